@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Brelvint builds and tests with, only those that are missing.
+set -euo pipefail
+
+packages=(g++ cmake make pkg-config libasio-dev libpugixml-dev libsqlite3-dev sqlite3
+          libcurl4-openssl-dev libssl-dev libfmt-dev libstb-dev libgtest-dev libgmock-dev
+          libbenchmark-dev clang libclang-rt-14-dev)
+packages+=("$@")
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing missing packages: ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,69 @@
+#include "config/AppSettings.h"
+
+#include <sstream>
+#include <stdexcept>
+
+#include <pugixml.hpp>
+
+#include "config/AtomicFile.h"
+#include "service/Paths.h"
+
+namespace brelvint {
+
+AppSettings::AppSettings(std::filesystem::path file) : file_(std::move(file)) {
+  if (file_.empty()) {
+    auto folder = Paths::ExecutableFolder();
+    if (folder) file_ = *folder / kFileName;
+  }
+}
+
+std::string AppSettings::GetValue(const std::string& key, const std::string& defaultValue) {
+  auto [it, inserted] = Values.try_emplace(key, defaultValue);
+  return it->second;
+}
+
+std::string AppSettings::Peek(const std::string& key) const {
+  auto it = Values.find(key);
+  return it == Values.end() ? std::string() : it->second;
+}
+
+void AppSettings::Load() {
+  Values.clear();
+  if (file_.empty()) return;
+  std::error_code ec;
+  if (!std::filesystem::exists(file_, ec)) SetValue("Port", "12000");
+
+  pugi::xml_document document;
+  if (!document.load_file(file_.c_str())) return;
+  for (pugi::xml_node setting : document.document_element().children()) {
+    if (setting.type() != pugi::node_element) continue;
+    Values[setting.attribute("namestring").value()] = setting.attribute("valuestring").value();
+  }
+}
+
+void AppSettings::Save() {
+  if (file_.empty()) return;
+  pugi::xml_document document;
+  auto declaration = document.append_child(pugi::node_declaration);
+  declaration.append_attribute("version") = "1.0";
+  declaration.append_attribute("encoding") = "UTF-8";
+  pugi::xml_node root = document.append_child("settings");
+  for (const auto& [key, value] : Values) {
+    pugi::xml_node setting = root.append_child("setting");
+    setting.append_attribute("namestring") = key.c_str();
+    setting.append_attribute("valuestring") = value.c_str();
+  }
+  std::ostringstream text;
+  document.save(text, "  ");
+  std::string error;
+  if (!AtomicFile::Replace(file_, text.str(), &error)) {
+    throw std::runtime_error("cannot save settings file " + file_.string() + ": " + error);
+  }
+}
+
+void AppSettings::SetValue(const std::string& key, const std::string& value) {
+  Values[key] = value;
+  Save();
+}
+
+}  // namespace brelvint

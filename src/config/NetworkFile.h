@@ -1,0 +1,4 @@
+#pragma once
+namespace brelvint {
+class NetworkFile {};
+}  // namespace brelvint

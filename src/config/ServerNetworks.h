@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/MapperUser.h"
+
+namespace brelvint {
+
+class ClientSocket;
+class NetworkFile;
+
+// One network, as its network file defines it. Owned by App for the life
+// of the process (its address is stable: connections point at it, and two
+// connections are on the same network exactly when they point at the same
+// record). Users, Admins and Bans keep file order and share MapperUser
+// objects.
+class ServerNetworks {
+ public:
+  ServerNetworks();
+  ~ServerNetworks();
+  ServerNetworks(const ServerNetworks&) = delete;
+  ServerNetworks& operator=(const ServerNetworks&) = delete;
+
+  std::vector<std::shared_ptr<MapperUser>> Admins;
+  std::vector<std::shared_ptr<MapperUser>> Bans;
+  int64_t CurrentUsers = 0;
+  bool Enabled = false;
+  int64_t MaxUsers = 0;
+  std::string NetworkName;
+  std::string Password;
+  std::filesystem::path Path;
+  int64_t Port = 0;
+  std::vector<std::shared_ptr<MapperUser>> Users;
+
+  // Records a successful login of `client` (its Username and address).
+  void AddUserToNetwork(const ClientSocket& client);
+  // Records a login: "LastIP" of every matching "User" element of the file
+  // becomes `address`, or a new element (and a new record at the end of
+  // Users) enrols a name the file does not know. The file itself is written
+  // by CommitEdits, so the logins of one loop pass share one write. Does
+  // nothing, and logs nothing, when the file cannot be parsed.
+  void AddUserToNetwork(const std::string& userName, const std::string& address);
+  bool HasPendingEdits() const;
+  // Writes the recorded logins to the file in one atomic replace. On
+  // failure the old file stays, "Error adding user <name> to network
+  // <network>" is logged for each login, and the next login reads the file
+  // afresh.
+  void CommitEdits();
+
+  // The first record of Users whose Name equals `name` and whose LastIP
+  // equals `address`, both ignoring letter case; null when none.
+  MapperUser* FindUser(std::string_view name, std::string_view address) const;
+  // Keeps FindUser's index in step after records were added to Users
+  // directly (the reader does; AddUserToNetwork does it itself).
+  void IndexUser(const std::shared_ptr<MapperUser>& user);
+
+ private:
+  std::unique_ptr<NetworkFile> file_;
+  struct UserIndex;
+  std::unique_ptr<UserIndex> index_;
+};
+
+}  // namespace brelvint

@@ -1,0 +1,69 @@
+#include "protocol/EventLoop.h"
+
+namespace brelvint {
+
+EventLoop::EventLoop() : work_(asio::make_work_guard(context_)) {}
+
+void EventLoop::AddPollableObject(const std::shared_ptr<Pollable>& object) {
+  object->on_poll_list_ = true;
+}
+
+void EventLoop::RemovePollableObject(Pollable& object) {
+  object.on_poll_list_ = false;
+}
+
+void EventLoop::MarkReady(const std::shared_ptr<Pollable>& object) {
+  if (!object->on_poll_list_ || object->marked_ready_) return;
+  object->marked_ready_ = true;
+  ready_.push_back(object);
+}
+
+void EventLoop::ScheduleFlush(const std::shared_ptr<Flushable>& object) {
+  if (object->flush_scheduled_) return;
+  object->flush_scheduled_ = true;
+  flush_.push_back(object);
+}
+
+void EventLoop::AddPassEndHook(std::function<void()> hook) {
+  pass_end_hooks_.push_back(std::move(hook));
+}
+
+bool EventLoop::PollReadyObjects() {
+  polling_.clear();
+  polling_.swap(ready_);
+  for (auto& object : polling_) {
+    object->marked_ready_ = false;
+    if (!object->on_poll_list_) continue;
+    if (object->Poll()) MarkReady(object);
+  }
+  polling_.clear();
+  return !ready_.empty();
+}
+
+void EventLoop::FinishPass() {
+  for (auto& hook : pass_end_hooks_) hook();
+  // Flushing can schedule more output (an error handler telling others),
+  // so drain until nothing is left.
+  while (!flush_.empty()) {
+    flushing_.clear();
+    flushing_.swap(flush_);
+    for (auto& object : flushing_) {
+      object->flush_scheduled_ = false;
+      object->Flush();
+    }
+    flushing_.clear();
+  }
+}
+
+void EventLoop::DoEvents(int milliseconds) {
+  if (context_.stopped()) context_.restart();
+  context_.poll();
+  bool more_work = PollReadyObjects();
+  FinishPass();
+  if (more_work || !ready_.empty()) return;
+  context_.run_one_for(std::chrono::milliseconds(milliseconds));
+  context_.poll();
+  FinishPass();
+}
+
+}  // namespace brelvint

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+
+namespace brelvint {
+
+// Something the event loop delivers work to once per pass. Poll() returns
+// true while the object still has queued work, which keeps the loop from
+// sleeping between passes.
+class Pollable {
+ public:
+  virtual ~Pollable() = default;
+  virtual bool Poll() = 0;
+
+ private:
+  friend class EventLoop;
+  bool on_poll_list_ = false;
+  bool marked_ready_ = false;
+};
+
+// Something whose queued output the loop writes out once per pass, after
+// every handler of that pass has run, so many small messages to one peer
+// leave in one system call.
+class Flushable {
+ public:
+  virtual ~Flushable() = default;
+  virtual void Flush() = 0;
+
+ private:
+  friend class EventLoop;
+  bool flush_scheduled_ = false;
+};
+
+// The single-threaded event loop every socket of the process runs on.
+// Objects join the poll list while they are connected; polling only visits
+// the members that said they have queued work (MarkReady), so an idle
+// connection costs nothing per pass.
+class EventLoop {
+ public:
+  EventLoop();
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  asio::io_context& Context() { return context_; }
+
+  void AddPollableObject(const std::shared_ptr<Pollable>& object);
+  void RemovePollableObject(Pollable& object);
+  // Asks for `object` to be polled on the next pass; ignored when it is
+  // not on the poll list.
+  void MarkReady(const std::shared_ptr<Pollable>& object);
+
+  void ScheduleFlush(const std::shared_ptr<Flushable>& object);
+
+  // Runs at the end of every pass, before queued output is flushed: work
+  // that several handlers of a pass share (a grouped file write) and whose
+  // result their replies depend on.
+  void AddPassEndHook(std::function<void()> hook);
+
+  // One pass: runs every ready handler, polls each ready object once,
+  // flushes output, then waits for new events at most `milliseconds`
+  // (not at all while an object still has queued work).
+  void DoEvents(int milliseconds);
+
+ private:
+  bool PollReadyObjects();
+  void FinishPass();
+
+  asio::io_context context_{1};
+  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::vector<std::shared_ptr<Pollable>> ready_;
+  std::vector<std::shared_ptr<Pollable>> polling_;
+  std::vector<std::shared_ptr<Flushable>> flush_;
+  std::vector<std::shared_ptr<Flushable>> flushing_;
+  std::vector<std::function<void()>> pass_end_hooks_;
+};
+
+}  // namespace brelvint

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <csignal>
+#include <memory>
+#include <vector>
+
+#include <asio/signal_set.hpp>
+
+#include "config/AppSettings.h"
+#include "protocol/EventLoop.h"
+
+namespace brelvint {
+
+class BanStore;
+class MapSocket;
+class ServerNetworks;
+
+// The one application object: the start-up sequence, the main loop and the
+// lifecycle requests. It owns the settings, the network records (stable
+// addresses: connections point at them), the listeners and the ban store;
+// all of them live until the process ends.
+class App {
+ public:
+  static constexpr int kMaxConnectionsPerListener = 100000;
+
+  App();
+  ~App();
+  App(const App&) = delete;
+  App& operator=(const App&) = delete;
+
+  // Starts the service and runs its main loop until Stop. Returns the
+  // process's exit status: 0 after a stop request, 1 when start-up failed
+  // (one line on standard error says why).
+  int Run();
+  void Pause();
+  void Resume();
+  void Stop();
+
+  // One pass of the event loop: handlers, polls, then a wait of at most
+  // `milliseconds` when nothing is queued.
+  void DoEvents(int milliseconds) { loop_.DoEvents(milliseconds); }
+  EventLoop& Loop() { return loop_; }
+
+  volatile std::sig_atomic_t blnStop = false;
+  std::unique_ptr<AppSettings> mySettings;
+  std::vector<std::unique_ptr<ServerNetworks>> Networks;
+  std::unique_ptr<BanStore> serverdb;
+  std::vector<std::shared_ptr<MapSocket>> sSockets;
+
+ private:
+  void WatchSignals();
+  void StartListeners();
+
+  EventLoop loop_;
+  asio::signal_set signals_;
+};
+
+// The process's App. (The object is an App; the accessor has its own name
+// because C++ cannot give a function and a class the same one.)
+App& TheApp();
+
+}  // namespace brelvint

@@ -1,0 +1,28 @@
+#include "service/Paths.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <system_error>
+
+namespace brelvint {
+
+std::optional<std::filesystem::path> Paths::ExecutableFolder() {
+  std::error_code ec;
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec || exe.empty()) return std::nullopt;
+  return exe.parent_path();
+}
+
+std::optional<std::filesystem::path> Paths::HomeFolder() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+    return std::filesystem::path(home);
+  }
+  if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr) {
+    return std::filesystem::path(entry->pw_dir);
+  }
+  return std::nullopt;
+}
+
+}  // namespace brelvint

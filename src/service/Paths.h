@@ -1,0 +1,20 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+
+namespace brelvint {
+
+// Where the service finds its own files. The executable's folder comes from
+// /proc/self/exe, never from the working directory, so the service reads
+// the same files however it is started.
+class Paths {
+ public:
+  // Empty when the kernel cannot tell us where the executable is.
+  static std::optional<std::filesystem::path> ExecutableFolder();
+  // $HOME, or the account's home from the password database; empty when
+  // neither is known.
+  static std::optional<std::filesystem::path> HomeFolder();
+};
+
+}  // namespace brelvint
