@@ -17,6 +17,7 @@ class Pollable {
  public:
   virtual ~Pollable() = default;
   virtual bool Poll() = 0;
+  bool MarkedReady() const { return marked_ready_; }
 
  private:
   friend class EventLoop;
@@ -31,6 +32,7 @@ class Flushable {
  public:
   virtual ~Flushable() = default;
   virtual void Flush() = 0;
+  bool FlushScheduled() const { return flush_scheduled_; }
 
  private:
   friend class EventLoop;

@@ -1,11 +1,19 @@
 #include "service/App.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 #include <exception>
 
+#include "config/LoadNetworks.h"
 #include "config/ServerNetworks.h"
 #include "hub/BanStore.h"
+#include "hub/MapSocket.h"
 #include "service/LogMessage.h"
+#include "service/NetworkInterface.h"
+#include "service/Paths.h"
 
 namespace brelvint {
 
@@ -50,10 +58,22 @@ int App::Run() {
     mySettings->Load();
 
     LogMessage("Loading Networks...");
+    modGlobal::LoadNetworks();
+    OpenBanStore();
+
     LogMessage("Initializing Sockets...");
+    RaiseDescriptorLimit();
     StartListeners();
     LogMessage("Listening...");
     mySettings->Save();
+
+    // Logins answered in one pass share one write of their network file,
+    // made before any of their replies leaves.
+    loop_.AddPassEndHook([this] {
+      for (auto& network : Networks) {
+        if (network->HasPendingEdits()) network->CommitEdits();
+      }
+    });
 
     while (!blnStop) DoEvents(10);
     LogMessage("Received quit signal.  Exiting.");
@@ -64,6 +84,40 @@ int App::Run() {
   }
 }
 
-void App::StartListeners() {}
+void App::OpenBanStore() {
+  auto folder = Paths::ExecutableFolder();
+  if (!folder) throw std::runtime_error("cannot find the executable's folder for the ban database");
+  serverdb = std::make_unique<BanStore>(*folder / BanStore::kFileName);
+}
+
+void App::RaiseDescriptorLimit() {
+  // Every connection is a descriptor; the default soft limit (often 1024)
+  // would cap a listener far below its connection limit.
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  rlim_t wanted = static_cast<rlim_t>(kMaxConnectionsPerListener) * (Networks.size() + 1) + 64;
+  if (limit.rlim_max != RLIM_INFINITY) wanted = std::min(wanted, limit.rlim_max);
+  if (wanted > limit.rlim_cur) {
+    limit.rlim_cur = wanted;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+void App::StartListeners() {
+  size_t count = Networks.size();
+  for (size_t i = 0; i < count; ++i) {
+    ServerNetworks& network = *Networks[i];
+    auto listener = std::make_shared<MapSocket>(loop_, Networks, serverdb.get());
+    auto interfaces = NetworkInterface::List();
+    std::string first_mac = interfaces.empty() ? std::string() : interfaces.front().MACAddress;
+    auto nic = modGlobal::NICByMac(mySettings->GetValue("AttachedNIC", first_mac));
+    listener->NetworkInterface = nic ? nic->IPv4 : std::string();
+    listener->Port = network.Port;
+    listener->MaximumSocketsConnected = kMaxConnectionsPerListener;
+    listener->Networks.push_back(&network);
+    listener->Listen();
+    sSockets.push_back(std::move(listener));
+  }
+}
 
 }  // namespace brelvint

@@ -49,6 +49,8 @@ class App {
 
  private:
   void WatchSignals();
+  void OpenBanStore();
+  void RaiseDescriptorLimit();
   void StartListeners();
 
   EventLoop loop_;

@@ -1,0 +1,121 @@
+#include "client/ClientSocket.h"
+
+#include <charconv>
+
+#include "config/ServerNetworks.h"
+#include "config/TextNumber.h"
+#include "hub/MapSocket.h"
+#include "service/LogMessage.h"
+
+namespace brelvint {
+
+namespace {
+
+// Field `index` (from 1) of `text` split at `separator`; empty when missing.
+std::string_view Field(std::string_view text, char separator, int index) {
+  for (int i = 1; i < index; ++i) {
+    size_t at = text.find(separator);
+    if (at == std::string_view::npos) return {};
+    text.remove_prefix(at + 1);
+  }
+  return text.substr(0, text.find(separator));
+}
+
+void AppendNumber(std::string& out, int64_t value) {
+  char digits[24];
+  auto result = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, result.ptr);
+}
+
+}  // namespace
+
+ClientSocket::ClientSocket(EventLoop& loop, MapSocket* parent)
+    : EasyTCPSocket(loop), myParent(parent) {}
+
+ClientSocket::~ClientSocket() = default;
+
+void ClientSocket::Log(std::string_view text) const { myParent->CallStatusMessage(text); }
+
+void ClientSocket::Connected() {
+  EasyTCPSocket::Connected();
+  connected_at_ = std::chrono::steady_clock::now();
+  Log(RemoteAddress() + ": Client Connection Initiated...");
+  GetClientInfo();
+}
+
+void ClientSocket::Greet() {
+  if (!IsConnected()) return;
+  if (isBanned() || myParent->AddressBannedHere(RemoteAddress())) {
+    SendMessage(kBanned, kBannedGreeting);
+    Log(RemoteAddress() + ": Client Previously Banned.");
+    CloseWhenFlushed(ECONNREFUSED);
+    return;
+  }
+  SendMessage(kGreeting, "Network");
+}
+
+void ClientSocket::Error(int64_t code) {
+  EasyTCPSocket::Error(code);
+  CancelLookup();
+  modGlobal::LogMessage("Client Disconnect: (" + std::to_string(code) + ") " +
+                        modGlobal::EscapeForLog(Username));
+  if (!Username.empty()) myParent->CallUserLoggedOut(*this);
+  myParent->ClientDisconnect(*this);
+  LeaveNetwork();
+  Close();
+}
+
+void ClientSocket::ReceivedMessage(int32_t command, const std::string& data) {
+  switch (command) {
+    case kSelectNetwork: SelectNetwork(data); break;
+    case kPassword: CheckPassword(data); break;
+    case kUserName: TakeUserName(data); break;
+    case kPosition: if (IsMember()) ReportPosition(data); break;
+    case kUserList: if (IsMember()) ListUsers(); break;
+    case kChat: if (IsMember()) myParent->SendChatMessage(myNetwork, *this, data); break;
+    case kAdminQuery: SendMessage(kAdminQuery, isAdmin() ? "1" : "0"); break;
+    case kKick: Kick(data); break;
+    case kBan: Ban(data); break;
+    case kBroadcast: Broadcast(data); break;
+    case kBanList: ListBans(); break;
+    case kUnban: Unban(data); break;
+    case kGoodbye: SendMessage(kBye, "BYE"); break;
+    default: break;
+  }
+}
+
+void ClientSocket::ReportPosition(const std::string& payload) {
+  X = TextNumber::Leading(Field(payload, ',', 1));
+  Y = TextNumber::Leading(Field(payload, ',', 2));
+  Facet = TextNumber::Leading(Field(payload, ',', 3));
+  HP = TextNumber::Leading(Field(payload, ',', 4));
+  InBattle = TextNumber::LeadingReal(Field(payload, ',', 5)) > 0;
+  IsDead = TextNumber::LeadingReal(Field(payload, ',', 6)) > 0;
+  if (X >= 0 && Y >= 0 && Facet >= 0 && HP >= 0) myParent->BroadcastPosition(*this);
+}
+
+void ClientSocket::AppendPositionRecord(std::string& out) const {
+  out.append(Username);
+  out.push_back('|');
+  AppendNumber(out, X);
+  out.push_back(',');
+  AppendNumber(out, Y);
+  out.push_back(',');
+  AppendNumber(out, Facet);
+  out.push_back(',');
+  AppendNumber(out, HP);
+  out.append(InBattle ? ",1" : ",0");
+  out.append(IsDead ? ",1" : ",0");
+}
+
+void ClientSocket::ListUsers() {
+  std::string record;
+  for (ClientSocket* member : myParent->Members(myNetwork)) {
+    if (member == this || member->Username.empty()) continue;
+    record.clear();
+    member->AppendPositionRecord(record);
+    SendMessage(kPositionRecord, record);
+  }
+}
+
+}  // namespace brelvint

@@ -1,0 +1,169 @@
+#include <algorithm>
+
+#include "client/ClientSocket.h"
+#include "client/MD5.h"
+#include "config/ServerNetworks.h"
+#include "hub/BanStore.h"
+#include "hub/MapSocket.h"
+#include "service/LogMessage.h"
+
+namespace brelvint {
+
+namespace {
+
+// Well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
+bool IsValidUtf8(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char lead = byte(i);
+    size_t length;
+    uint32_t code;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    } else if ((lead & 0xE0) == 0xC0) {
+      length = 2;
+      code = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+      length = 3;
+      code = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+      length = 4;
+      code = lead & 0x07;
+    } else {
+      return false;
+    }
+    if (i + length > text.size()) return false;
+    for (size_t k = 1; k < length; ++k) {
+      if ((byte(i + k) & 0xC0) != 0x80) return false;
+      code = (code << 6) | (byte(i + k) & 0x3F);
+    }
+    static const uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kSmallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+// Names travel inside position records ("name|x,y,...") and the network
+// file, so anything that would break either is refused.
+bool IsAcceptableUserName(std::string_view name) {
+  if (name.empty() || name.size() > ClientSocket::kMaxUserNameBytes) return false;
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F || c == '|') return false;
+  }
+  return IsValidUtf8(name);
+}
+
+}  // namespace
+
+void ClientSocket::SelectNetwork(const std::string& name) {
+  LeaveNetwork();  // a new selection starts the login over
+  myNetwork = myParent->FindNetwork(name);
+  BanStore* bans = myParent->Bans();
+  if (myNetwork != nullptr && bans != nullptr &&
+      bans->IsBanned(RemoteAddress(), myNetwork->NetworkName)) {
+    SendMessage(2, "FAIL");
+    Log(RemoteAddress() + ": Client Previously Banned.");
+    return;
+  }
+  if (myNetwork != nullptr && myNetwork->Enabled && myNetwork->CurrentUsers < myNetwork->MaxUsers) {
+    SendMessage(2, "OK");
+    ++myNetwork->CurrentUsers;
+    holds_place_ = true;
+    stage_ = Stage::kSelected;
+    return;
+  }
+  SendMessage(2, "FAIL");
+  Log(RemoteAddress() + ": Network Fail (" + modGlobal::EscapeForLog(name) + ")");
+}
+
+void ClientSocket::CheckPassword(const std::string& digest) {
+  if (stage_ == Stage::kNone || myNetwork == nullptr) {
+    SendMessage(3, "FAIL");
+    Log(RemoteAddress() + ": Login Failed.");
+    return;
+  }
+  if (myParent->PasswordGuessingBlocked(RemoteAddress())) {
+    SendMessage(3, "FAIL");
+    LeaveNetwork();
+    return;
+  }
+  if (digest == MD5::Digest(myNetwork->Password)) {
+    SendMessage(3, "OK");
+    if (stage_ == Stage::kSelected) stage_ = Stage::kPasswordAccepted;
+    return;
+  }
+  SendMessage(3, "FAIL");
+  Log(RemoteAddress() + ": Login Failed.");
+  myParent->RecordRefusedPassword(RemoteAddress());
+  LeaveNetwork();
+}
+
+void ClientSocket::TakeUserName(const std::string& name) {
+  bool password_accepted = stage_ == Stage::kPasswordAccepted || stage_ == Stage::kMember;
+  if (!password_accepted || !IsAcceptableUserName(name) || !CanLogin(name)) {
+    RefuseUserName(name);
+    return;
+  }
+  MapperUser* user = getNetworkUser(name, RemoteAddress());
+  if (user != nullptr && user->IsBanned) {
+    SendMessage(4, "FAIL");
+    Log(RemoteAddress() + ": Client Previously Banned.");
+    LeaveNetwork();
+    return;
+  }
+  Log(RemoteAddress() + ": User Logged In (" + modGlobal::EscapeForLog(name) + ")");
+  Username = name;
+  myUser = user;
+  stage_ = Stage::kMember;
+  myParent->AddMember(*this);
+  myParent->CallUserLoggedIn(*this);
+  // The file is written at the end of this loop pass, before the reply
+  // leaves: logins of one pass share one write.
+  myNetwork->AddUserToNetwork(*this);
+  SendMessage(4, "OK");
+}
+
+void ClientSocket::RefuseUserName(const std::string& name) {
+  SendMessage(4, "FAIL");
+  Log(RemoteAddress() + ": Bad Username (" + modGlobal::EscapeForLog(name) + ")");
+  LeaveNetwork();
+}
+
+void ClientSocket::LeaveNetwork() {
+  if (stage_ == Stage::kMember) myParent->RemoveMember(*this);
+  if (holds_place_ && myNetwork != nullptr && myNetwork->CurrentUsers > 0) {
+    --myNetwork->CurrentUsers;
+  }
+  holds_place_ = false;
+  stage_ = Stage::kNone;
+}
+
+bool ClientSocket::CanLogin(std::string_view name) const {
+  ClientSocket* holder = myParent->MemberNamed(name);
+  return holder == nullptr || holder == this;
+}
+
+MapperUser* ClientSocket::getNetworkUser(std::string_view name, std::string_view address) const {
+  return myNetwork == nullptr ? nullptr : myNetwork->FindUser(name, address);
+}
+
+bool ClientSocket::isAdmin() const {
+  if (!IsMember() || myNetwork == nullptr || myUser == nullptr) return false;
+  const auto& admins = myNetwork->Admins;
+  return std::any_of(admins.begin(), admins.end(),
+                     [this](const auto& admin) { return admin.get() == myUser; });
+}
+
+bool ClientSocket::isBanned() const {
+  if (myNetwork == nullptr || myUser == nullptr) return false;
+  const auto& bans = myNetwork->Bans;
+  return std::any_of(bans.begin(), bans.end(),
+                     [this](const auto& banned) { return banned.get() == myUser; });
+}
+
+}  // namespace brelvint

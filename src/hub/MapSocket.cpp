@@ -1,0 +1,279 @@
+#include "hub/MapSocket.h"
+
+#include <algorithm>
+
+#include "client/ClientSocket.h"
+#include "config/ServerNetworks.h"
+#include "config/TextCase.h"
+#include "hub/BanStore.h"
+#include "protocol/PacketFramer.h"
+#include "service/LogMessage.h"
+
+namespace brelvint {
+
+namespace {
+
+const std::vector<ClientSocket*> kNoMembers;
+
+bool BySequence(const ClientSocket* a, const ClientSocket* b) {
+  return a->Sequence() < b->Sequence();
+}
+
+}  // namespace
+
+MapSocket::MapSocket(EventLoop& loop, std::vector<std::unique_ptr<ServerNetworks>>& networks,
+                     BanStore* bans)
+    : ServerSocket(loop), all_networks_(networks), bans_(bans), login_sweep_(loop.Context()) {
+  ScheduleLoginSweep();
+}
+
+MapSocket::~MapSocket() = default;
+
+std::shared_ptr<TCPSocket> MapSocket::AddSocket() {
+  return std::make_shared<ClientSocket>(Loop(), this);
+}
+
+void MapSocket::Error(int64_t code) { StatusMessage("Server Error: " + std::to_string(code)); }
+
+void MapSocket::StatusMessage(std::string_view text) { modGlobal::LogMessage(text); }
+
+void MapSocket::CallUserLoggedIn(ClientSocket& client) {
+  if (UserLoggedIn) UserLoggedIn(client);
+}
+
+void MapSocket::CallUserLoggedOut(ClientSocket& client) {
+  if (UserLoggedOut) UserLoggedOut(client);
+}
+
+ServerNetworks* MapSocket::FindNetwork(std::string_view name) const {
+  for (size_t i = 0; i < all_networks_.size(); ++i) {
+    if (TextCase::Equal(all_networks_[i]->NetworkName, name)) return all_networks_[i].get();
+  }
+  return nullptr;
+}
+
+std::vector<std::shared_ptr<ClientSocket>> MapSocket::Connections() const {
+  std::vector<std::shared_ptr<ClientSocket>> snapshot;
+  for (auto& socket : ActiveConnections()) {
+    snapshot.push_back(std::static_pointer_cast<ClientSocket>(socket));
+  }
+  return snapshot;
+}
+
+// Membership index.
+
+void MapSocket::AddMember(ClientSocket& client) {
+  RemoveMember(client);
+  auto& members = members_[client.myNetwork];
+  members.insert(std::upper_bound(members.begin(), members.end(), &client, BySequence), &client);
+  member_names_[TextCase::Lower(client.Username)] = &client;
+}
+
+void MapSocket::RemoveMember(ClientSocket& client) {
+  for (auto it = member_names_.begin(); it != member_names_.end(); ++it) {
+    if (it->second != &client) continue;
+    member_names_.erase(it);
+    break;
+  }
+  for (auto it = members_.begin(); it != members_.end(); ++it) {
+    auto& members = it->second;
+    auto found = std::find(members.begin(), members.end(), &client);
+    if (found == members.end()) continue;
+    members.erase(found);
+    if (members.empty()) members_.erase(it);
+    return;
+  }
+}
+
+const std::vector<ClientSocket*>& MapSocket::Members(const ServerNetworks* network) const {
+  auto it = members_.find(network);
+  return it == members_.end() ? kNoMembers : it->second;
+}
+
+ClientSocket* MapSocket::MemberNamed(std::string_view name) const {
+  auto it = member_names_.find(TextCase::Lower(name));
+  return it == member_names_.end() ? nullptr : it->second;
+}
+
+std::vector<ClientSocket*> MapSocket::MembersOfNetworksNamed(std::string_view name) const {
+  bool all = TextCase::Equal(name, kAllNetworks);
+  std::vector<ClientSocket*> recipients;
+  size_t networks_matched = 0;
+  for (const auto& [network, members] : members_) {
+    if (!all && !TextCase::Equal(network->NetworkName, name)) continue;
+    ++networks_matched;
+    recipients.insert(recipients.end(), members.begin(), members.end());
+  }
+  if (networks_matched > 1) std::sort(recipients.begin(), recipients.end(), BySequence);
+  return recipients;
+}
+
+void MapSocket::ConnectionReleased(TCPSocket& socket) {
+  RemoveMember(static_cast<ClientSocket&>(socket));
+}
+
+// Relay.
+
+void MapSocket::BroadcastPosition(ClientSocket& sender) {
+  const auto& members = Members(sender.myNetwork);
+  if (members.size() < 2) return;
+  // One packet, built once, appended to every recipient's output.
+  record_.clear();
+  sender.AppendPositionRecord(record_);
+  packet_.clear();
+  PacketFramer::AppendHeader(packet_, ClientSocket::kPositionRecord, record_.size());
+  packet_.append(record_);
+  for (ClientSocket* member : members) {
+    if (member != &sender) member->SendPackets(packet_);
+  }
+}
+
+void MapSocket::SendChatMessage(ServerNetworks* network, ClientSocket& sender,
+                                std::string_view text) {
+  if (network == nullptr || text.empty()) return;
+  packet_.clear();
+  PacketFramer::AppendHeader(packet_, ClientSocket::kChatLine, sender.Username.size() + 1 + text.size());
+  packet_.append(sender.Username);
+  packet_.push_back('\0');
+  packet_.append(text);
+  for (ClientSocket* member : Members(network)) {
+    if (member != &sender) member->SendPackets(packet_);
+  }
+}
+
+void MapSocket::BroadcastMessage(std::string_view text, std::string_view networkName) {
+  if (text.empty()) return;
+  std::string packet = PacketFramer::CreatePacket(ClientSocket::kNotice, text);
+  for (ClientSocket* member : MembersOfNetworksNamed(networkName)) member->SendPackets(packet);
+}
+
+// Moderation.
+
+void MapSocket::KickUser(const std::string& userName, const std::string& networkName,
+                         const std::string& reason) {
+  ClientSocket* target = MemberNamed(userName);
+  if (target == nullptr || !TextCase::Equal(target->myNetwork->NetworkName, networkName)) return;
+  target->SendMessage(ClientSocket::kKicked, reason);
+  StatusMessage(modGlobal::EscapeForLog(target->Username) + "on network " +
+                target->myNetwork->NetworkName + " Kicked: " + modGlobal::EscapeForLog(reason));
+  // A kick that leaves the offender connected would be a success in name only.
+  target->CloseWhenFlushed(ECONNABORTED);
+}
+
+void MapSocket::BanUser(ClientSocket& admin, const std::string& userName,
+                        const std::string& reason) {
+  if (admin.myNetwork == nullptr) return;
+  ClientSocket* target = MemberNamed(userName);
+  if (target == nullptr ||
+      !TextCase::Equal(target->myNetwork->NetworkName, admin.myNetwork->NetworkName)) {
+    return;
+  }
+  target->SendMessage(ClientSocket::kBanned, reason);
+  StatusMessage(modGlobal::EscapeForLog(target->Username) + "on network " +
+                target->myNetwork->NetworkName + " Banned: " + modGlobal::EscapeForLog(reason));
+  if (bans_ != nullptr) {
+    std::string error;
+    if (!bans_->Insert(target->RemoteAddress(), admin.Username, reason,
+                       target->myNetwork->NetworkName, &error)) {
+      StatusMessage("Error recording ban of " + target->RemoteAddress() + ": " + error);
+    }
+  }
+  target->CloseWhenFlushed(ECONNABORTED);
+}
+
+void MapSocket::ClientDisconnect(ClientSocket& leaver) {
+  if (!leaver.IsMember()) return;
+  ServerNetworks* network = leaver.myNetwork;
+  RemoveMember(leaver);
+  std::string packet = PacketFramer::CreatePacket(ClientSocket::kLeft, leaver.Username);
+  for (ClientSocket* member : Members(network)) {
+    if (member->IsConnected()) member->SendPackets(packet);
+  }
+}
+
+void MapSocket::DisconnectAllClientsOnNetwork(ServerNetworks& network) {
+  auto snapshot = Connections();
+  for (auto it = snapshot.rbegin(); it != snapshot.rend(); ++it) {
+    if ((*it)->myNetwork == &network) (*it)->SendMessage(ClientSocket::kBye, "BYE");
+  }
+}
+
+void MapSocket::RemoveNetwork(ServerNetworks& network) {
+  for (size_t i = 0; i < Networks.size(); ++i) {
+    if (Networks[i] != &network) continue;
+    BroadcastMessage(kNetworkRemovedNotice, network.NetworkName);
+    DisconnectAllClientsOnNetwork(network);
+    Networks.erase(Networks.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+}
+
+bool MapSocket::AddressBannedHere(const std::string& address) const {
+  if (bans_ == nullptr) return false;
+  for (const std::string& name : bans_->NetworksBanning(address)) {
+    for (const auto& network : all_networks_) {
+      if (network->Port == Port && TextCase::Equal(network->NetworkName, name)) return true;
+    }
+  }
+  return false;
+}
+
+// Connections that never finish their login would otherwise hold a
+// descriptor forever.
+
+void MapSocket::ScheduleLoginSweep() {
+  login_sweep_.expires_after(std::chrono::seconds(5));
+  login_sweep_.async_wait([this](const std::error_code& ec) {
+    if (ec) return;
+    EndStaleLogins();
+    ForgetOldGuesses();
+    ScheduleLoginSweep();
+  });
+}
+
+void MapSocket::EndStaleLogins() {
+  auto deadline = std::chrono::steady_clock::now() - std::chrono::seconds(kLoginTimeoutSeconds);
+  for (auto& client : Connections()) {
+    if (client->IsMember() || !client->IsConnected()) continue;
+    if (client->ConnectedAt() <= deadline) client->CloseWhenFlushed(ETIMEDOUT);
+  }
+}
+
+// Password guessing.
+
+void MapSocket::RecordRefusedPassword(const std::string& address) {
+  auto now = std::chrono::steady_clock::now();
+  Guesses& guesses = guesses_[TextCase::Lower(address)];
+  auto window_start = now - std::chrono::seconds(kPasswordBlockSeconds);
+  auto& refused = guesses.refused;
+  refused.erase(std::remove_if(refused.begin(), refused.end(),
+                               [&](auto when) { return when < window_start; }),
+                refused.end());
+  refused.push_back(now);
+  if (refused.size() >= static_cast<size_t>(kMaxRefusedPasswords)) {
+    guesses.blocked_until = now + std::chrono::seconds(kPasswordBlockSeconds);
+    refused.clear();
+    StatusMessage(address + ": Too many failed logins; password attempts refused for " +
+                  std::to_string(kPasswordBlockSeconds) + " seconds.");
+  }
+}
+
+bool MapSocket::PasswordGuessingBlocked(const std::string& address) const {
+  auto it = guesses_.find(TextCase::Lower(address));
+  return it != guesses_.end() && std::chrono::steady_clock::now() < it->second.blocked_until;
+}
+
+void MapSocket::ForgetOldGuesses() {
+  auto now = std::chrono::steady_clock::now();
+  auto window_start = now - std::chrono::seconds(kPasswordBlockSeconds);
+  for (auto it = guesses_.begin(); it != guesses_.end();) {
+    const Guesses& guesses = it->second;
+    bool recent = !guesses.refused.empty() && guesses.refused.back() >= window_start;
+    if (!recent && now >= guesses.blocked_until) {
+      it = guesses_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+}  // namespace brelvint

@@ -1,0 +1,186 @@
+#include "protocol/EasyTCPSocket.h"
+
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
+
+#include "protocol/PacketFramer.h"
+
+namespace brelvint {
+
+namespace {
+
+// Input buffers above this are given back once drained.
+constexpr size_t kKeptInputCapacity = 16 * 1024;
+
+}  // namespace
+
+EasyTCPSocket::EasyTCPSocket(EventLoop& loop) : TCPSocket(loop) {}
+
+EasyTCPSocket::~EasyTCPSocket() = default;
+
+std::shared_ptr<Pollable> EasyTCPSocket::SelfAsPollable() {
+  return std::static_pointer_cast<EasyTCPSocket>(shared_from_this());
+}
+
+std::string EasyTCPSocket::CreatePacket(int32_t command, std::string_view data) {
+  return PacketFramer::CreatePacket(command, data);
+}
+
+void EasyTCPSocket::SendMessage(int32_t command, std::string_view data) {
+  if (!IsConnected()) return;
+  std::string header;
+  PacketFramer::AppendHeader(header, command, data.size());
+  TCPSocket::Write(header);
+  TCPSocket::Write(data);
+}
+
+void EasyTCPSocket::SendPackets(std::string_view packets) {
+  if (IsConnected()) TCPSocket::Write(packets);
+}
+
+void EasyTCPSocket::Close() {
+  Loop().RemovePollableObject(*this);
+  TCPSocket::Close();
+}
+
+std::string EasyTCPSocket::Read(size_t) {
+  throw std::runtime_error("You cannot call Read on an EasyTCPSocket directly.");
+}
+
+std::string EasyTCPSocket::ReadAll() {
+  throw std::runtime_error("You cannot call ReadAll on an EasyTCPSocket directly.");
+}
+
+void EasyTCPSocket::Write(std::string_view) {
+  throw std::runtime_error("You cannot call Write on an EasyTCPSocket directly.");
+}
+
+void EasyTCPSocket::Connected() { Loop().AddPollableObject(SelfAsPollable()); }
+
+void EasyTCPSocket::Error(int64_t) {
+  Loop().RemovePollableObject(*this);
+  std::vector<Message>().swap(mEvents);
+  events_head_ = 0;
+  std::string().swap(mDataBuffer);
+}
+
+void EasyTCPSocket::DataAvailable() {
+  TakeReceived(mDataBuffer);
+  ProcessData();
+}
+
+void EasyTCPSocket::ProcessData() {
+  size_t offset = 0;
+  while (IsConnected() && QueuedMessages() < kMaxQueuedMessages) {
+    int32_t command = 0;
+    std::string_view payload;
+    size_t consumed = 0;
+    auto result = PacketFramer::Next(std::string_view(mDataBuffer).substr(offset), &command,
+                                     &payload, &consumed);
+    if (result == PacketFramer::Result::kNeedMore) break;
+    if (result == PacketFramer::Result::kBadLength) {
+      Loop().RemovePollableObject(*this);
+      Abort(EPROTO);
+      return;
+    }
+    offset += consumed;
+    if (mWaitingForACommand) {
+      if (WaitingForThisMessage(command, payload)) {
+        mWaitingForACommand = false;
+        mCommandResponse.assign(payload);
+      }
+      continue;
+    }
+    AddEvent(command, payload);
+  }
+  RemoveBytesFromHead(offset);
+  bool full = QueuedMessages() >= kMaxQueuedMessages;
+  if (full != paused_) {
+    paused_ = full;
+    SetReading(!full);
+  }
+}
+
+void EasyTCPSocket::RemoveBytesFromHead(size_t count) {
+  if (count == 0) return;
+  if (count >= mDataBuffer.size()) {
+    if (mDataBuffer.capacity() > kKeptInputCapacity) {
+      std::string().swap(mDataBuffer);
+    } else {
+      mDataBuffer.clear();
+    }
+    return;
+  }
+  mDataBuffer.erase(0, count);
+}
+
+void EasyTCPSocket::AddEvent(int32_t command, std::string_view data) {
+  mEvents.push_back(Message{command, std::string(data)});
+  if (!MarkedReady()) Loop().MarkReady(SelfAsPollable());
+}
+
+bool EasyTCPSocket::RetrieveEvent(int32_t* command, std::string* data) {
+  if (QueuedMessages() == 0) return false;
+  Message& message = mEvents[events_head_++];
+  *command = message.command;
+  data->swap(message.data);
+  if (events_head_ == mEvents.size()) {
+    mEvents.clear();
+    events_head_ = 0;
+    if (mEvents.capacity() > kMaxQueuedMessages) std::vector<Message>().swap(mEvents);
+  }
+  return true;
+}
+
+bool EasyTCPSocket::WaitingForThisMessage(int32_t command, std::string_view) const {
+  return mWaitingForACommand && command == mWaitForThisCommand;
+}
+
+void EasyTCPSocket::FireEvents() {
+  int32_t command = 0;
+  std::string data;
+  if (!RetrieveEvent(&command, &data)) return;
+  ReceivedMessage(command, data);
+}
+
+bool EasyTCPSocket::Poll() {
+  // Messages still queued when the stream ended are never delivered.
+  if (!IsConnected()) return false;
+  FireEvents();
+  if (paused_ && IsConnected()) ProcessData();
+  return IsConnected() && QueuedMessages() > 0;
+}
+
+bool EasyTCPSocket::WaitForConnection(int64_t timeout) {
+  if (!Listen()) {
+    Error(LastErrorCode());
+    return false;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (IsConnected()) return true;
+    Loop().DoEvents(10);
+  }
+  return IsConnected();
+}
+
+std::string EasyTCPSocket::WaitForMessage(int32_t command, int64_t timeout) {
+  if (!IsConnected()) return {};
+  mWaitForThisCommand = command;
+  mCommandResponse.clear();
+  mWaitingForACommand = true;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+  while (mWaitingForACommand && std::chrono::steady_clock::now() < deadline) {
+    TCPSocket::Poll();
+    if (!IsConnected()) {
+      mWaitingForACommand = false;
+      return {};
+    }
+    Loop().DoEvents(10);
+  }
+  mWaitingForACommand = false;
+  return std::move(mCommandResponse);
+}
+
+}  // namespace brelvint

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocol/EventLoop.h"
+#include "protocol/TCPSocket.h"
+
+namespace brelvint {
+
+// A TCP stream that carries messages (a 32-bit command and a byte
+// payload, framed by PacketFramer) instead of raw bytes. Complete messages
+// are queued as soon as their bytes arrive and handed to the subclass one
+// per loop pass (ReceivedMessage), in arrival order. The raw Read, ReadAll
+// and Write of the stream are refused.
+//
+// The queue is bounded by back-pressure: with kMaxQueuedMessages waiting,
+// the socket stops taking packets out of its buffer and stops reading, so
+// TCP holds the rest; nothing is dropped or reordered.
+class EasyTCPSocket : public TCPSocket, public Pollable {
+ public:
+  static constexpr size_t kMaxQueuedMessages = 64;
+
+  explicit EasyTCPSocket(EventLoop& loop);
+  ~EasyTCPSocket() override;
+
+  // Sends one packet; does nothing when not connected.
+  void SendMessage(int32_t command, std::string_view data);
+  // Sends bytes that already form whole packets (a relay builds one packet
+  // and hands it to every recipient).
+  void SendPackets(std::string_view packets);
+  static std::string CreatePacket(int32_t command, std::string_view data);
+
+  void Close() override;
+  std::string Read(size_t count);
+  std::string ReadAll() override;
+  void Write(std::string_view data) override;
+
+  // Listens (TCPSocket::Listen) and runs the loop until a peer connected:
+  // false on a stream error or after `timeout` seconds.
+  bool WaitForConnection(int64_t timeout);
+  // Runs the loop until a message with `command` arrives and returns its
+  // payload (other messages meanwhile are discarded); empty when not
+  // connected, on a stream error or after `timeout` seconds.
+  std::string WaitForMessage(int32_t command, int64_t timeout);
+
+  // Delivers at most one queued message. True while more are queued.
+  bool Poll() override;
+
+ protected:
+  virtual void ReceivedMessage(int32_t command, const std::string& data) {
+    (void)command;
+    (void)data;
+  }
+  // Subclasses that handle these call the base first.
+  void Connected() override;
+  void Error(int64_t code) override;
+  void DataAvailable() override;
+
+  std::string mCommandResponse;
+  std::string mDataBuffer;
+  int32_t mWaitForThisCommand = -1;
+  bool mWaitingForACommand = false;
+
+ private:
+  struct Message {
+    int32_t command;
+    std::string data;
+  };
+
+  void AddEvent(int32_t command, std::string_view data);
+  bool RetrieveEvent(int32_t* command, std::string* data);
+  void FireEvents();
+  void ProcessData();
+  void RemoveBytesFromHead(size_t count);
+  bool WaitingForThisMessage(int32_t command, std::string_view data) const;
+  size_t QueuedMessages() const { return mEvents.size() - events_head_; }
+  std::shared_ptr<Pollable> SelfAsPollable();
+
+  std::vector<Message> mEvents;
+  size_t events_head_ = 0;
+  bool paused_ = false;
+};
+
+}  // namespace brelvint

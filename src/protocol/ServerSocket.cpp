@@ -1,0 +1,110 @@
+#include "protocol/ServerSocket.h"
+
+#include <algorithm>
+#include <cerrno>
+
+namespace brelvint {
+
+ServerSocket::ServerSocket(EventLoop& loop)
+    : loop_(loop), acceptor_(loop.Context()), pause_timer_(loop.Context()) {}
+
+ServerSocket::~ServerSocket() = default;
+
+bool ServerSocket::Listen() {
+  std::error_code ec;
+  asio::ip::address_v4 address = asio::ip::address_v4::any();
+  if (!NetworkInterface.empty()) address = asio::ip::make_address_v4(NetworkInterface, ec);
+  if (ec || Port < 0 || Port > 65535) {
+    Error(EINVAL);
+    return false;
+  }
+  asio::ip::tcp::endpoint endpoint(address, static_cast<uint16_t>(Port));
+  acceptor_.open(endpoint.protocol(), ec);
+  if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor_.bind(endpoint, ec);
+  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    std::error_code ignored;
+    acceptor_.close(ignored);
+    Error(ec.value());
+    return false;
+  }
+  for (int i = 0; i < std::max(1, MinimumSocketsAvailable); ++i) AcceptInto(AddSocket());
+  return true;
+}
+
+void ServerSocket::StopListening() {
+  std::error_code ignored;
+  acceptor_.close(ignored);
+  pause_timer_.cancel();
+}
+
+uint16_t ServerSocket::BoundPort() const {
+  std::error_code ec;
+  auto endpoint = acceptor_.local_endpoint(ec);
+  return ec ? 0 : endpoint.port();
+}
+
+std::vector<std::shared_ptr<TCPSocket>> ServerSocket::ActiveConnections() const {
+  std::vector<std::shared_ptr<TCPSocket>> snapshot;
+  snapshot.reserve(connections_.size());
+  for (const auto& entry : connections_) snapshot.push_back(entry.second);
+  return snapshot;
+}
+
+void ServerSocket::AcceptInto(std::shared_ptr<TCPSocket> socket) {
+  if (!acceptor_.is_open()) return;
+  ++accepts_waiting_;
+  auto& raw = socket->RawSocket();
+  acceptor_.async_accept(raw, [this, socket = std::move(socket)](const std::error_code& ec) {
+    --accepts_waiting_;
+    OnAccepted(socket, ec);
+  });
+}
+
+void ServerSocket::OnAccepted(const std::shared_ptr<TCPSocket>& socket, const std::error_code& ec) {
+  if (ec == asio::error::operation_aborted) return;
+  if (ec) {
+    if (ec.value() == EMFILE || ec.value() == ENFILE || ec.value() == ENOBUFS ||
+        ec.value() == ENOMEM) {
+      // Retrying at once would spin: the listening socket stays readable
+      // until a descriptor frees up. Report once per episode and back off.
+      if (!out_of_descriptors_) Error(ec.value());
+      out_of_descriptors_ = true;
+      PauseAccepting();
+      return;
+    }
+    AcceptInto(socket);  // the peer gave up before we took it; keep the pool full
+    return;
+  }
+  out_of_descriptors_ = false;
+  if (MaximumSocketsConnected > 0 &&
+      connections_.size() >= static_cast<size_t>(MaximumSocketsConnected)) {
+    std::error_code ignored;
+    socket->RawSocket().close(ignored);
+    AcceptInto(socket);
+    return;
+  }
+  uint64_t sequence = next_sequence_++;
+  connections_.emplace(sequence, socket);
+  AcceptInto(AddSocket());
+  socket->Adopt(this, sequence);
+}
+
+void ServerSocket::PauseAccepting() {
+  if (accepts_waiting_ > 0) return;  // another pool socket is still waiting
+  pause_timer_.expires_after(std::chrono::milliseconds(kAcceptPauseMilliseconds));
+  pause_timer_.async_wait([this](const std::error_code& ec) {
+    if (ec) return;
+    for (int i = 0; i < std::max(1, MinimumSocketsAvailable); ++i) AcceptInto(AddSocket());
+  });
+}
+
+void ServerSocket::Release(TCPSocket& socket) {
+  ConnectionReleased(socket);
+  // The map holds the last owning reference; the handler that called us
+  // still holds its own, so the object outlives this call.
+  connections_.erase(socket.Sequence());
+}
+
+}  // namespace brelvint

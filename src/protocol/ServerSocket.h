@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+
+#include "protocol/EventLoop.h"
+#include "protocol/TCPSocket.h"
+
+namespace brelvint {
+
+// A listening TCP socket with a pool of stream sockets waiting for
+// connections. It owns every connection it accepts until that
+// connection's Error event has run. A subclass supplies the stream objects
+// (AddSocket) and hears about listener failures (Error).
+class ServerSocket {
+ public:
+  // How long accepting pauses after the process ran out of descriptors.
+  static constexpr int kAcceptPauseMilliseconds = 250;
+
+  explicit ServerSocket(EventLoop& loop);
+  virtual ~ServerSocket();
+  ServerSocket(const ServerSocket&) = delete;
+  ServerSocket& operator=(const ServerSocket&) = delete;
+
+  // IPv4 address to listen on; empty means every address (0.0.0.0).
+  std::string NetworkInterface;
+  int64_t Port = 0;
+  int64_t MaximumSocketsConnected = 0;  // 0: no limit
+  int MinimumSocketsAvailable = 2;
+
+  // Starts accepting. On failure raises Error with the errno value and
+  // returns false.
+  bool Listen();
+  void StopListening();
+  bool IsListening() const { return acceptor_.is_open(); }
+  // The local port actually bound (useful when Port was 0).
+  uint16_t BoundPort() const;
+
+  // The current connections, in the order they were accepted.
+  std::vector<std::shared_ptr<TCPSocket>> ActiveConnections() const;
+  size_t ConnectionCount() const { return connections_.size(); }
+
+ protected:
+  // A fresh stream object for the pool.
+  virtual std::shared_ptr<TCPSocket> AddSocket() = 0;
+  virtual void Error(int64_t code) { (void)code; }
+  // The connection's Error event has run; the listener drops it next.
+  virtual void ConnectionReleased(TCPSocket& socket) { (void)socket; }
+  EventLoop& Loop() { return loop_; }
+
+ private:
+  friend class TCPSocket;
+
+  void AcceptInto(std::shared_ptr<TCPSocket> socket);
+  void OnAccepted(const std::shared_ptr<TCPSocket>& socket, const std::error_code& ec);
+  void PauseAccepting();
+  void Release(TCPSocket& socket);
+
+  EventLoop& loop_;
+  asio::ip::tcp::acceptor acceptor_;
+  asio::steady_timer pause_timer_;
+  std::map<uint64_t, std::shared_ptr<TCPSocket>> connections_;
+  uint64_t next_sequence_ = 1;
+  int accepts_waiting_ = 0;
+  bool out_of_descriptors_ = false;
+};
+
+}  // namespace brelvint

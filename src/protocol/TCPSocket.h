@@ -1,0 +1,113 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <asio/ip/tcp.hpp>
+
+#include "protocol/EventLoop.h"
+
+namespace brelvint {
+
+class ServerSocket;
+
+// One TCP stream on the event loop: non-blocking reads raise DataAvailable,
+// writes are queued and leave once per loop pass, and the end of the
+// connection raises Error exactly once, whatever ended it (the peer, a
+// failure, an overflowing output queue or a local Close). The end is never
+// raised inside the call that caused it: it runs as its own handler, so no
+// caller finds its own connection torn down under it.
+//
+// Owned by the ServerSocket that accepted it (through a shared pointer),
+// which drops it after its Error event has run.
+class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocket> {
+ public:
+  // Unsent output beyond this ends the connection: a peer that never reads
+  // cannot make the server buffer without bound.
+  static constexpr size_t kMaxPendingOutput = 1 << 20;
+  // Codes for ends that have no errno of their own.
+  static constexpr int64_t kPeerClosed = 0;
+
+  explicit TCPSocket(EventLoop& loop);
+  ~TCPSocket() override;
+  TCPSocket(const TCPSocket&) = delete;
+  TCPSocket& operator=(const TCPSocket&) = delete;
+
+  // Every byte received and not yet taken, emptying the receive buffer.
+  virtual std::string ReadAll();
+  // Queues `bytes`; they leave in order at the end of this loop pass.
+  // Dropped silently when not connected.
+  virtual void Write(std::string_view bytes);
+  bool IsConnected() const { return connected_; }
+  // Ends the connection now; unsent output is dropped. Raises Error
+  // (ECONNABORTED) unless the connection already ended.
+  virtual void Close();
+  // Ends the connection with `code` once everything queued so far has
+  // been sent (or sending failed).
+  void CloseWhenFlushed(int64_t code);
+  // Runs the loop's ready handlers, this socket's included.
+  void Poll();
+  // Accepts one connection on `Port` of 127.0.0.1 (or `BindAddress`).
+  // Returns false and sets LastErrorCode when it cannot listen.
+  bool Listen();
+  // Connects to `address`:`port` (used by clients of our own: tests, the
+  // probe). False, with LastErrorCode set, when the connection failed.
+  bool Connect(const std::string& address, uint16_t port);
+
+  int64_t LastErrorCode() const { return last_error_; }
+  const std::string& RemoteAddress() const { return remote_address_; }
+  uint64_t Sequence() const { return sequence_; }
+
+  std::string BindAddress = "127.0.0.1";
+  int64_t Port = 0;
+
+ protected:
+  virtual void Connected() {}
+  virtual void DataAvailable() {}
+  virtual void Error(int64_t code) { (void)code; }
+
+  // Appends the received bytes to `out` (cheaper than ReadAll for a
+  // subclass that keeps its own buffer).
+  void TakeReceived(std::string& out);
+  // Stops or resumes reading from the kernel (back-pressure: unread bytes
+  // stay in the kernel and TCP slows the sender down).
+  void SetReading(bool on);
+  // Ends the connection with `code`; see the class comment.
+  void Abort(int64_t code);
+  EventLoop& Loop() { return loop_; }
+
+ private:
+  friend class ServerSocket;
+
+  // The listener hands over an accepted stream.
+  asio::ip::tcp::socket& RawSocket() { return socket_; }
+  void Adopt(ServerSocket* owner, uint64_t sequence);
+  void Begin();
+  void WatchReadable();
+  void OnReadable();
+  void Flush() override;
+  void WatchWritable();
+  void RaiseError();
+
+  EventLoop& loop_;
+  asio::ip::tcp::socket socket_;
+  ServerSocket* owner_ = nullptr;
+  std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
+  std::string remote_address_;
+  std::string received_;
+  std::string output_;
+  std::string_view fresh_;  // bytes of the current read, valid during DataAvailable
+  int64_t last_error_ = 0;
+  int64_t close_code_ = 0;
+  uint64_t sequence_ = 0;
+  bool connected_ = false;
+  bool ended_ = false;
+  bool reading_ = true;
+  bool read_armed_ = false;
+  bool write_armed_ = false;
+  bool close_after_flush_ = false;
+};
+
+}  // namespace brelvint

@@ -1,0 +1,196 @@
+#include "ServiceProcess.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace brelvint {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::filesystem::path MakeTempFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "brelvint-test-XXXXXX").string();
+  char* made = mkdtemp(pattern.data());
+  return made == nullptr ? std::filesystem::path() : std::filesystem::path(made);
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace
+
+std::string StripLogPrefix(const std::string& line) {
+  size_t end = line.find("] ");
+  return end == std::string::npos ? line : line.substr(end + 2);
+}
+
+ServiceProcess::ServiceProcess() : folder_(MakeTempFolder()), home_(folder_ / "home") {
+  std::filesystem::create_directories(home_);
+  std::filesystem::copy_file(BRELVINT_EXECUTABLE, folder_ / "brelvint");
+}
+
+ServiceProcess::~ServiceProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  if (stdout_fd_ >= 0) ::close(stdout_fd_);
+  if (stderr_fd_ >= 0) ::close(stderr_fd_);
+  std::error_code ignored;
+  std::filesystem::permissions(folder_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(folder_, ignored);
+}
+
+void ServiceProcess::WriteFile(const std::filesystem::path& relative, const std::string& text) const {
+  auto path = folder_ / relative;
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string ServiceProcess::ReadFile(const std::filesystem::path& relative) const {
+  std::ifstream in(folder_ / relative, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void ServiceProcess::AddNetwork(const std::string& file, const std::string& name, uint16_t port,
+                                const std::string& users, const std::string& password,
+                                int maxusers) {
+  WriteFile(std::filesystem::path("brelvint-server") / file,
+            "<?xml version=\"1.0\"?>\n<brelvint>\n  <network name=\"" + name + "\" password=\"" +
+                password + "\" maxusers=\"" + std::to_string(maxusers) +
+                "\" enabled=\"1\" port=\"" + std::to_string(port) + "\">\n" + users +
+                "  </network>\n</brelvint>\n");
+}
+
+void ServiceProcess::BindToLoopback() const {
+  WriteFile("brelvint.conf",
+            "<?xml version=\"1.0\"?>\n<settings>\n  <setting namestring=\"AttachedNIC\" "
+            "valuestring=\"00:00:00:00:00:00\" />\n</settings>\n");
+}
+
+bool ServiceProcess::Start() {
+  int out_pipe[2], err_pipe[2];
+  if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) return false;
+  pid_ = ::fork();
+  if (pid_ < 0) return false;
+  if (pid_ == 0) {
+    ::dup2(out_pipe[1], STDOUT_FILENO);
+    ::dup2(err_pipe[1], STDERR_FILENO);
+    ::close(out_pipe[0]);
+    ::close(err_pipe[0]);
+    ::setenv("HOME", home_.c_str(), 1);
+    ::chdir("/");
+    std::string exe = (folder_ / "brelvint").string();
+    ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  stdout_fd_ = out_pipe[0];
+  stderr_fd_ = err_pipe[0];
+  ::fcntl(stdout_fd_, F_SETFL, O_NONBLOCK);
+  ::fcntl(stderr_fd_, F_SETFL, O_NONBLOCK);
+  return true;
+}
+
+void ServiceProcess::Drain() {
+  char chunk[65536];
+  for (auto [fd, text] : {std::pair{stdout_fd_, &stdout_text_}, std::pair{stderr_fd_, &stderr_text_}}) {
+    if (fd < 0) continue;
+    ssize_t n;
+    while ((n = ::read(fd, chunk, sizeof chunk)) > 0) text->append(chunk, static_cast<size_t>(n));
+  }
+}
+
+bool ServiceProcess::WaitForLine(const std::string& text, int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (true) {
+    Drain();
+    for (const auto& line : SplitLines(stdout_text_)) {
+      if (line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0) {
+        return true;
+      }
+    }
+    if (Clock::now() >= deadline) return false;
+    pollfd entry{stdout_fd_, POLLIN, 0};
+    ::poll(&entry, 1, 20);
+  }
+}
+
+void ServiceProcess::Signal(int signal_number) const {
+  if (pid_ > 0) ::kill(pid_, signal_number);
+}
+
+std::optional<int> ServiceProcess::WaitExit(int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (pid_ > 0) {
+    int status = 0;
+    pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      pid_ = -1;
+      Drain();
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    if (Clock::now() >= deadline) return std::nullopt;
+    Drain();
+    ::usleep(10000);
+  }
+  return std::nullopt;
+}
+
+bool ServiceProcess::Stop() {
+  Signal(SIGTERM);
+  auto status = WaitExit();
+  return status && *status == 0;
+}
+
+std::vector<std::string> ServiceProcess::OutputLines() {
+  Drain();
+  return SplitLines(stdout_text_);
+}
+
+std::string ServiceProcess::ErrorOutput() {
+  Drain();
+  return stderr_text_;
+}
+
+std::vector<std::string> ServiceProcess::LogMessages() const {
+  std::ifstream in(LogFile());
+  std::vector<std::string> messages;
+  for (std::string line; std::getline(in, line);) messages.push_back(StripLogPrefix(line));
+  return messages;
+}
+
+uint16_t ServiceProcess::FreePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+}  // namespace brelvint

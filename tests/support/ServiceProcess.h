@@ -1,0 +1,71 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brelvint {
+
+// The real brelvint executable, copied into a fresh temporary folder (it
+// finds its files beside itself) and run with HOME pointed at another, so
+// each test sees its own settings, networks, database and log.
+class ServiceProcess {
+ public:
+  ServiceProcess();
+  ~ServiceProcess();  // kills the process if it still runs; removes the folder
+  ServiceProcess(const ServiceProcess&) = delete;
+  ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+  const std::filesystem::path& Folder() const { return folder_; }
+  const std::filesystem::path& Home() const { return home_; }
+  std::filesystem::path NetworkFolder() const { return folder_ / "brelvint-server"; }
+  std::filesystem::path LogFile() const { return home_ / "com.brelvint.log"; }
+
+  void WriteFile(const std::filesystem::path& relative, const std::string& text) const;
+  std::string ReadFile(const std::filesystem::path& relative) const;
+  // A network file in the network folder.
+  void AddNetwork(const std::string& file, const std::string& name, uint16_t port,
+                  const std::string& users = "", const std::string& password = "pw",
+                  int maxusers = 100);
+  // Settings that bind every listener to 127.0.0.1.
+  void BindToLoopback() const;
+
+  // Starts the service; false when it could not be started.
+  bool Start();
+  // Waits until the log (standard output) holds a line ending with `text`.
+  bool WaitForLine(const std::string& text, int timeout_ms = 5000);
+  void Signal(int signal_number) const;
+  // Waits for the process to end; its exit status, or none on a timeout.
+  std::optional<int> WaitExit(int timeout_ms = 5000);
+  // Sends SIGTERM and waits; true when it ended with status 0.
+  bool Stop();
+
+  // Lines the process wrote to standard output (and standard error) so far.
+  std::vector<std::string> OutputLines();
+  std::string ErrorOutput();
+  // Log lines with the "[date time] " prefix removed.
+  std::vector<std::string> LogMessages() const;
+  pid_t Pid() const { return pid_; }
+
+  // A TCP port on 127.0.0.1 that is free right now.
+  static uint16_t FreePort();
+
+ private:
+  void Drain();
+
+  std::filesystem::path folder_;
+  std::filesystem::path home_;
+  pid_t pid_ = -1;
+  int stdout_fd_ = -1;
+  int stderr_fd_ = -1;
+  std::string stdout_text_;
+  std::string stderr_text_;
+};
+
+// The text after the "[date time] " prefix of a log line.
+std::string StripLogPrefix(const std::string& line);
+
+}  // namespace brelvint
