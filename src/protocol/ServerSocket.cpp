@@ -57,13 +57,15 @@ void ServerSocket::AcceptInto(std::shared_ptr<TCPSocket> socket) {
   ++accepts_waiting_;
   auto& raw = socket->RawSocket();
   acceptor_.async_accept(raw, [this, socket = std::move(socket)](const std::error_code& ec) {
+    // Aborted means the acceptor was closed, possibly by our destructor:
+    // `this` may be gone.
+    if (ec == asio::error::operation_aborted) return;
     --accepts_waiting_;
     OnAccepted(socket, ec);
   });
 }
 
 void ServerSocket::OnAccepted(const std::shared_ptr<TCPSocket>& socket, const std::error_code& ec) {
-  if (ec == asio::error::operation_aborted) return;
   if (ec) {
     if (ec.value() == EMFILE || ec.value() == ENFILE || ec.value() == ENOBUFS ||
         ec.value() == ENOMEM) {

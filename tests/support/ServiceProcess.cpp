@@ -89,6 +89,12 @@ void ServiceProcess::BindToLoopback() const {
 }
 
 bool ServiceProcess::Start() {
+  for (int* fd : {&stdout_fd_, &stderr_fd_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+  stdout_text_.clear();
+  stderr_text_.clear();
   int out_pipe[2], err_pipe[2];
   if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) return false;
   pid_ = ::fork();

@@ -1,0 +1,209 @@
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <gmock/gmock.h>
+
+#include "client/MD5.h"
+#include "support/HubFixture.h"
+
+namespace brelvint {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::Not;
+
+class LoginTest : public HubFixture {
+ protected:
+  // Sends `command` and returns the text of the reply `reply`.
+  std::string Ask(TestClient& client, int32_t command, const std::string& data, int32_t reply) {
+    client.Send(command, data);
+    auto answer = client.ReceiveCommand(reply, 3000, &loop_);
+    return answer ? answer->data : "<none>";
+  }
+};
+
+TEST_F(LoginTest, FullLoginAnswersOkAndLogsEachStep) {
+  AddNetwork("Main");
+  MapSocket& listener = StartListener();
+  auto client = Connect(listener, "127.0.0.2");
+  EXPECT_EQ(Ask(*client, 1, "main", 2), "OK");  // names ignore letter case
+  EXPECT_EQ(Ask(*client, 2, MD5::Digest("pw"), 3), "OK");
+  EXPECT_EQ(Ask(*client, 3, "anna", 4), "OK");
+  EXPECT_THAT(LogMessages(), Contains("127.0.0.2: Client Connection Initiated..."));
+  EXPECT_THAT(LogMessages(), Contains("127.0.0.2: User Logged In (anna)"));
+  EXPECT_EQ(networks_[0]->CurrentUsers, 1);
+}
+
+TEST_F(LoginTest, RefusedSelectionsAnswerFailAndLogTheName) {
+  AddNetwork("Off", "", 10, "0");
+  AddNetwork("Closed", "", 0);
+  AddNetwork("Tiny", "", 1);
+  MapSocket& listener = StartListener();
+  auto first = Member(listener, "Tiny", "first");
+  auto client = Connect(listener);
+  for (const char* name : {"Nowhere", "Off", "Closed", "Tiny"}) {
+    NewLogMessages();
+    EXPECT_EQ(Ask(*client, 1, name, 2), "FAIL") << name;
+    EXPECT_THAT(NewLogMessages(), ElementsAre(std::string("127.0.0.1: Network Fail (") + name + ")"));
+  }
+}
+
+TEST_F(LoginTest, PasswordMustBeTheRawDigest) {
+  AddNetwork("Main");
+  MapSocket& listener = StartListener();
+  auto client = Connect(listener);
+  ASSERT_EQ(Ask(*client, 1, "Main", 2), "OK");
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex_text;
+  for (unsigned char c : MD5::Digest("pw")) {
+    hex_text += kHex[c >> 4];
+    hex_text += kHex[c & 15];
+  }
+  NewLogMessages();
+  EXPECT_EQ(Ask(*client, 2, hex_text, 3), "FAIL");
+  EXPECT_THAT(NewLogMessages(), ElementsAre("127.0.0.1: Login Failed."));
+  EXPECT_EQ(networks_[0]->CurrentUsers, 0);  // the refusal gave the place back
+}
+
+TEST_F(LoginTest, UnacceptableUserNamesAreRefused) {
+  AddNetwork("Main");
+  MapSocket& listener = StartListener();
+  auto holder = Member(listener, "Main", "Anna");
+  const std::string names[] = {"",
+                               "anna",  // taken, in another letter case
+                               "ANNA",
+                               std::string(65, 'x'),
+                               "bad|bar",
+                               "line\nfeed",
+                               std::string("nul\0byte", 8),
+                               "del\x7f",
+                               "\xc3\x28",  // not UTF-8
+                               "\xed\xa0\x80"};  // a surrogate
+  for (const auto& name : names) {
+    auto client = Connect(listener);
+    ASSERT_EQ(Ask(*client, 1, "Main", 2), "OK");
+    ASSERT_EQ(Ask(*client, 2, MD5::Digest("pw"), 3), "OK");
+    NewLogMessages();
+    EXPECT_EQ(Ask(*client, 3, name, 4), "FAIL") << name;
+    auto logged = NewLogMessages();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].rfind("127.0.0.1: Bad Username (", 0), 0u) << logged[0];
+    EXPECT_EQ(logged[0].find('\n'), std::string::npos);
+  }
+  EXPECT_EQ(networks_[0]->CurrentUsers, 1);
+  auto longest = Member(listener, "Main", std::string(64, 'y') );
+  auto utf8 = Member(listener, "Main", "J\xc3\xb6rg");
+}
+
+TEST_F(LoginTest, NamesAreFreePerListenerAndRepeatable) {
+  AddNetwork("Main");
+  AddNetwork("Other");
+  MapSocket& first = StartListener();
+  MapSocket& second = StartListener();
+  auto anna = Member(first, "Main", "anna");
+  auto elsewhere = Connect(first);
+  ASSERT_EQ(Ask(*elsewhere, 1, "Other", 2), "OK");
+  ASSERT_EQ(Ask(*elsewhere, 2, MD5::Digest("pw"), 3), "OK");
+  EXPECT_EQ(Ask(*elsewhere, 3, "Anna", 4), "FAIL");  // taken on this listener, any network
+  auto other_listener = Member(second, "Main", "anna");  // another listener is free
+  EXPECT_EQ(Ask(*anna, 3, "anna", 4), "OK");  // the holder may repeat its own name
+}
+
+TEST_F(LoginTest, StepsOutOfOrderAreRefused) {
+  AddNetwork("Main");
+  MapSocket& listener = StartListener();
+  auto client = Connect(listener);
+  NewLogMessages();
+  EXPECT_EQ(Ask(*client, 2, MD5::Digest("pw"), 3), "FAIL");
+  EXPECT_THAT(NewLogMessages(), ElementsAre("127.0.0.1: Login Failed."));
+  ASSERT_EQ(Ask(*client, 1, "Main", 2), "OK");
+  EXPECT_EQ(Ask(*client, 3, "eve", 4), "FAIL");  // no password yet
+  EXPECT_THAT(NewLogMessages(), ElementsAre("127.0.0.1: Bad Username (eve)"));
+  EXPECT_EQ(networks_[0]->CurrentUsers, 0);
+}
+
+TEST_F(LoginTest, PlacesAreGivenBackExactlyOnce) {
+  ServerNetworks& tiny = AddNetwork("Tiny", "", 1);
+  AddNetwork("Other");
+  MapSocket& listener = StartListener();
+  struct Case {
+    const char* what;
+    std::function<void(TestClient&)> step;
+  } cases[] = {
+      {"a wrong password", [&](TestClient& c) { Ask(c, 2, "wrong", 3); }},
+      {"a refused name", [&](TestClient& c) { Ask(c, 3, "", 4); }},
+      {"a new selection", [&](TestClient& c) { Ask(c, 1, "Other", 2); }},
+      {"a disconnect", [&](TestClient& c) { c.Close(); }},
+  };
+  for (auto& c : cases) {
+    auto client = Connect(listener);
+    ASSERT_EQ(Ask(*client, 1, "Tiny", 2), "OK") << c.what;
+    ASSERT_EQ(tiny.CurrentUsers, 1);
+    c.step(*client);
+    Pump(50);
+    EXPECT_EQ(tiny.CurrentUsers, 0) << c.what;
+    c.step(*client);  // a second refusal gives nothing more back
+    Pump(20);
+    EXPECT_EQ(tiny.CurrentUsers, 0) << c.what;
+  }
+  auto member = Member(listener, "Tiny", "last");
+  member->Close();
+  Pump(50);
+  EXPECT_EQ(tiny.CurrentUsers, 0);
+  auto next = Member(listener, "Tiny", "next");
+}
+
+TEST_F(LoginTest, AdminRightsNeedTheFlagAndTheRecordedAddress) {
+  AddNetwork("Main",
+             "    <User Name=\"boss\" IsAdmin=\"1\" LastIP=\"127.0.0.1\" />\n"
+             "    <User Name=\"plain\" IsAdmin=\"0\" LastIP=\"127.0.0.1\" />\n");
+  MapSocket& listener = StartListener();
+  auto stranger = Connect(listener);
+  EXPECT_EQ(Ask(*stranger, 9, "", 9), "0");  // no network at all
+  auto boss = Member(listener, "Main", "boss");
+  EXPECT_EQ(Ask(*boss, 9, "", 9), "1");
+  auto plain = Member(listener, "Main", "plain");
+  EXPECT_EQ(Ask(*plain, 9, "", 9), "0");
+  auto newcomer = Member(listener, "Main", "newcomer");
+  EXPECT_EQ(Ask(*newcomer, 9, "", 9), "0");
+  boss->Close();
+  Pump(50);
+  auto impostor = Member(listener, "Main", "boss", "127.0.0.2");
+  EXPECT_EQ(Ask(*impostor, 9, "", 9), "0");
+}
+
+TEST_F(LoginTest, LoginsAreRecordedInTheNetworkFile) {
+  ServerNetworks& main = AddNetwork("Main", "    <User Name=\"Carl\" LastIP=\"10.0.0.9\" />\n");
+  MapSocket& listener = StartListener();
+  auto dora = Member(listener, "Main", "dora", "127.0.0.2");
+  std::string after_first = ReadNetworkFile("Main");
+  EXPECT_NE(after_first.find("<User LastIP=\"127.0.0.2\" Name=\"dora\""), std::string::npos)
+      << after_first;
+  ASSERT_EQ(main.Users.size(), 2u);
+  EXPECT_EQ(main.Users[1]->Name, "dora");
+  EXPECT_EQ(main.Users[1]->LastIP, "127.0.0.2");
+  dora->Close();
+  auto carl = Member(listener, "Main", "carl", "127.0.0.3");
+  std::string after_second = ReadNetworkFile("Main");
+  EXPECT_NE(after_second.find("<User Name=\"Carl\" LastIP=\"127.0.0.3\""), std::string::npos)
+      << after_second;
+  EXPECT_EQ(main.Users.size(), 2u);
+  EXPECT_EQ(main.Users[0]->LastIP, "10.0.0.9");  // memory keeps the loaded address
+}
+
+TEST_F(LoginTest, CommandsOutsideTheCatalogueAreIgnored) {
+  AddNetwork("Main");
+  MapSocket& listener = StartListener();
+  auto client = Member(listener, "Main", "anna");
+  NewLogMessages();
+  for (int32_t command : {6, 8, 15, 1000, -1}) client->Send(command, "x");
+  EXPECT_TRUE(client->ExpectSilence(100, &loop_));
+  EXPECT_TRUE(NewLogMessages().empty());
+  EXPECT_EQ(Ask(*client, 999, "", 999), "BYE");
+  EXPECT_EQ(Ask(*client, 999, "", 999), "BYE");  // the connection stays open
+}
+
+}  // namespace
+}  // namespace brelvint

@@ -1,0 +1,210 @@
+#include <sqlite3.h>
+
+#include <algorithm>
+
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "client/MD5.h"
+#include "support/HubFixture.h"
+
+namespace brelvint {
+namespace {
+
+using ::testing::ElementsAre;
+
+// Rows of `bans` as "address|by|reason|network", read straight from the file.
+std::vector<std::string> BanRows(const std::filesystem::path& file) {
+  sqlite3* db = nullptr;
+  std::vector<std::string> rows;
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return rows;
+  }
+  sqlite3_stmt* statement = nullptr;
+  sqlite3_prepare_v2(db, "SELECT address, \"by\", reason, network, banlength FROM bans ORDER BY id",
+                     -1, &statement, nullptr);
+  while (sqlite3_step(statement) == SQLITE_ROW) {
+    std::string row;
+    for (int i = 0; i < 5; ++i) {
+      if (i > 0) row += "|";
+      row += reinterpret_cast<const char*>(sqlite3_column_text(statement, i));
+    }
+    rows.push_back(row);
+  }
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+  return rows;
+}
+
+class ModerationTest : public HubFixture {
+ protected:
+  void SetUp() override {
+    AddNetwork("Main", "    <User Name=\"boss\" IsAdmin=\"1\" LastIP=\"127.0.0.1\" />\n");
+    AddNetwork("Side", "    <User Name=\"chief\" IsAdmin=\"1\" LastIP=\"127.0.0.1\" />\n");
+    listener_ = &StartListener();
+    // Bans at connection time look for networks served on the listener's port.
+    for (auto& network : networks_) network->Port = listener_->BoundPort();
+    boss_ = Member(*listener_, "Main", "boss", "127.0.0.1");
+  }
+  std::string Next(TestClient& client, int32_t command) {
+    auto message = client.ReceiveCommand(command, 2000, &loop_);
+    return message ? message->data : "<none>";
+  }
+  std::filesystem::path DatabaseFile() const { return folder_ / "brelvint.db"; }
+
+  MapSocket* listener_ = nullptr;
+  std::unique_ptr<TestClient> boss_;
+};
+
+TEST_F(ModerationTest, KickReachesTheNamedMemberOfTheAdminsNetworkAndEndsIt) {
+  auto ann = Member(*listener_, "Main", "Ann", "127.0.0.2");
+  auto bob = Member(*listener_, "Main", "bob", "127.0.0.3");
+  NewLogMessages();
+  boss_->Send(10, "ANN|spam|flood");
+  EXPECT_EQ(Next(*ann, 996), "spam");
+  EXPECT_TRUE(ann->WaitClosed(2000, &loop_));
+  EXPECT_EQ(Next(*bob, 6), "Ann");
+  Pump(50);
+  auto logged = NewLogMessages();
+  ASSERT_GE(logged.size(), 2u);
+  EXPECT_EQ(logged[0], "Annon network Main Kicked: spam");
+  EXPECT_EQ(logged[1], "Client Disconnect: (103) Ann");
+  EXPECT_EQ(networks_[0]->CurrentUsers, 2);
+}
+
+TEST_F(ModerationTest, KickMissesOtherNetworksAndOtherListeners) {
+  auto side = Member(*listener_, "Side", "sam", "127.0.0.2");
+  MapSocket& other = StartListener();
+  auto far = Member(other, "Main", "tom", "127.0.0.3");
+  boss_->Send(10, "sam|x");
+  boss_->Send(10, "tom|x");
+  boss_->Send(10, "|x");
+  EXPECT_TRUE(side->ExpectSilence(100, &loop_));
+  EXPECT_TRUE(far->ExpectSilence(50, &loop_));
+}
+
+TEST_F(ModerationTest, BansWriteOneRowEachAndKeepTheAddressOut) {
+  auto eve = Member(*listener_, "Main", "eve", "127.0.0.2");
+  boss_->Send(11, "EVE|cheating");
+  EXPECT_EQ(Next(*eve, 997), "cheating");
+  EXPECT_TRUE(eve->WaitClosed(2000, &loop_));
+  EXPECT_THAT(LogMessages(), ::testing::Contains("eveon network Main Banned: cheating"));
+  EXPECT_THAT(BanRows(DatabaseFile()), ElementsAre("127.0.0.2|boss|cheating|Main|1"));
+
+  // The next connection from that address is turned away at once...
+  TestClient again;
+  ASSERT_TRUE(again.Connect(listener_->BoundPort(), "127.0.0.2"));
+  auto greeting = again.Receive(2000, &loop_);
+  ASSERT_TRUE(greeting);
+  EXPECT_EQ(greeting->command, 997);
+  EXPECT_EQ(greeting->data, "Please contact an administrator for more information.");
+  EXPECT_TRUE(again.WaitClosed(2000, &loop_));
+  EXPECT_THAT(LogMessages(), ::testing::Contains("127.0.0.2: Client Previously Banned."));
+
+  // ...and, through a listener on another port, refused at selection.
+  MapSocket& other = StartListener();
+  auto through_other = Connect(other, "127.0.0.2");
+  through_other->Send(1, "Main");
+  EXPECT_EQ(Next(*through_other, 2), "FAIL");
+  through_other->Send(1, "Side");
+  EXPECT_EQ(Next(*through_other, 2), "OK");
+
+  // A second ban of another member adds a second row.
+  auto mallory = Member(*listener_, "Main", "mallory", "127.0.0.3");
+  boss_->Send(11, "mallory");
+  EXPECT_EQ(Next(*mallory, 997), "");
+  Pump(50);
+  EXPECT_EQ(BanRows(DatabaseFile()).size(), 2u);
+}
+
+TEST_F(ModerationTest, UnbanLiftsTheBanAtOnce) {
+  auto eve = Member(*listener_, "Main", "eve", "127.0.0.2");
+  boss_->Send(11, "eve|x");
+  ASSERT_TRUE(eve->WaitClosed(2000, &loop_));
+  boss_->Send(14, "abc");
+  boss_->Send(14, "1.5");
+  Pump(50);
+  ASSERT_EQ(BanRows(DatabaseFile()).size(), 1u);
+  boss_->Send(14, "001");
+  Pump(50);
+  EXPECT_TRUE(BanRows(DatabaseFile()).empty());
+  auto back = Member(*listener_, "Main", "eve", "127.0.0.2");
+}
+
+TEST_F(ModerationTest, BanListShowsEveryRowNulTerminated) {
+  boss_->Send(13, "");
+  EXPECT_EQ(Next(*boss_, 13), "");
+  bans_->Insert("10.0.0.5", "boss", "spam", "Main");
+  bans_->Insert("10.0.0.6", "chief", "", "Side");
+  boss_->Send(13, "");
+  std::string text = Next(*boss_, 13);
+  ASSERT_EQ(std::count(text.begin(), text.end(), '\0'), 2) << text;
+  EXPECT_EQ(text.back(), '\0');
+  EXPECT_EQ(text.rfind("1|10.0.0.5|boss|spam|", 0), 0u) << text;
+  EXPECT_NE(text.find(std::string("\0002|10.0.0.6|chief||", 19)), std::string::npos) << text;
+}
+
+TEST_F(ModerationTest, NonAdministratorsAreIgnoredSilently) {
+  auto plain = Member(*listener_, "Main", "plain", "127.0.0.2");
+  auto victim = Member(*listener_, "Main", "victim", "127.0.0.3");
+  bans_->Insert("10.0.0.5", "boss", "spam", "Main");
+  NewLogMessages();
+  plain->Send(10, "victim|x");
+  plain->Send(11, "victim|x");
+  plain->Send(12, "hello");
+  plain->Send(13, "");
+  plain->Send(14, "1");
+  EXPECT_TRUE(plain->ExpectSilence(150, &loop_));
+  EXPECT_TRUE(victim->ExpectSilence(50, &loop_));
+  EXPECT_TRUE(NewLogMessages().empty());
+  EXPECT_EQ(BanRows(DatabaseFile()).size(), 1u);
+}
+
+TEST_F(ModerationTest, BroadcastReachesTheAdminsNetworkIncludingTheAdmin) {
+  auto ann = Member(*listener_, "Main", "ann", "127.0.0.2");
+  auto sam = Member(*listener_, "Side", "sam", "127.0.0.3");
+  boss_->Send(12, "server restart");
+  EXPECT_EQ(Next(*boss_, 998), "server restart");
+  EXPECT_EQ(Next(*ann, 998), "server restart");
+  EXPECT_TRUE(sam->ExpectSilence(50, &loop_));
+  boss_->Send(12, "");
+  EXPECT_TRUE(boss_->ExpectSilence(100, &loop_));
+}
+
+TEST_F(ModerationTest, AllNetworksBroadcastReachesEveryMember) {
+  auto sam = Member(*listener_, "Side", "sam", "127.0.0.3");
+  listener_->BroadcastMessage("to all", "(all networks)");
+  EXPECT_EQ(Next(*boss_, 998), "to all");
+  EXPECT_EQ(Next(*sam, 998), "to all");
+}
+
+TEST_F(ModerationTest, BannedFlagInTheFileRefusesTheLogin) {
+  AddNetwork("Flagged", "    <User Name=\"eve\" IsBanned=\"1\" LastIP=\"127.0.0.4\" />\n");
+  auto eve = Connect(*listener_, "127.0.0.4");
+  eve->Send(1, "Flagged");
+  ASSERT_EQ(Next(*eve, 2), "OK");
+  eve->Send(2, MD5::Digest("pw"));
+  ASSERT_EQ(Next(*eve, 3), "OK");
+  eve->Send(3, "Eve");
+  EXPECT_EQ(Next(*eve, 4), "FAIL");
+  EXPECT_THAT(LogMessages(), ::testing::Contains("127.0.0.4: Client Previously Banned."));
+}
+
+TEST_F(ModerationTest, RemovingANetworkTellsItsClients) {
+  auto ann = Member(*listener_, "Main", "ann", "127.0.0.2");
+  ServerNetworks& main = *networks_[0];
+  listener_->RemoveNetwork(main);  // not registered here: nothing happens
+  EXPECT_TRUE(ann->ExpectSilence(50, &loop_));
+  listener_->Networks.push_back(&main);
+  listener_->RemoveNetwork(main);
+  EXPECT_EQ(Next(*ann, 998), "This network has been removed from the server.");
+  EXPECT_EQ(Next(*ann, 999), "BYE");
+  EXPECT_TRUE(listener_->Networks.empty());
+}
+
+}  // namespace
+}  // namespace brelvint
