@@ -3,23 +3,13 @@
 #include <charconv>
 
 #include "config/ServerNetworks.h"
-#include "config/TextNumber.h"
+#include "client/Payload.h"
 #include "hub/MapSocket.h"
 #include "service/LogMessage.h"
 
 namespace brelvint {
 
 namespace {
-
-// Field `index` (from 1) of `text` split at `separator`; empty when missing.
-std::string_view Field(std::string_view text, char separator, int index) {
-  for (int i = 1; i < index; ++i) {
-    size_t at = text.find(separator);
-    if (at == std::string_view::npos) return {};
-    text.remove_prefix(at + 1);
-  }
-  return text.substr(0, text.find(separator));
-}
 
 void AppendNumber(std::string& out, int64_t value) {
   char digits[24];
@@ -85,12 +75,13 @@ void ClientSocket::ReceivedMessage(int32_t command, const std::string& data) {
 }
 
 void ClientSocket::ReportPosition(const std::string& payload) {
-  X = TextNumber::Leading(Field(payload, ',', 1));
-  Y = TextNumber::Leading(Field(payload, ',', 2));
-  Facet = TextNumber::Leading(Field(payload, ',', 3));
-  HP = TextNumber::Leading(Field(payload, ',', 4));
-  InBattle = TextNumber::LeadingReal(Field(payload, ',', 5)) > 0;
-  IsDead = TextNumber::LeadingReal(Field(payload, ',', 6)) > 0;
+  Payload::Position position = Payload::ParsePosition(payload);
+  X = position.X;
+  Y = position.Y;
+  Facet = position.Facet;
+  HP = position.HP;
+  InBattle = position.InBattle;
+  IsDead = position.IsDead;
   if (X >= 0 && Y >= 0 && Facet >= 0 && HP >= 0) myParent->BroadcastPosition(*this);
 }
 

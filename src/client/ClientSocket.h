@@ -99,7 +99,9 @@ class ClientSocket : public EasyTCPSocket {
   enum class Stage { kNone, kSelected, kPasswordAccepted, kMember };
 
   void Greet();
-  // Abandons a location lookup still under way (the connection ended).
+  // The flag request, the second half of the lookup.
+  void FetchFlag();
+  // Abandons a lookup still under way (the connection ended).
   void CancelLookup();
   // Login steps.
   void SelectNetwork(const std::string& name);
@@ -123,7 +125,8 @@ class ClientSocket : public EasyTCPSocket {
   std::chrono::steady_clock::time_point connected_at_;
   Stage stage_ = Stage::kNone;
   bool holds_place_ = false;
-  uint64_t lookup_ = 0;  // the location lookup under way, 0 when none
+  uint64_t lookup_ = 0;     // the HTTP request under way, 0 when none
+  std::string flag_file_;  // the private file the flag request writes, while it runs
 };
 
 }  // namespace brelvint

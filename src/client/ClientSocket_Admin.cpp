@@ -1,6 +1,7 @@
 #include <ctime>
 
 #include "client/ClientSocket.h"
+#include "client/Payload.h"
 #include "config/ServerNetworks.h"
 #include "config/TextNumber.h"
 #include "hub/BanStore.h"
@@ -9,19 +10,6 @@
 namespace brelvint {
 
 namespace {
-
-// "name|reason|anything": the reason is the second field only.
-void SplitTarget(std::string_view payload, std::string* name, std::string* reason) {
-  size_t bar = payload.find('|');
-  if (bar == std::string_view::npos) {
-    name->assign(payload);
-    reason->clear();
-    return;
-  }
-  name->assign(payload.substr(0, bar));
-  std::string_view rest = payload.substr(bar + 1);
-  reason->assign(rest.substr(0, rest.find('|')));
-}
 
 // A stored "YYYY-MM-DD HH:MM:SS" shown in the log's date and time forms.
 std::string ShowBanDate(const std::string& stored) {
@@ -40,14 +28,14 @@ std::string ShowBanDate(const std::string& stored) {
 void ClientSocket::Kick(const std::string& payload) {
   if (!isAdmin()) return;
   std::string name, reason;
-  SplitTarget(payload, &name, &reason);
+  Payload::SplitTarget(payload, &name, &reason);
   myParent->KickUser(name, myNetwork->NetworkName, reason);
 }
 
 void ClientSocket::Ban(const std::string& payload) {
   if (!isAdmin()) return;
   std::string name, reason;
-  SplitTarget(payload, &name, &reason);
+  Payload::SplitTarget(payload, &name, &reason);
   myParent->BanUser(*this, name, reason);
 }
 

@@ -18,6 +18,7 @@ namespace brelvint {
 
 class BanStore;
 class ClientSocket;
+class HttpClient;
 class ServerNetworks;
 
 // The listener of one network and the hub through which its connections
@@ -46,6 +47,13 @@ class MapSocket : public ServerSocket {
 
   // Networks this listener may take off the air (RemoveNetwork).
   std::vector<ServerNetworks*> Networks;
+
+  // Where new connections are looked up: the client used and the base URLs
+  // of the location and flag services ("http://host:port"); an empty base
+  // skips that request, a null client skips both.
+  HttpClient* Http = nullptr;
+  std::string LocationService;
+  std::string FlagService;
 
   // Hooks any user of a listener may attach.
   std::function<void(ClientSocket&)> UserLoggedIn;

@@ -9,6 +9,7 @@
 
 #include "config/LoadNetworks.h"
 #include "config/ServerNetworks.h"
+#include "http/HttpClient.h"
 #include "hub/BanStore.h"
 #include "hub/MapSocket.h"
 #include "service/LogMessage.h"
@@ -104,6 +105,13 @@ void App::RaiseDescriptorLimit() {
 }
 
 void App::StartListeners() {
+  // Read without storing a default: a settings file only gains these keys
+  // when an operator adds them.
+  std::string location_service = mySettings->Peek("LocationService");
+  std::string flag_service = mySettings->Peek("FlagService");
+  if (!location_service.empty() || !flag_service.empty()) {
+    http_ = std::make_unique<HttpClient>(loop_.Context());
+  }
   size_t count = Networks.size();
   for (size_t i = 0; i < count; ++i) {
     ServerNetworks& network = *Networks[i];
@@ -115,6 +123,9 @@ void App::StartListeners() {
     listener->Port = network.Port;
     listener->MaximumSocketsConnected = kMaxConnectionsPerListener;
     listener->Networks.push_back(&network);
+    listener->Http = http_.get();
+    listener->LocationService = location_service;
+    listener->FlagService = flag_service;
     listener->Listen();
     sSockets.push_back(std::move(listener));
   }

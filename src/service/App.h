@@ -12,6 +12,7 @@
 namespace brelvint {
 
 class BanStore;
+class HttpClient;
 class MapSocket;
 class ServerNetworks;
 
@@ -55,6 +56,7 @@ class App {
 
   EventLoop loop_;
   asio::signal_set signals_;
+  std::unique_ptr<HttpClient> http_;
 };
 
 // The process's App. (The object is an App; the accessor has its own name
