@@ -1,9 +1,20 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test.
+#   bash scripts/test.sh              normal build in build/
+#   bash scripts/test.sh --sanitize   AddressSanitizer + UBSan build in build-asan/
 set -euo pipefail
 cd "$(dirname "$0")/.."
 werror=OFF
 if [ "${CI:-}" = "true" ]; then werror=ON; fi
-bash scripts/build.sh -DBRELVINT_WERROR=$werror
-cd build
+if [ "${1:-}" = "--sanitize" ]; then
+  export BUILD_DIR=build-asan
+  # Leaks are checked by the reliability scripts; here any report fails the test.
+  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}
+  export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+  bash scripts/build.sh -DBRELVINT_WERROR=$werror -DBRELVINT_SANITIZE=ON -DBRELVINT_BENCH=OFF
+else
+  export BUILD_DIR=build
+  bash scripts/build.sh -DBRELVINT_WERROR=$werror
+fi
+cd "$BUILD_DIR"
 ctest --output-on-failure -j2 --timeout 300
