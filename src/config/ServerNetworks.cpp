@@ -1,12 +1,79 @@
 #include "config/ServerNetworks.h"
 
+#include <unordered_map>
+
+#include "client/ClientSocket.h"
 #include "config/NetworkFile.h"
+#include "service/LogMessage.h"
 
 namespace brelvint {
 
-struct ServerNetworks::UserIndex {};
+namespace {
 
-ServerNetworks::ServerNetworks() = default;
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// Records of Users by NameKey, in Users order. The records are owned by
+// Users, which only ever grows, so the pointers stay valid.
+struct ServerNetworks::UserIndex {
+  std::unordered_map<std::string, std::vector<MapperUser*>> by_name;
+};
+
+ServerNetworks::ServerNetworks() : index_(std::make_unique<UserIndex>()) {}
 ServerNetworks::~ServerNetworks() = default;
+
+void ServerNetworks::AddUserToNetwork(const ClientSocket& client) {
+  AddUserToNetwork(client.Username, client.RemoteAddress());
+}
+
+void ServerNetworks::AddUserToNetwork(const std::string& userName, const std::string& address) {
+  if (Path.empty()) return;
+  if (!file_ || file_->Path() != Path) {
+    CommitEdits();  // logins already recorded belong to the file they were read from
+    file_ = std::make_unique<NetworkFile>(Path);
+  }
+  if (file_->RecordLogin(userName, address) != NetworkFile::Login::kAdded) return;
+  auto user = std::make_shared<MapperUser>();
+  user->Name = userName;
+  user->LastIP = address;
+  user->Path = Path;
+  Users.push_back(user);
+  IndexUser(user);
+}
+
+bool ServerNetworks::HasPendingEdits() const { return file_ && file_->HasPendingEdits(); }
+
+void ServerNetworks::CommitEdits() {
+  if (!HasPendingEdits()) return;
+  std::vector<std::string> lost;
+  if (file_->Commit(&lost)) return;
+  for (const std::string& name : lost) {
+    modGlobal::LogMessage("Error adding user " + modGlobal::EscapeForLog(name) + " to network " +
+                          modGlobal::EscapeForLog(NetworkName));
+  }
+}
+
+MapperUser* ServerNetworks::FindUser(std::string_view name, std::string_view address) const {
+  auto it = index_->by_name.find(NetworkFile::NameKey(name));
+  if (it == index_->by_name.end()) return nullptr;
+  for (MapperUser* user : it->second) {
+    if (EqualIgnoringCase(user->LastIP, address)) return user;
+  }
+  return nullptr;
+}
+
+void ServerNetworks::IndexUser(const std::shared_ptr<MapperUser>& user) {
+  if (user) index_->by_name[NetworkFile::NameKey(user->Name)].push_back(user.get());
+}
 
 }  // namespace brelvint
