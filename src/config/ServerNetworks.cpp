@@ -4,24 +4,10 @@
 
 #include "client/ClientSocket.h"
 #include "config/NetworkFile.h"
+#include "config/TextCase.h"
 #include "service/LogMessage.h"
 
 namespace brelvint {
-
-namespace {
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 // Records of Users by NameKey, in Users order. The records are owned by
 // Users, which only ever grows, so the pointers stay valid.
@@ -67,7 +53,7 @@ MapperUser* ServerNetworks::FindUser(std::string_view name, std::string_view add
   auto it = index_->by_name.find(NetworkFile::NameKey(name));
   if (it == index_->by_name.end()) return nullptr;
   for (MapperUser* user : it->second) {
-    if (EqualIgnoringCase(user->LastIP, address)) return user;
+    if (TextCase::Equal(user->LastIP, address)) return user;
   }
   return nullptr;
 }

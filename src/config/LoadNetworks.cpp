@@ -1,0 +1,148 @@
+#include "config/LoadNetworks.h"
+
+#include <algorithm>
+#include <string>
+#include <system_error>
+
+#include <pugixml.hpp>
+
+#include "config/NetworkFile.h"
+#include "config/TextNumber.h"
+#include "service/App.h"
+#include "service/LogMessage.h"
+#include "service/Paths.h"
+
+namespace brelvint {
+namespace modGlobal {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char kReadingFiles[] = "Reading Network Files...";
+constexpr const char kNoFolder[] = "Error Finding ApplicationData directory.";
+constexpr const char kReadingComplete[] = "Network File Reading Complete.";
+constexpr const char kCheckingIndex[] = "Checking Network Index: ";
+constexpr const char kReadingFile[] = "Reading Network File: ";
+constexpr const char kLoadError[] = "Error loading network: ";
+constexpr const char kLoaded[] = "Loaded Network: ";
+constexpr const char kParsed[] = "Network XML Parsed: ";
+
+// The name's last four characters, in any letter case.
+constexpr const char kNetworkFileSuffix[] = "conf";
+
+bool IsNetworkFileName(const std::string& name) {
+  const size_t suffix_length = sizeof(kNetworkFileSuffix) - 1;
+  if (name.empty() || name[0] == '.' || name.size() < suffix_length) return false;
+  return NetworkFile::NameKey(std::string_view(name).substr(name.size() - suffix_length)) ==
+         kNetworkFileSuffix;
+}
+
+// Parses `path`, refusing anything but a regular file (after symlinks)
+// with the parser's own I/O error: a folder would otherwise read as "out of
+// memory", and a FIFO would block start-up.
+pugi::xml_parse_result LoadDocument(const fs::path& path, pugi::xml_document* document) {
+  std::error_code ec;
+  fs::file_status status = fs::status(path, ec);
+  if (fs::exists(status) && !fs::is_regular_file(status)) {
+    pugi::xml_parse_result refused;
+    refused.status = pugi::status_io_error;
+    return refused;
+  }
+  return document->load_file(path.c_str());
+}
+
+std::shared_ptr<MapperUser> ReadUser(const pugi::xml_node& element, const fs::path& path) {
+  auto user = std::make_shared<MapperUser>();
+  user->Name = element.attribute(NetworkFile::kNameAttribute).value();
+  user->BanBy = element.attribute("BanBy").value();
+  user->BanDate = element.attribute("BanDate").value();
+  user->BanReason = element.attribute("BanReason").value();
+  user->IsAdmin = TextNumber::FileFlag(element.attribute("IsAdmin").value());
+  user->IsBanned = TextNumber::FileFlag(element.attribute("IsBanned").value());
+  user->LastIP = element.attribute(NetworkFile::kLastIPAttribute).value();
+  user->UniqueID = element.attribute("UID").value();
+  user->Path = path;
+  return user;
+}
+
+// The sorted names of the folder's entries (symlinks listed as themselves);
+// false when the folder cannot be created or listed.
+bool ListFolder(const fs::path& folder, std::vector<std::string>* names) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) return false;
+  fs::directory_iterator it(folder, ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    names->push_back(it->path().filename().string());
+  }
+  if (ec) return false;
+  std::sort(names->begin(), names->end());
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<ServerNetworks> ReadNetworkXML(const fs::path& path) {
+  pugi::xml_document document;
+  pugi::xml_parse_result result = LoadDocument(path, &document);
+  if (!result) {
+    LogMessage(result.description());
+    return nullptr;
+  }
+  pugi::xml_node network = NetworkFile::FindNetworkElement(document);
+  if (!network) return nullptr;
+
+  auto record = std::make_unique<ServerNetworks>();
+  for (pugi::xml_node child : network.children()) {
+    if (child.type() != pugi::node_element || !NetworkFile::IsUserElement(child.name())) continue;
+    std::shared_ptr<MapperUser> user = ReadUser(child, path);
+    if (user->IsAdmin) record->Admins.push_back(user);
+    if (user->IsBanned) record->Bans.push_back(user);
+    record->Users.push_back(user);
+    record->IndexUser(user);
+  }
+  record->NetworkName = network.attribute("name").value();
+  record->Password = network.attribute("password").value();
+  record->MaxUsers = TextNumber::Leading(network.attribute("maxusers").value());
+  record->Enabled = TextNumber::FileFlag(network.attribute("enabled").value());
+  record->Path = path;
+  record->Port = TextNumber::Leading(network.attribute("port").value());
+  LogMessage(kParsed + EscapeForLog(record->NetworkName));
+  return record;
+}
+
+void LoadNetworks() {
+  std::optional<fs::path> executable_folder = Paths::ExecutableFolder();
+  LoadNetworks(executable_folder ? *executable_folder / kNetworkFolderName : fs::path(),
+               TheApp().Networks);
+}
+
+void LoadNetworks(const fs::path& folder, std::vector<std::unique_ptr<ServerNetworks>>& into) {
+  LogMessage(kReadingFiles);
+  if (folder.empty()) {
+    LogMessage(kNoFolder);
+    LogMessage(kReadingComplete);
+    return;
+  }
+  std::vector<std::string> names;
+  if (ListFolder(folder, &names)) {
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::string logged_name = EscapeForLog(names[i]);
+      LogMessage(kCheckingIndex + std::to_string(i + 1));
+      LogMessage(kReadingFile + logged_name);
+      if (!IsNetworkFileName(names[i])) continue;
+      std::unique_ptr<ServerNetworks> network = ReadNetworkXML(folder / names[i]);
+      if (!network) {
+        LogMessage(kLoadError + logged_name);
+        continue;
+      }
+      LogMessage(kLoaded + EscapeForLog(network->NetworkName));
+      into.push_back(std::move(network));
+    }
+  }
+  LogMessage(kReadingComplete);
+}
+
+}  // namespace modGlobal
+}  // namespace brelvint

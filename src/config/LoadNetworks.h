@@ -1,0 +1,32 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "config/ServerNetworks.h"
+
+namespace brelvint {
+namespace modGlobal {
+
+// Name of the folder beside the executable that holds the network files.
+inline constexpr const char kNetworkFolderName[] = "brelvint-server";
+
+// Reads the network file at `path` into a new record whose Users, Admins
+// and Bans share their MapperUser objects. Null when the file cannot be
+// parsed (the parser's description of the fault is logged) or has no
+// network element (nothing is logged: the caller names the file).
+std::unique_ptr<ServerNetworks> ReadNetworkXML(const std::filesystem::path& path);
+
+// Reads every network file of the "brelvint-server" folder beside the
+// executable into TheApp().Networks.
+void LoadNetworks();
+// Reads every network file of `folder` (created when missing) and appends
+// the networks to `into`, in byte order of the file names. A file that
+// cannot be read is logged and skipped. An empty `folder` means its place
+// is unknown: that is logged and nothing is read.
+void LoadNetworks(const std::filesystem::path& folder,
+                  std::vector<std::unique_ptr<ServerNetworks>>& into);
+
+}  // namespace modGlobal
+}  // namespace brelvint

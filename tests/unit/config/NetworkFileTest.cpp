@@ -1,0 +1,424 @@
+// The login-time edit of a network file, through ServerNetworks as the
+// service drives it: AddUserToNetwork during a loop pass, CommitEdits at its
+// end.
+#include "config/NetworkFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "config/LoadNetworks.h"
+#include "config/ServerNetworks.h"
+#include "service/LogMessage.h"
+#include "support/TempFolder.h"
+
+namespace brelvint {
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+const char kMainFile[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!-- Main network: edited by hand -->
+<brelvint>
+  <network name="Main" password="secret" maxusers="10" enabled="1" port="12000">
+    <!-- the operators -->
+    <User Name="bob" IsAdmin="1" LastIP="10.0.0.1" UID="7" />
+    <User  Name = 'alice'  LastIP = '10.0.0.2'/>
+    <USER Name="BOB" UID="8"/>
+  </network>
+</brelvint>
+)";
+
+// `text` with its one occurrence of `from` replaced by `to`.
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  EXPECT_EQ(text.find(from, at + 1), std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+std::string NewUser(const std::string& address, const std::string& name) {
+  return "<User LastIP=\"" + address + "\" Name=\"" + name + "\"/>";
+}
+
+ino_t InodeOf(const fs::path& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+std::vector<std::string> UserNames(const ServerNetworks& network) {
+  std::vector<std::string> names;
+  for (const auto& user : network.Users) names.push_back(user->Name);
+  return names;
+}
+
+// Makes writes into a folder fail until destroyed: the folder turns read-only
+// when that stops this process; otherwise (root ignores permissions) the
+// folder moves aside and a regular file takes its place.
+class WriteBlocker {
+ public:
+  explicit WriteBlocker(fs::path folder) : folder_(std::move(folder)) {
+    fs::permissions(folder_, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                 fs::perms::group_exec | fs::perms::others_read |
+                                 fs::perms::others_exec);
+    if (!CanCreateFileIn(folder_)) return;
+    fs::permissions(folder_, fs::perms::owner_all, fs::perm_options::add);
+    aside_ = folder_.string() + ".aside";
+    fs::rename(folder_, *aside_);
+    std::ofstream(folder_) << "not a folder";
+  }
+  ~WriteBlocker() {
+    if (aside_) {
+      fs::remove(folder_);
+      fs::rename(*aside_, folder_);
+    } else {
+      fs::permissions(folder_, fs::perms::owner_all, fs::perm_options::add);
+    }
+  }
+  WriteBlocker(const WriteBlocker&) = delete;
+  WriteBlocker& operator=(const WriteBlocker&) = delete;
+
+ private:
+  static bool CanCreateFileIn(const fs::path& folder) {
+    fs::path probe = folder / ".probe";
+    int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) return false;
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
+  }
+
+  fs::path folder_;
+  std::optional<fs::path> aside_;
+};
+
+// The network file is "net/main.conf"; HOME points at "home", so the log of
+// each test is its own and can be read back.
+class NetworkFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* home = std::getenv("HOME")) saved_home_ = home;
+    fs::create_directory(temp_.Path() / "home");
+    ::setenv("HOME", (temp_.Path() / "home").c_str(), 1);
+  }
+  void TearDown() override {
+    if (saved_home_) {
+      ::setenv("HOME", saved_home_->c_str(), 1);
+    } else {
+      ::unsetenv("HOME");
+    }
+  }
+
+  fs::path FilePath() const { return temp_.Path() / "net" / "main.conf"; }
+  void WriteFile(const std::string& text) const { temp_.WriteFile("net/main.conf", text); }
+  std::string FileText() const { return temp_.ReadFile("net/main.conf"); }
+
+  // The network as the service reads it at start-up.
+  std::unique_ptr<ServerNetworks> Load(const std::string& text) const {
+    WriteFile(text);
+    std::unique_ptr<ServerNetworks> network = modGlobal::ReadNetworkXML(FilePath());
+    EXPECT_NE(network, nullptr);
+    return network;
+  }
+
+  // The log's lines without their "[date time] " prefix, less the reader's.
+  Lines EditLogLines() const {
+    std::istringstream log(temp_.ReadFile(fs::path("home") / modGlobal::kLogFileName));
+    Lines lines;
+    for (std::string line; std::getline(log, line);) {
+      size_t prefix_end = line.find("] ");
+      line = prefix_end == std::string::npos ? line : line.substr(prefix_end + 2);
+      if (line.rfind("Network XML Parsed: ", 0) != 0) lines.push_back(line);
+    }
+    return lines;
+  }
+
+  TempFolder temp_;
+
+ private:
+  std::optional<std::string> saved_home_;
+};
+
+TEST_F(NetworkFileTest, EveryMatchingElementGetsTheAddressAndNothingElseChanges) {
+  std::unique_ptr<ServerNetworks> network = Load(kMainFile);
+  network->AddUserToNetwork("Bob", "10.9.9.9");
+  EXPECT_TRUE(network->HasPendingEdits());
+  EXPECT_EQ(FileText(), kMainFile);  // nothing is written before the commit
+  network->CommitEdits();
+
+  EXPECT_FALSE(network->HasPendingEdits());
+  std::string expected = Replaced(kMainFile, R"(LastIP="10.0.0.1")", R"(LastIP="10.9.9.9")");
+  expected = Replaced(expected, R"(UID="8"/>)", R"(UID="8" LastIP="10.9.9.9"/>)");
+  EXPECT_EQ(FileText(), expected);
+  // Known users keep their records as read.
+  EXPECT_EQ(UserNames(*network), Lines({"bob", "alice", "BOB"}));
+  EXPECT_EQ(network->Users[0]->LastIP, "10.0.0.1");
+  EXPECT_EQ(network->Users[2]->LastIP, "");
+  EXPECT_TRUE(EditLogLines().empty());
+}
+
+TEST_F(NetworkFileTest, NewNameIsAddedAfterTheLastUserWithItsIndent) {
+  std::unique_ptr<ServerNetworks> network = Load(kMainFile);
+  network->AddUserToNetwork("carl", "10.0.0.9");
+  network->CommitEdits();
+
+  EXPECT_EQ(FileText(),
+            Replaced(kMainFile, "<USER Name=\"BOB\" UID=\"8\"/>\n",
+                     "<USER Name=\"BOB\" UID=\"8\"/>\n    " + NewUser("10.0.0.9", "carl") + "\n"));
+  ASSERT_EQ(network->Users.size(), 4u);
+  const MapperUser& carl = *network->Users.back();
+  EXPECT_EQ(carl.Name, "carl");
+  EXPECT_EQ(carl.LastIP, "10.0.0.9");
+  EXPECT_EQ(carl.Path, FilePath());
+  EXPECT_FALSE(carl.IsAdmin);
+  EXPECT_FALSE(carl.IsBanned);
+  EXPECT_TRUE(carl.UniqueID.empty() && carl.BanBy.empty() && carl.BanDate.empty() &&
+              carl.BanReason.empty());
+  EXPECT_EQ(network->Admins.size(), 1u);
+  EXPECT_EQ(network->Bans.size(), 0u);
+  EXPECT_EQ(network->FindUser("CARL", "10.0.0.9"), &carl);
+
+  std::unique_ptr<ServerNetworks> reread = modGlobal::ReadNetworkXML(FilePath());
+  ASSERT_NE(reread, nullptr);
+  EXPECT_EQ(UserNames(*reread), Lines({"bob", "alice", "BOB", "carl"}));
+  EXPECT_EQ(reread->Users.back()->LastIP, "10.0.0.9");
+}
+
+// The login rewrites the file with the address it already has: every byte
+// must come back, whatever the operator's layout.
+TEST_F(NetworkFileTest, UnchangedLoginRewritesTheFileByteForByte) {
+  struct Case {
+    std::string text;
+    const char* name;
+    const char* address;
+  };
+  const Case cases[] = {
+      {kMainFile, "ALICE", "10.0.0.2"},
+      {"\xEF\xBB\xBF<?xml version='1.0' encoding='UTF-8' standalone='yes' ?>\r\n"
+       "<!DOCTYPE brelvint>\r\n"
+       "<!-- kept -->\r\n\r\n"
+       "<brelvint  >\r\n"
+       "\t<network name='Main' password=\"a&amp;b\" >\r\n"
+       "\t\t<User Name='al&amp;ice' LastIP = '1.2.3.4' UID=\"&#65;\" ></User>\r\n"
+       "\t\t<user Name=\"x\"><![CDATA[ <raw> ]]><?pi data?></user>\r\n"
+       "\t</network>\r\n"
+       "</brelvint>\r\n"
+       "<!-- trailing -->\r\n",
+       "AL&ICE", "1.2.3.4"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::unique_ptr<ServerNetworks> network = Load(c.text);
+    ino_t before = InodeOf(FilePath());
+    network->AddUserToNetwork(c.name, c.address);
+    network->CommitEdits();
+    EXPECT_NE(InodeOf(FilePath()), before);  // it was written, not skipped
+    EXPECT_EQ(FileText(), c.text);
+  }
+}
+
+TEST_F(NetworkFileTest, LoginsOfOneNameInAnyCaseShareOneElement) {
+  std::unique_ptr<ServerNetworks> network = Load(kMainFile);
+  network->AddUserToNetwork("Carl", "1.1.1.1");
+  network->AddUserToNetwork("CARL", "2.2.2.2");
+  network->CommitEdits();
+  const std::string last_user = "<USER Name=\"BOB\" UID=\"8\"/>\n";
+  EXPECT_EQ(FileText(),
+            Replaced(kMainFile, last_user, last_user + "    " + NewUser("2.2.2.2", "Carl") + "\n"));
+  ASSERT_EQ(network->Users.size(), 4u);
+  EXPECT_EQ(network->Users.back()->LastIP, "1.1.1.1");
+
+  // Later passes edit the written element in place, also after an earlier
+  // value changed length.
+  network->AddUserToNetwork("carl", "3.3.3.3");
+  network->AddUserToNetwork("alice", "10.0.0.222");
+  network->CommitEdits();
+  network->AddUserToNetwork("cARL", "4.4.4.4");
+  network->AddUserToNetwork("BoB", "10.0.0.1");
+  network->CommitEdits();
+
+  std::string expected = Replaced(kMainFile, last_user,
+                                  "<USER Name=\"BOB\" UID=\"8\" LastIP=\"10.0.0.1\"/>\n    " +
+                                      NewUser("4.4.4.4", "Carl") + "\n");
+  expected = Replaced(expected, "LastIP = '10.0.0.2'", "LastIP = '10.0.0.222'");
+  EXPECT_EQ(FileText(), expected);
+  EXPECT_EQ(network->Users.size(), 4u);
+}
+
+TEST_F(NetworkFileTest, FailedWriteKeepsTheOldFileAndLogsEachLostLogin) {
+  std::unique_ptr<ServerNetworks> network = Load(kMainFile);
+  network->AddUserToNetwork("carl", "10.0.0.9");
+  network->AddUserToNetwork("bob", "10.0.0.10");
+  {
+    WriteBlocker blocker(FilePath().parent_path());
+    network->CommitEdits();
+  }
+  EXPECT_FALSE(network->HasPendingEdits());
+  EXPECT_EQ(FileText(), kMainFile);
+  fs::directory_iterator entries(FilePath().parent_path());
+  EXPECT_EQ(std::distance(entries, fs::directory_iterator()), 1);  // no temporary file left
+  EXPECT_EQ(EditLogLines(), Lines({"Error adding user carl to network Main",
+                                   "Error adding user bob to network Main"}));
+  EXPECT_EQ(UserNames(*network), Lines({"bob", "alice", "BOB", "carl"}));
+
+  // The next login starts from the file on disk, as if the lost ones never were.
+  network->AddUserToNetwork("dave", "10.0.0.11");
+  network->CommitEdits();
+  const std::string last_user = "<USER Name=\"BOB\" UID=\"8\"/>\n";
+  EXPECT_EQ(FileText(), Replaced(kMainFile, last_user,
+                                 last_user + "    " + NewUser("10.0.0.11", "dave") + "\n"));
+}
+
+TEST_F(NetworkFileTest, OperatorEditBetweenPassesIsKept) {
+  std::unique_ptr<ServerNetworks> network = Load(kMainFile);
+  network->AddUserToNetwork("carl", "10.0.0.9");
+  network->CommitEdits();
+
+  const std::string operator_text = R"(<brelvint>
+  <network name="Main" password="changed">
+    <User Name="dave" LastIP="5.5.5.5"/>
+  </network>
+</brelvint>
+)";
+  WriteFile(operator_text);
+  network->AddUserToNetwork("DAVE", "6.6.6.6");
+  network->AddUserToNetwork("erin", "7.7.7.7");
+  network->CommitEdits();
+
+  EXPECT_EQ(FileText(), R"(<brelvint>
+  <network name="Main" password="changed">
+    <User Name="dave" LastIP="6.6.6.6"/>
+    <User LastIP="7.7.7.7" Name="erin"/>
+  </network>
+</brelvint>
+)");
+  EXPECT_EQ(UserNames(*network), Lines({"bob", "alice", "BOB", "carl", "erin"}));
+}
+
+TEST_F(NetworkFileTest, LoginsOfOnePassAreWrittenTogether) {
+  std::unique_ptr<ServerNetworks> network = Load(kMainFile);
+  Lines expected_names = {"bob", "alice", "BOB"};
+  for (int i = 0; i < 100; ++i) {
+    std::string name = "user" + std::to_string(i);
+    network->AddUserToNetwork(name, "10.1.0." + std::to_string(i));
+    expected_names.push_back(name);
+  }
+  EXPECT_EQ(FileText(), kMainFile);
+  network->CommitEdits();
+
+  std::unique_ptr<ServerNetworks> reread = modGlobal::ReadNetworkXML(FilePath());
+  ASSERT_NE(reread, nullptr);
+  EXPECT_EQ(UserNames(*reread), expected_names);
+  EXPECT_EQ(reread->Users.back()->LastIP, "10.1.0.99");
+  EXPECT_EQ(UserNames(*network), expected_names);
+}
+
+TEST_F(NetworkFileTest, UnusableFileIsLeftAloneSilently) {
+  const char* const texts[] = {
+      "<brelvint><network name=\"Main\"></brelvint>",
+      "<brelvint><!-- no network --></brelvint>",
+      "",
+  };
+  for (const char* text : texts) {
+    SCOPED_TRACE(text);
+    WriteFile(text);
+    ServerNetworks network;
+    network.NetworkName = "Main";
+    network.Path = FilePath();
+    network.AddUserToNetwork("carl", "10.0.0.9");
+    EXPECT_FALSE(network.HasPendingEdits());
+    network.CommitEdits();
+    EXPECT_TRUE(network.Users.empty());
+    EXPECT_EQ(FileText(), text);
+  }
+  ServerNetworks missing;
+  missing.Path = temp_.Path() / "absent.conf";
+  missing.AddUserToNetwork("carl", "10.0.0.9");
+  missing.CommitEdits();
+  EXPECT_TRUE(missing.Users.empty());
+  EXPECT_FALSE(fs::exists(missing.Path));
+  EXPECT_TRUE(EditLogLines().empty());
+}
+
+// Two passes (carl, then dan), so positions kept after a write are tested too.
+TEST_F(NetworkFileTest, AddedElementsFitAnyLayout) {
+  struct Case {
+    const char* before;
+    const char* after;
+  };
+  const std::string carl = NewUser("1.2.3.4", "carl");
+  const std::string dan = NewUser("5.6.7.8", "dan");
+  const Case cases[] = {
+      {R"(<b><n name="Main"><User Name="x"/></n></b>)",
+       R"(<b><n name="Main"><User Name="x"/>%%</n></b>)"},
+      {R"(<b><n name="Main"/></b>)", R"(<b><n name="Main">%%</n></b>)"},
+      {R"(<b><n name="Main" /></b>)", R"(<b><n name="Main" >%%</n></b>)"},
+      {R"(<b><n name="Main"></n></b>)", R"(<b><n name="Main">%%</n></b>)"},
+      {R"(<b><n name="Main"><User Name="x"><note>hi</note></User></n></b>)",
+       R"(<b><n name="Main"><User Name="x"><note>hi</note></User>%%</n></b>)"},
+      {R"(<b><n name="Main"><User Name="x"/><!-- end --></n></b>)",
+       R"(<b><n name="Main"><User Name="x"/><!-- end -->%%</n></b>)"},
+      {R"(<b><n name="Main"><User Name="x"/><?pi x?><![CDATA[>]]></n></b>)",
+       R"(<b><n name="Main"><User Name="x"/><?pi x?><![CDATA[>]]>%%</n></b>)"},
+      {R"(<b><n name="Main">text<User Name="x"/>tail &amp; more</n></b>)",
+       R"(<b><n name="Main">text<User Name="x"/>tail &amp; more%%</n></b>)"},
+      {"<b>\n  <n name=\"Main\">\n  </n>\n</b>", "<b>\n  <n name=\"Main\">%%\n  </n>\n</b>"},
+      {"<b><n name=\"Main\">\n\t<User Name=\"x\"/>\n\t<User Name=\"y\"/></n></b>",
+       "<b><n name=\"Main\">\n\t<User Name=\"x\"/>\n\t<User Name=\"y\"/>##</n></b>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.before);
+    std::unique_ptr<ServerNetworks> network = Load(c.before);
+    network->AddUserToNetwork("carl", "1.2.3.4");
+    network->CommitEdits();
+    network->AddUserToNetwork("dan", "5.6.7.8");
+    network->CommitEdits();
+    std::string expected = c.after;
+    if (expected.find("%%") != std::string::npos) {
+      expected = Replaced(expected, "%%", carl + dan);
+    } else {
+      expected = Replaced(expected, "##", "\n\t" + carl + "\n\t" + dan);
+    }
+    EXPECT_EQ(FileText(), expected);
+    std::unique_ptr<ServerNetworks> reread = modGlobal::ReadNetworkXML(FilePath());
+    ASSERT_NE(reread, nullptr);
+    Lines names = UserNames(*reread);
+    ASSERT_GE(names.size(), 2u);
+    EXPECT_EQ(Lines(names.end() - 2, names.end()), Lines({"carl", "dan"}));
+  }
+}
+
+TEST_F(NetworkFileTest, NamesAndAddressesAreEscapedInTheFile) {
+  const std::string name = "a\"<&>'b";
+  std::unique_ptr<ServerNetworks> network = Load(kMainFile);
+  network->AddUserToNetwork(name, "fe80::1%eth0");
+  network->CommitEdits();
+
+  std::unique_ptr<ServerNetworks> reread = modGlobal::ReadNetworkXML(FilePath());
+  ASSERT_NE(reread, nullptr);
+  EXPECT_EQ(reread->Users.back()->Name, name);
+  EXPECT_EQ(reread->Users.back()->LastIP, "fe80::1%eth0");
+
+  // A fresh record matches the escaped name as read back from the file.
+  reread->AddUserToNetwork("A\"<&>'B", "10.0.0.1");
+  reread->CommitEdits();
+  EXPECT_EQ(reread->Users.size(), 4u);
+  std::unique_ptr<ServerNetworks> third = modGlobal::ReadNetworkXML(FilePath());
+  ASSERT_NE(third, nullptr);
+  EXPECT_EQ(third->Users.back()->LastIP, "10.0.0.1");
+}
+
+}  // namespace
+}  // namespace brelvint
