@@ -114,6 +114,12 @@ std::string Readable(const std::string& data) {
   return out;
 }
 
+std::string Hex(const std::string& data) {
+  std::string out;
+  for (unsigned char c : data) out += fmt::format("{:02x}", c);
+  return out;
+}
+
 int ConnectTo(const Options& options) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -140,7 +146,9 @@ void Send(int fd, int32_t command, const std::string& data) {
     if (n <= 0) return;
     rest.remove_prefix(static_cast<size_t>(n));
   }
-  std::printf("-> %d %s\n", command, Readable(data).c_str());
+  // The password digest is raw bytes; show it as hex.
+  std::string shown = command == 2 ? "md5:" + Hex(data) : Readable(data);
+  std::printf("-> %d %s\n", command, shown.c_str());
   std::fflush(stdout);
 }
 
