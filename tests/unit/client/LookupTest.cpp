@@ -1,0 +1,125 @@
+#include <chrono>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "client/ClientSocket.h"
+#include "client/Picture.h"
+#include "http/HttpClient.h"
+#include "support/HubFixture.h"
+#include "support/TestHttpServer.h"
+
+namespace brelvint {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kLocationPath[] = "/IpLocator.htm";
+const char kFlagPath[] = "/flag.php";
+
+std::string OnePixelGif() {
+  static const unsigned char kBytes[] = {
+      0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x01, 0x00, 0x01, 0x00, 0x80, 0x00, 0x00, 0xff, 0xff,
+      0xff, 0x00, 0x00, 0x00, 0x21, 0xf9, 0x04, 0x01, 0x00, 0x00, 0x00, 0x00, 0x2c, 0x00, 0x00,
+      0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3b};
+  return std::string(reinterpret_cast<const char*>(kBytes), sizeof kBytes);
+}
+
+class LookupTest : public HubFixture {
+ protected:
+  void SetUp() override {
+    AddNetwork("Main");
+    listener_ = &StartListener();
+    listener_->Http = &http_;
+    listener_->LocationService = web_.BaseUrl();
+    listener_->FlagService = web_.BaseUrl();
+    web_.Answer(kLocationPath,
+                "<html>\n<meta name=\"country\" content=\"Canada\">\n"
+                "<meta name=\"cityid\" content=\"7201\">\n<meta name=\"city\" content=\"Ottawa\">\n");
+    web_.Answer(kFlagPath, OnePixelGif());
+  }
+  std::shared_ptr<ClientSocket> ServerSide(size_t index) {
+    auto connections = listener_->Connections();
+    return index < connections.size() ? connections[index] : nullptr;
+  }
+
+  TestHttpServer web_;
+  HttpClient http_{loop_.Context()};
+  MapSocket* listener_ = nullptr;
+};
+
+TEST_F(LookupTest, FillsTheLocationAndFlagBeforeTheGreeting) {
+  auto client = Connect(*listener_, "127.0.0.2");
+  auto connection = ServerSide(0);
+  ASSERT_TRUE(connection);
+  EXPECT_EQ(connection->ClientCountry, "Canada");
+  EXPECT_EQ(connection->ClientZip, "07201");
+  EXPECT_EQ(connection->ClientCity, "Ottawa");
+  EXPECT_EQ(connection->ClientState, "");
+  ASSERT_TRUE(connection->ClientFlag);
+  EXPECT_EQ(connection->ClientFlag->Width(), 1);
+  EXPECT_EQ(web_.Targets(),
+            (std::vector<std::string>{
+                "/IpLocator.htm?GetLocation&template=php3.txt&IpAddress=127.0.0.2",
+                "/flag.php?ip=127.0.0.2"}));
+}
+
+TEST_F(LookupTest, AFlagThatIsNotAnImageGivesNoPicture) {
+  web_.Answer(kFlagPath, "<html>no flag here</html>");
+  auto client = Connect(*listener_);
+  auto connection = ServerSide(0);
+  ASSERT_TRUE(connection);
+  EXPECT_FALSE(connection->ClientFlag);
+  EXPECT_EQ(connection->ClientCountry, "Canada");
+}
+
+TEST_F(LookupTest, AHangingLookupDelaysOnlyItsOwnGreeting) {
+  auto anna = Member(*listener_, "Main", "anna");
+  auto bob = Member(*listener_, "Main", "bob");
+  web_.Hang(kLocationPath);
+
+  TestClient newcomer;
+  ASSERT_TRUE(newcomer.Connect(listener_->BoundPort(), "127.0.0.3"));
+  auto connected_at = Clock::now();
+  // While the newcomer's lookup hangs, relays keep flowing promptly.
+  for (int i = 0; i < 5; ++i) {
+    auto sent_at = Clock::now();
+    anna->Send(4, std::to_string(i) + ",1,1,1,0,0");
+    auto relayed = bob->ReceiveCommand(5, 1000, &loop_);
+    ASSERT_TRUE(relayed);
+    EXPECT_LT(Clock::now() - sent_at, std::chrono::seconds(1)) << "stalled behind the lookup";
+  }
+  EXPECT_TRUE(newcomer.ExpectSilence(300, &loop_)) << "greeted before its lookup ended";
+  auto greeting = newcomer.Receive(8000, &loop_);
+  ASSERT_TRUE(greeting);
+  EXPECT_EQ(greeting->command, 1);
+  EXPECT_GE(Clock::now() - connected_at, std::chrono::milliseconds(1500));
+  auto connection = ServerSide(2);
+  ASSERT_TRUE(connection);
+  EXPECT_EQ(connection->ClientCountry, "");
+  EXPECT_TRUE(connection->ClientFlag);  // the flag request still ran
+}
+
+TEST_F(LookupTest, AConnectionEndingDuringItsLookupCancelsIt) {
+  web_.Hang(kLocationPath);
+  {
+    TestClient quitter;
+    ASSERT_TRUE(quitter.Connect(listener_->BoundPort(), "127.0.0.4"));
+    auto deadline = Clock::now() + std::chrono::seconds(3);
+    while (web_.Targets().empty() && Clock::now() < deadline) loop_.DoEvents(1);
+    ASSERT_EQ(web_.Targets().size(), 1u);
+  }
+  auto deadline = Clock::now() + std::chrono::seconds(3);
+  while ((listener_->ConnectionCount() > 0 || http_.InFlight() > 0) && Clock::now() < deadline) {
+    loop_.DoEvents(1);
+  }
+  EXPECT_EQ(listener_->ConnectionCount(), 0u);
+  EXPECT_EQ(http_.InFlight(), 0u);
+  deadline = Clock::now() + std::chrono::seconds(3);
+  while (web_.ClosedConnections() < 1 && Clock::now() < deadline) loop_.DoEvents(1);
+  EXPECT_EQ(web_.ClosedConnections(), 1u);
+  EXPECT_EQ(web_.Targets().size(), 1u) << "no flag request after the connection ended";
+}
+
+}  // namespace
+}  // namespace brelvint
