@@ -60,12 +60,20 @@ class ClientSocket : public EasyTCPSocket {
   ClientSocket(EventLoop& loop, MapSocket* parent);
   ~ClientSocket() override;
 
-  std::string ClientCity;
-  std::string ClientCountry;
-  std::shared_ptr<const Picture> ClientFlag;  // none until a flag image was decoded
-  std::string ClientState;
-  std::string ClientTimeZone;
-  std::string ClientZip;
+  // What the location lookup learnt about the client. Held apart from the
+  // connection, and only once a lookup returned something, so the
+  // thousands of connections of a busy listener stay small.
+  struct Location {
+    std::string ClientCity;
+    std::string ClientCountry;
+    std::shared_ptr<const Picture> ClientFlag;  // none until a flag image was decoded
+    std::string ClientState;
+    std::string ClientTimeZone;
+    std::string ClientZip;
+  };
+  // The lookup's findings; all empty when it found nothing.
+  const Location& ClientLocation() const;
+
   int64_t Facet = 0;
   int64_t HP = 0;
   bool InBattle = false;
@@ -125,8 +133,16 @@ class ClientSocket : public EasyTCPSocket {
   std::chrono::steady_clock::time_point connected_at_;
   Stage stage_ = Stage::kNone;
   bool holds_place_ = false;
-  uint64_t lookup_ = 0;     // the HTTP request under way, 0 when none
-  std::string flag_file_;  // the private file the flag request writes, while it runs
+  // The lookup under way: its HTTP request and the private file the flag
+  // request writes. Null when none runs.
+  struct Lookup {
+    uint64_t request = 0;
+    std::string flag_file;
+  };
+  Location& MutableLocation();
+
+  std::unique_ptr<Location> location_;
+  std::unique_ptr<Lookup> lookup_;
 };
 
 }  // namespace brelvint

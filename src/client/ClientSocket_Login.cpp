@@ -117,6 +117,8 @@ void ClientSocket::TakeUserName(const std::string& name) {
     return;
   }
   Log(RemoteAddress() + ": User Logged In (" + modGlobal::EscapeForLog(name) + ")");
+  // The member index is keyed by Username: leave it before the name changes.
+  if (stage_ == Stage::kMember) myParent->RemoveMember(*this);
   Username = name;
   myUser = user;
   stage_ = Stage::kMember;

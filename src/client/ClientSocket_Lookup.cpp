@@ -31,7 +31,21 @@ std::string MakePrivateFile() {
   return pattern;
 }
 
+std::shared_ptr<ClientSocket> Lock(const std::weak_ptr<TCPSocket>& weak) {
+  return std::static_pointer_cast<ClientSocket>(weak.lock());
+}
+
 }  // namespace
+
+const ClientSocket::Location& ClientSocket::ClientLocation() const {
+  static const Location kNothing;
+  return location_ ? *location_ : kNothing;
+}
+
+ClientSocket::Location& ClientSocket::MutableLocation() {
+  if (!location_) location_ = std::make_unique<Location>();
+  return *location_;
+}
 
 // The lookup runs on the event loop without blocking it: the greeting
 // follows when it ends, and other connections are served meanwhile.
@@ -41,54 +55,62 @@ void ClientSocket::GetClientInfo() {
     FetchFlag();
     return;
   }
-  std::weak_ptr<TCPSocket> weak = weak_from_this();
+  lookup_ = std::make_unique<Lookup>();
   std::string url = myParent->LocationService + kLocationPath + RemoteAddress();
-  lookup_ = http->GetText(url, kLocationInactivity, [weak](std::string page) {
-    auto self = std::static_pointer_cast<ClientSocket>(weak.lock());
-    if (!self) return;
-    self->lookup_ = 0;
+  lookup_->request = http->GetText(url, kLocationInactivity, [weak = weak_from_this()](std::string page) {
+    auto self = Lock(weak);
+    if (!self || !self->lookup_) return;
+    self->lookup_->request = 0;
     if (!self->IsConnected()) return;
-    LocationPage location = LocationPage::Parse(page);
-    self->ClientCountry = std::move(location.Country);
-    self->ClientState = std::move(location.State);
-    self->ClientCity = std::move(location.City);
-    self->ClientZip = std::move(location.Zip);
-    self->ClientTimeZone = std::move(location.TimeZone);
+    LocationPage found = LocationPage::Parse(page);
+    if (!found.Country.empty() || !found.State.empty() || !found.City.empty() ||
+        !found.Zip.empty() || !found.TimeZone.empty()) {
+      Location& location = self->MutableLocation();
+      location.ClientCountry = std::move(found.Country);
+      location.ClientState = std::move(found.State);
+      location.ClientCity = std::move(found.City);
+      location.ClientZip = std::move(found.Zip);
+      location.ClientTimeZone = std::move(found.TimeZone);
+    }
     self->FetchFlag();
   });
 }
 
 void ClientSocket::FetchFlag() {
   HttpClient* http = myParent->Http;
-  if (http == nullptr || myParent->FlagService.empty() || (flag_file_ = MakePrivateFile()).empty()) {
+  std::string flag_file;
+  if (http == nullptr || myParent->FlagService.empty() || (flag_file = MakePrivateFile()).empty()) {
+    lookup_.reset();
     Greet();
     return;
   }
-  std::weak_ptr<TCPSocket> weak = weak_from_this();
+  if (!lookup_) lookup_ = std::make_unique<Lookup>();
+  lookup_->flag_file = flag_file;
   std::string url = myParent->FlagService + kFlagPath + RemoteAddress();
-  lookup_ = http->GetToFile(url, flag_file_, kFlagInactivity, [weak](bool ended) {
-    auto self = std::static_pointer_cast<ClientSocket>(weak.lock());
-    if (!self) return;
-    self->lookup_ = 0;
+  lookup_->request = http->GetToFile(url, flag_file, kFlagInactivity, [weak = weak_from_this()](bool ended) {
+    auto self = Lock(weak);
+    if (!self || !self->lookup_) return;
+    const std::string& file = self->lookup_->flag_file;
     if (ended) {
-      if (auto picture = Picture::FromFile(self->flag_file_)) {
-        self->ClientFlag = std::make_shared<const Picture>(std::move(*picture));
+      if (auto picture = Picture::FromFile(file)) {
+        self->MutableLocation().ClientFlag = std::make_shared<const Picture>(std::move(*picture));
       }
     }
-    std::filesystem::remove(self->flag_file_);
-    std::string().swap(self->flag_file_);
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+    self->lookup_.reset();
     self->Greet();
   });
 }
 
 void ClientSocket::CancelLookup() {
-  if (lookup_ != 0 && myParent->Http != nullptr) myParent->Http->Cancel(lookup_);
-  lookup_ = 0;
-  if (!flag_file_.empty()) {
+  if (!lookup_) return;
+  if (lookup_->request != 0 && myParent->Http != nullptr) myParent->Http->Cancel(lookup_->request);
+  if (!lookup_->flag_file.empty()) {
     std::error_code ignored;
-    std::filesystem::remove(flag_file_, ignored);
-    std::string().swap(flag_file_);
+    std::filesystem::remove(lookup_->flag_file, ignored);
   }
+  lookup_.reset();
 }
 
 }  // namespace brelvint

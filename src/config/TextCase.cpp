@@ -1,5 +1,7 @@
 #include "config/TextCase.h"
 
+#include <cstdint>
+
 namespace brelvint {
 
 namespace {
@@ -20,6 +22,16 @@ std::string TextCase::Lower(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = LowerAscii(c);
   return out;
+}
+
+size_t TextCase::Hash(std::string_view text) {
+  // FNV-1a over the lower-cased bytes.
+  uint64_t hash = 14695981039346656037ull;
+  for (char c : text) {
+    hash ^= static_cast<unsigned char>(LowerAscii(c));
+    hash *= 1099511628211ull;
+  }
+  return static_cast<size_t>(hash);
 }
 
 }  // namespace brelvint

@@ -12,6 +12,15 @@ class TextCase {
  public:
   static bool Equal(std::string_view a, std::string_view b);
   static std::string Lower(std::string_view text);
+  // A hash that agrees with Equal, for maps keyed by names.
+  static size_t Hash(std::string_view text);
+
+  struct Hasher {
+    size_t operator()(std::string_view text) const { return Hash(text); }
+  };
+  struct EqualTo {
+    bool operator()(std::string_view a, std::string_view b) const { return Equal(a, b); }
+  };
 };
 
 }  // namespace brelvint

@@ -66,23 +66,20 @@ void MapSocket::AddMember(ClientSocket& client) {
   RemoveMember(client);
   auto& members = members_[client.myNetwork];
   members.insert(std::upper_bound(members.begin(), members.end(), &client, BySequence), &client);
-  member_names_[TextCase::Lower(client.Username)] = &client;
+  member_names_[client.Username] = &client;
 }
 
 void MapSocket::RemoveMember(ClientSocket& client) {
-  for (auto it = member_names_.begin(); it != member_names_.end(); ++it) {
-    if (it->second != &client) continue;
-    member_names_.erase(it);
-    break;
-  }
-  for (auto it = members_.begin(); it != members_.end(); ++it) {
-    auto& members = it->second;
-    auto found = std::find(members.begin(), members.end(), &client);
-    if (found == members.end()) continue;
-    members.erase(found);
-    if (members.empty()) members_.erase(it);
-    return;
-  }
+  auto named = member_names_.find(client.Username);
+  if (named != member_names_.end() && named->second == &client) member_names_.erase(named);
+  // A member's network does not change while it is a member.
+  auto it = members_.find(client.myNetwork);
+  if (it == members_.end()) return;
+  auto& members = it->second;
+  auto found = std::lower_bound(members.begin(), members.end(), &client, BySequence);
+  if (found == members.end() || *found != &client) return;
+  members.erase(found);
+  if (members.empty()) members_.erase(it);
 }
 
 const std::vector<ClientSocket*>& MapSocket::Members(const ServerNetworks* network) const {
@@ -91,7 +88,7 @@ const std::vector<ClientSocket*>& MapSocket::Members(const ServerNetworks* netwo
 }
 
 ClientSocket* MapSocket::MemberNamed(std::string_view name) const {
-  auto it = member_names_.find(TextCase::Lower(name));
+  auto it = member_names_.find(name);
   return it == member_names_.end() ? nullptr : it->second;
 }
 

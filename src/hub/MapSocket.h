@@ -12,6 +12,7 @@
 
 #include <asio/steady_timer.hpp>
 
+#include "config/TextCase.h"
 #include "protocol/ServerSocket.h"
 
 namespace brelvint {
@@ -120,7 +121,10 @@ class MapSocket : public ServerSocket {
 
   std::unordered_map<const ServerNetworks*, std::vector<ClientSocket*>> members_;
   std::unordered_map<std::string, Guesses> guesses_;
-  std::unordered_map<std::string, ClientSocket*> member_names_;
+  // Members by user name, ignoring case; the key views the member's own
+  // Username, which does not change while it is a member.
+  std::unordered_map<std::string_view, ClientSocket*, TextCase::Hasher, TextCase::EqualTo>
+      member_names_;
   asio::steady_timer login_sweep_;
   // Scratch for building relay packets, kept to avoid an allocation per relay.
   std::string record_;

@@ -8,13 +8,6 @@
 
 namespace brelvint {
 
-namespace {
-
-// Input buffers above this are given back once drained.
-constexpr size_t kKeptInputCapacity = 16 * 1024;
-
-}  // namespace
-
 EasyTCPSocket::EasyTCPSocket(EventLoop& loop) : TCPSocket(loop) {}
 
 EasyTCPSocket::~EasyTCPSocket() = default;
@@ -60,8 +53,7 @@ void EasyTCPSocket::Connected() { Loop().AddPollableObject(SelfAsPollable()); }
 
 void EasyTCPSocket::Error(int64_t) {
   Loop().RemovePollableObject(*this);
-  std::vector<Message>().swap(mEvents);
-  events_head_ = 0;
+  mEvents.reset();
   std::string().swap(mDataBuffer);
 }
 
@@ -105,31 +97,24 @@ void EasyTCPSocket::ProcessData() {
 void EasyTCPSocket::RemoveBytesFromHead(size_t count) {
   if (count == 0) return;
   if (count >= mDataBuffer.size()) {
-    if (mDataBuffer.capacity() > kKeptInputCapacity) {
-      std::string().swap(mDataBuffer);
-    } else {
-      mDataBuffer.clear();
-    }
+    std::string().swap(mDataBuffer);  // an idle connection holds no input buffer
     return;
   }
   mDataBuffer.erase(0, count);
 }
 
 void EasyTCPSocket::AddEvent(int32_t command, std::string_view data) {
-  mEvents.push_back(Message{command, std::string(data)});
+  if (!mEvents) mEvents = std::make_unique<Queue>();
+  mEvents->messages.push_back(Message{command, std::string(data)});
   if (!MarkedReady()) Loop().MarkReady(SelfAsPollable());
 }
 
 bool EasyTCPSocket::RetrieveEvent(int32_t* command, std::string* data) {
   if (QueuedMessages() == 0) return false;
-  Message& message = mEvents[events_head_++];
+  Message& message = mEvents->messages[mEvents->head++];
   *command = message.command;
   data->swap(message.data);
-  if (events_head_ == mEvents.size()) {
-    mEvents.clear();
-    events_head_ = 0;
-    if (mEvents.capacity() > kMaxQueuedMessages) std::vector<Message>().swap(mEvents);
-  }
+  if (mEvents->head == mEvents->messages.size()) mEvents.reset();
   return true;
 }
 

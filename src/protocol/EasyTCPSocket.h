@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,11 +77,16 @@ class EasyTCPSocket : public TCPSocket, public Pollable {
   void ProcessData();
   void RemoveBytesFromHead(size_t count);
   bool WaitingForThisMessage(int32_t command, std::string_view data) const;
-  size_t QueuedMessages() const { return mEvents.size() - events_head_; }
+  size_t QueuedMessages() const { return mEvents ? mEvents->messages.size() - mEvents->head : 0; }
   std::shared_ptr<Pollable> SelfAsPollable();
 
-  std::vector<Message> mEvents;
-  size_t events_head_ = 0;
+  // Messages not yet delivered, oldest first from `head`. Allocated only
+  // while something is queued: most connections are idle most of the time.
+  struct Queue {
+    std::vector<Message> messages;
+    size_t head = 0;
+  };
+  std::unique_ptr<Queue> mEvents;
   bool paused_ = false;
 };
 

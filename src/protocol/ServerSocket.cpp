@@ -47,8 +47,10 @@ uint16_t ServerSocket::BoundPort() const {
 
 std::vector<std::shared_ptr<TCPSocket>> ServerSocket::ActiveConnections() const {
   std::vector<std::shared_ptr<TCPSocket>> snapshot;
-  snapshot.reserve(connections_.size());
-  for (const auto& entry : connections_) snapshot.push_back(entry.second);
+  snapshot.reserve(live_);
+  for (const auto& socket : slots_) {
+    if (socket) snapshot.push_back(socket);
+  }
   return snapshot;
 }
 
@@ -80,17 +82,17 @@ void ServerSocket::OnAccepted(const std::shared_ptr<TCPSocket>& socket, const st
     return;
   }
   out_of_descriptors_ = false;
-  if (MaximumSocketsConnected > 0 &&
-      connections_.size() >= static_cast<size_t>(MaximumSocketsConnected)) {
+  if (MaximumSocketsConnected > 0 && live_ >= static_cast<size_t>(MaximumSocketsConnected)) {
     std::error_code ignored;
     socket->RawSocket().close(ignored);
     AcceptInto(socket);
     return;
   }
-  uint64_t sequence = next_sequence_++;
-  connections_.emplace(sequence, socket);
+  socket->slot_ = static_cast<uint32_t>(slots_.size());
+  slots_.push_back(socket);
+  ++live_;
   AcceptInto(AddSocket());
-  socket->Adopt(this, sequence);
+  socket->Adopt(this, next_sequence_++);
 }
 
 void ServerSocket::PauseAccepting() {
@@ -104,9 +106,23 @@ void ServerSocket::PauseAccepting() {
 
 void ServerSocket::Release(TCPSocket& socket) {
   ConnectionReleased(socket);
-  // The map holds the last owning reference; the handler that called us
+  // The slot holds the last owning reference; the handler that called us
   // still holds its own, so the object outlives this call.
-  connections_.erase(socket.Sequence());
+  if (socket.slot_ >= slots_.size() || slots_[socket.slot_].get() != &socket) return;
+  slots_[socket.slot_].reset();
+  --live_;
+  if (slots_.size() - live_ > 64 && slots_.size() - live_ > live_) Compact();
+}
+
+void ServerSocket::Compact() {
+  size_t next = 0;
+  for (auto& socket : slots_) {
+    if (!socket) continue;
+    socket->slot_ = static_cast<uint32_t>(next);
+    slots_[next++] = std::move(socket);
+  }
+  slots_.resize(next);
+  if (slots_.capacity() > 2 * next + 64) slots_.shrink_to_fit();
 }
 
 }  // namespace brelvint

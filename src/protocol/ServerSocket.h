@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,7 +43,7 @@ class ServerSocket {
 
   // The current connections, in the order they were accepted.
   std::vector<std::shared_ptr<TCPSocket>> ActiveConnections() const;
-  size_t ConnectionCount() const { return connections_.size(); }
+  size_t ConnectionCount() const { return live_; }
 
  protected:
   // A fresh stream object for the pool.
@@ -65,7 +64,12 @@ class ServerSocket {
   EventLoop& loop_;
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer pause_timer_;
-  std::map<uint64_t, std::shared_ptr<TCPSocket>> connections_;
+  void Compact();
+
+  // Connections in accept order; a released one leaves an empty slot until
+  // the next compaction, so a release costs O(1) and order is kept.
+  std::vector<std::shared_ptr<TCPSocket>> slots_;
+  size_t live_ = 0;
   uint64_t next_sequence_ = 1;
   int accepts_waiting_ = 0;
   bool out_of_descriptors_ = false;

@@ -15,9 +15,11 @@ namespace {
 constexpr size_t kReadChunk = 64 * 1024;
 char g_read_chunk[kReadChunk];
 
-// Output buffers above this are given back once drained, so one burst does
-// not pin memory for the rest of the connection's life.
-constexpr size_t kKeptOutputCapacity = 64 * 1024;
+}  // namespace
+
+std::string_view TCPSocket::fresh_;
+
+namespace {
 
 }  // namespace
 
@@ -60,9 +62,9 @@ bool TCPSocket::Connect(const std::string& address, uint16_t port) {
   return true;
 }
 
-bool TCPSocket::Listen() {
+bool TCPSocket::Listen(const std::string& address) {
   std::error_code ec;
-  auto ip = asio::ip::make_address(BindAddress, ec);
+  auto ip = asio::ip::make_address(address, ec);
   acceptor_ = std::make_unique<asio::ip::tcp::acceptor>(loop_.Context());
   asio::ip::tcp::endpoint endpoint(ip, static_cast<uint16_t>(Port));
   if (!ec) acceptor_->open(endpoint.protocol(), ec);
@@ -92,10 +94,6 @@ std::string TCPSocket::ReadAll() {
 }
 
 void TCPSocket::TakeReceived(std::string& out) {
-  if (!received_.empty()) {
-    out.append(received_);
-    std::string().swap(received_);
-  }
   out.append(fresh_);
   fresh_ = {};
 }
@@ -133,10 +131,7 @@ void TCPSocket::OnReadable() {
   }
   fresh_ = std::string_view(g_read_chunk, n);
   DataAvailable();
-  if (!fresh_.empty()) {
-    received_.append(fresh_);
-    fresh_ = {};
-  }
+  fresh_ = {};
   WatchReadable();
 }
 
@@ -160,11 +155,9 @@ void TCPSocket::Flush() {
       return;
     }
     if (n == output_.size()) {
-      if (output_.capacity() > kKeptOutputCapacity) {
-        std::string().swap(output_);
-      } else {
-        output_.clear();
-      }
+      // Idle connections keep no output buffer: thousands of them would
+      // otherwise each pin their largest burst.
+      std::string().swap(output_);
     } else {
       output_.erase(0, n);
       WatchWritable();
@@ -199,7 +192,6 @@ void TCPSocket::Abort(int64_t code) {
   connected_ = false;
   last_error_ = code;
   std::string().swap(output_);
-  std::string().swap(received_);
   std::error_code ignored;
   socket_.close(ignored);
   if (acceptor_) acceptor_->close(ignored);

@@ -35,7 +35,9 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   TCPSocket(const TCPSocket&) = delete;
   TCPSocket& operator=(const TCPSocket&) = delete;
 
-  // Every byte received and not yet taken, emptying the receive buffer.
+  // The bytes of the read being reported. Bytes are offered once, during
+  // DataAvailable; what the handler does not take then is dropped, so an
+  // idle connection keeps no receive buffer.
   virtual std::string ReadAll();
   // Queues `bytes`; they leave in order at the end of this loop pass.
   // Dropped silently when not connected.
@@ -49,9 +51,9 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   void CloseWhenFlushed(int64_t code);
   // Runs the loop's ready handlers, this socket's included.
   void Poll();
-  // Accepts one connection on `Port` of 127.0.0.1 (or `BindAddress`).
-  // Returns false and sets LastErrorCode when it cannot listen.
-  bool Listen();
+  // Accepts one connection on `Port` of `address`. Returns false and sets
+  // LastErrorCode when it cannot listen.
+  bool Listen(const std::string& address = "127.0.0.1");
   // Connects to `address`:`port` (used by clients of our own: tests, the
   // probe). False, with LastErrorCode set, when the connection failed.
   bool Connect(const std::string& address, uint16_t port);
@@ -60,7 +62,6 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   const std::string& RemoteAddress() const { return remote_address_; }
   uint64_t Sequence() const { return sequence_; }
 
-  std::string BindAddress = "127.0.0.1";
   int64_t Port = 0;
 
  protected:
@@ -96,9 +97,10 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   ServerSocket* owner_ = nullptr;
   std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
   std::string remote_address_;
-  std::string received_;
   std::string output_;
-  std::string_view fresh_;  // bytes of the current read, valid during DataAvailable
+  // Bytes of the read being reported; one loop thread, so one view serves
+  // every socket.
+  static std::string_view fresh_;
   int64_t last_error_ = 0;
   int64_t close_code_ = 0;
   uint64_t sequence_ = 0;
@@ -108,6 +110,7 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   bool read_armed_ = false;
   bool write_armed_ = false;
   bool close_after_flush_ = false;
+  uint32_t slot_ = 0;  // place in the owning listener's connection list
 };
 
 }  // namespace brelvint

@@ -52,12 +52,12 @@ TEST_F(LookupTest, FillsTheLocationAndFlagBeforeTheGreeting) {
   auto client = Connect(*listener_, "127.0.0.2");
   auto connection = ServerSide(0);
   ASSERT_TRUE(connection);
-  EXPECT_EQ(connection->ClientCountry, "Canada");
-  EXPECT_EQ(connection->ClientZip, "07201");
-  EXPECT_EQ(connection->ClientCity, "Ottawa");
-  EXPECT_EQ(connection->ClientState, "");
-  ASSERT_TRUE(connection->ClientFlag);
-  EXPECT_EQ(connection->ClientFlag->Width(), 1);
+  EXPECT_EQ(connection->ClientLocation().ClientCountry, "Canada");
+  EXPECT_EQ(connection->ClientLocation().ClientZip, "07201");
+  EXPECT_EQ(connection->ClientLocation().ClientCity, "Ottawa");
+  EXPECT_EQ(connection->ClientLocation().ClientState, "");
+  ASSERT_TRUE(connection->ClientLocation().ClientFlag);
+  EXPECT_EQ(connection->ClientLocation().ClientFlag->Width(), 1);
   EXPECT_EQ(web_.Targets(),
             (std::vector<std::string>{
                 "/IpLocator.htm?GetLocation&template=php3.txt&IpAddress=127.0.0.2",
@@ -69,8 +69,8 @@ TEST_F(LookupTest, AFlagThatIsNotAnImageGivesNoPicture) {
   auto client = Connect(*listener_);
   auto connection = ServerSide(0);
   ASSERT_TRUE(connection);
-  EXPECT_FALSE(connection->ClientFlag);
-  EXPECT_EQ(connection->ClientCountry, "Canada");
+  EXPECT_FALSE(connection->ClientLocation().ClientFlag);
+  EXPECT_EQ(connection->ClientLocation().ClientCountry, "Canada");
 }
 
 TEST_F(LookupTest, AHangingLookupDelaysOnlyItsOwnGreeting) {
@@ -96,8 +96,8 @@ TEST_F(LookupTest, AHangingLookupDelaysOnlyItsOwnGreeting) {
   EXPECT_GE(Clock::now() - connected_at, std::chrono::milliseconds(1500));
   auto connection = ServerSide(2);
   ASSERT_TRUE(connection);
-  EXPECT_EQ(connection->ClientCountry, "");
-  EXPECT_TRUE(connection->ClientFlag);  // the flag request still ran
+  EXPECT_EQ(connection->ClientLocation().ClientCountry, "");
+  EXPECT_TRUE(connection->ClientLocation().ClientFlag);  // the flag request still ran
 }
 
 TEST_F(LookupTest, AConnectionEndingDuringItsLookupCancelsIt) {
