@@ -59,6 +59,8 @@ void EventLoop::DoEvents(int milliseconds) {
   if (context_.stopped()) context_.restart();
   context_.poll();
   bool more_work = PollReadyObjects();
+  if (more_work && ++passes_since_flush_ < kMaxPassesPerFlush) return;
+  passes_since_flush_ = 0;
   FinishPass();
   if (more_work || !ready_.empty()) return;
   context_.run_one_for(std::chrono::milliseconds(milliseconds));

@@ -64,9 +64,15 @@ class EventLoop {
   // result their replies depend on.
   void AddPassEndHook(std::function<void()> hook);
 
-  // One pass: runs every ready handler, polls each ready object once,
-  // flushes output, then waits for new events at most `milliseconds`
-  // (not at all while an object still has queued work).
+  // Under load, output gathers over up to this many passes before it is
+  // written, so each write carries many messages. The loop flushes at once
+  // whenever it is about to wait, so a quiet server adds no delay.
+  static constexpr int kMaxPassesPerFlush = 16;
+
+  // One pass: runs every ready handler and polls each ready object once.
+  // When no object has more queued work (or kMaxPassesPerFlush passes went
+  // by) it runs the pass-end hooks, flushes output and waits for new events
+  // at most `milliseconds`.
   void DoEvents(int milliseconds);
 
  private:
@@ -80,6 +86,7 @@ class EventLoop {
   std::vector<std::shared_ptr<Flushable>> flush_;
   std::vector<std::shared_ptr<Flushable>> flushing_;
   std::vector<std::function<void()>> pass_end_hooks_;
+  int passes_since_flush_ = 0;
 };
 
 }  // namespace brelvint

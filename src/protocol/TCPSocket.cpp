@@ -142,7 +142,14 @@ void TCPSocket::Write(std::string_view bytes) {
     Abort(ENOBUFS);
     return;
   }
-  if (!FlushScheduled() && !write_armed_) loop_.ScheduleFlush(shared_from_this());
+  if (write_armed_) return;  // the kernel is full; the writable wait flushes
+  // Enough gathered for one large write: send it now rather than hold it
+  // until the end of the pass.
+  if (output_.size() >= kEagerFlushBytes) {
+    Flush();
+    return;
+  }
+  if (!FlushScheduled()) loop_.ScheduleFlush(shared_from_this());
 }
 
 void TCPSocket::Flush() {
@@ -155,9 +162,13 @@ void TCPSocket::Flush() {
       return;
     }
     if (n == output_.size()) {
-      // Idle connections keep no output buffer: thousands of them would
-      // otherwise each pin their largest burst.
-      std::string().swap(output_);
+      // A busy connection keeps its buffer for the next pass; a quiet one
+      // gives it back, so thousands of idle connections pin nothing.
+      if (n >= kKeepBufferAfterBytes && output_.capacity() <= 4 * kEagerFlushBytes) {
+        output_.clear();
+      } else {
+        std::string().swap(output_);
+      }
     } else {
       output_.erase(0, n);
       WatchWritable();

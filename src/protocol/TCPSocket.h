@@ -27,6 +27,10 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   // Unsent output beyond this ends the connection: a peer that never reads
   // cannot make the server buffer without bound.
   static constexpr size_t kMaxPendingOutput = 1 << 20;
+  // Output at which a write goes out at once instead of at the flush.
+  static constexpr size_t kEagerFlushBytes = 64 * 1024;
+  // A flush at least this large marks a busy connection that keeps its buffer.
+  static constexpr size_t kKeepBufferAfterBytes = 1024;
   // Codes for ends that have no errno of their own.
   static constexpr int64_t kPeerClosed = 0;
 
