@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -203,15 +204,28 @@ bool NetworkFile::IsUserElement(std::string_view element_name) {
 
 std::string NetworkFile::NameKey(std::string_view name) { return TextCase::Lower(name); }
 
+bool NetworkFile::HoldsAddress(const UserTag& tag, const std::string& address) const {
+  if (tag.address) return *tag.address == address;
+  return !tag.is_new && tag.has_last_ip &&
+         std::string_view(text_).substr(tag.begin, tag.end - tag.begin) == address;
+}
+
 NetworkFile::Login NetworkFile::RecordLogin(const std::string& user_name,
                                             const std::string& address) {
   if (!EnsureLoaded()) return Login::kUnusable;
-  pending_logins_.push_back(user_name);
   std::vector<size_t>& matches = tags_by_name_[NameKey(user_name)];
   if (!matches.empty()) {
+    // A returning user at the address the file already holds changes
+    // nothing: no write for it.
+    if (std::all_of(matches.begin(), matches.end(),
+                    [&](size_t i) { return HoldsAddress(tags_[i], address); })) {
+      return Login::kUpdated;
+    }
+    pending_logins_.push_back(user_name);
     for (size_t i : matches) tags_[i].address = address;
     return Login::kUpdated;
   }
+  pending_logins_.push_back(user_name);
   UserTag tag;
   tag.is_new = true;
   tag.name = user_name;

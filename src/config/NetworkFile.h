@@ -109,6 +109,8 @@ class NetworkFile {
   static Identity IdentityOf(const struct stat& info);
   static bool ReadIdentity(const std::filesystem::path& path, Identity* identity);
 
+  // True when `tag`'s "LastIP" already is (or is about to become) `address`.
+  bool HoldsAddress(const UserTag& tag, const std::string& address) const;
   bool EnsureLoaded();
   bool Load();
   bool Locate(const pugi::xml_node& network);

@@ -198,7 +198,7 @@ TEST_F(NetworkFileTest, NewNameIsAddedAfterTheLastUserWithItsIndent) {
 
 // The login rewrites the file with the address it already has: every byte
 // must come back, whatever the operator's layout.
-TEST_F(NetworkFileTest, UnchangedLoginRewritesTheFileByteForByte) {
+TEST_F(NetworkFileTest, RewriteOfUnchangedValuesIsByteForByte) {
   struct Case {
     std::string text;
     const char* name;
@@ -222,11 +222,23 @@ TEST_F(NetworkFileTest, UnchangedLoginRewritesTheFileByteForByte) {
     SCOPED_TRACE(c.text);
     std::unique_ptr<ServerNetworks> network = Load(c.text);
     ino_t before = InodeOf(FilePath());
+    // Away and back within one pass: the file is written with its old value.
+    network->AddUserToNetwork(c.name, "0.0.0.0");
     network->AddUserToNetwork(c.name, c.address);
     network->CommitEdits();
     EXPECT_NE(InodeOf(FilePath()), before);  // it was written, not skipped
     EXPECT_EQ(FileText(), c.text);
   }
+}
+
+TEST_F(NetworkFileTest, LoginFromTheRecordedAddressWritesNothing) {
+  std::unique_ptr<ServerNetworks> network = Load(kMainFile);
+  ino_t before = InodeOf(FilePath());
+  network->AddUserToNetwork("ALICE", "10.0.0.2");
+  EXPECT_FALSE(network->HasPendingEdits());
+  network->CommitEdits();
+  EXPECT_EQ(InodeOf(FilePath()), before);
+  EXPECT_EQ(FileText(), kMainFile);
 }
 
 TEST_F(NetworkFileTest, LoginsOfOneNameInAnyCaseShareOneElement) {
