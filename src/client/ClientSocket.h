@@ -3,9 +3,11 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "http/TempFile.h"
 #include "protocol/EasyTCPSocket.h"
 
 namespace brelvint {
@@ -137,7 +139,7 @@ class ClientSocket : public EasyTCPSocket {
   // request writes. Null when none runs.
   struct Lookup {
     uint64_t request = 0;
-    std::string flag_file;
+    std::optional<TempFile> flag_file;
   };
   Location& MutableLocation();
 

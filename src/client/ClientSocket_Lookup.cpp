@@ -1,12 +1,10 @@
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
 
 #include "client/ClientSocket.h"
 #include "client/LocationPage.h"
 #include "client/Picture.h"
 #include "http/HttpClient.h"
+#include "http/TempFile.h"
 #include "hub/MapSocket.h"
 
 namespace brelvint {
@@ -17,19 +15,6 @@ constexpr const char kLocationPath[] = "/IpLocator.htm?GetLocation&template=php3
 constexpr const char kFlagPath[] = "/flag.php?ip=";
 constexpr std::chrono::seconds kLocationInactivity{2};
 constexpr std::chrono::seconds kFlagInactivity{5};
-
-// A file only this process can open, so concurrent lookups never share
-// one and nobody can swap a link in. Empty when none could be made.
-std::string MakePrivateFile() {
-  std::error_code ec;
-  auto folder = std::filesystem::temp_directory_path(ec);
-  if (ec) return {};
-  std::string pattern = (folder / "bv_flag-XXXXXX").string();
-  int fd = ::mkstemp(pattern.data());
-  if (fd < 0) return {};
-  ::close(fd);
-  return pattern;
-}
 
 std::shared_ptr<ClientSocket> Lock(const std::weak_ptr<TCPSocket>& weak) {
   return std::static_pointer_cast<ClientSocket>(weak.lock());
@@ -57,7 +42,7 @@ void ClientSocket::GetClientInfo() {
   }
   lookup_ = std::make_unique<Lookup>();
   std::string url = myParent->LocationService + kLocationPath + RemoteAddress();
-  lookup_->request = http->GetText(url, kLocationInactivity, [weak = weak_from_this()](std::string page) {
+  auto done = [weak = weak_from_this()](std::string page) {
     auto self = Lock(weak);
     if (!self || !self->lookup_) return;
     self->lookup_->request = 0;
@@ -73,44 +58,41 @@ void ClientSocket::GetClientInfo() {
       location.ClientTimeZone = std::move(found.TimeZone);
     }
     self->FetchFlag();
-  });
+  };
+  lookup_->request = http->GetText(url, kLocationInactivity, done);
 }
 
 void ClientSocket::FetchFlag() {
   HttpClient* http = myParent->Http;
-  std::string flag_file;
-  if (http == nullptr || myParent->FlagService.empty() || (flag_file = MakePrivateFile()).empty()) {
+  // A private file per lookup: concurrent lookups never share one, and
+  // nobody can swap a link in.
+  std::optional<TempFile> flag_file;
+  if (http == nullptr || myParent->FlagService.empty() || !(flag_file = TempFile::Create("bv_flag-"))) {
     lookup_.reset();
     Greet();
     return;
   }
   if (!lookup_) lookup_ = std::make_unique<Lookup>();
-  lookup_->flag_file = flag_file;
+  lookup_->flag_file = std::move(flag_file);
   std::string url = myParent->FlagService + kFlagPath + RemoteAddress();
-  lookup_->request = http->GetToFile(url, flag_file, kFlagInactivity, [weak = weak_from_this()](bool ended) {
+  auto done = [weak = weak_from_this()](bool ended) {
     auto self = Lock(weak);
     if (!self || !self->lookup_) return;
-    const std::string& file = self->lookup_->flag_file;
     if (ended) {
-      if (auto picture = Picture::FromFile(file)) {
+      if (auto picture = Picture::FromFile(self->lookup_->flag_file->Path())) {
         self->MutableLocation().ClientFlag = std::make_shared<const Picture>(std::move(*picture));
       }
     }
-    std::error_code ignored;
-    std::filesystem::remove(file, ignored);
-    self->lookup_.reset();
+    self->lookup_.reset();  // removes the file
     self->Greet();
-  });
+  };
+  lookup_->request = http->GetToFile(url, lookup_->flag_file->Path(), kFlagInactivity, done);
 }
 
 void ClientSocket::CancelLookup() {
   if (!lookup_) return;
   if (lookup_->request != 0 && myParent->Http != nullptr) myParent->Http->Cancel(lookup_->request);
-  if (!lookup_->flag_file.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove(lookup_->flag_file, ignored);
-  }
-  lookup_.reset();
+  lookup_.reset();  // removes the flag file, if any
 }
 
 }  // namespace brelvint

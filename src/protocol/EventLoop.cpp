@@ -55,16 +55,23 @@ void EventLoop::FinishPass() {
   }
 }
 
+bool EventLoop::RunReadyHandlers() {
+  for (int i = 0; i < kMaxHandlersPerPass; ++i) {
+    if (context_.poll_one() == 0) return false;
+  }
+  return true;
+}
+
 void EventLoop::DoEvents(int milliseconds) {
   if (context_.stopped()) context_.restart();
-  context_.poll();
-  bool more_work = PollReadyObjects();
+  bool more_handlers = RunReadyHandlers();
+  bool more_work = PollReadyObjects() || more_handlers;
   if (more_work && ++passes_since_flush_ < kMaxPassesPerFlush) return;
   passes_since_flush_ = 0;
   FinishPass();
   if (more_work || !ready_.empty()) return;
   context_.run_one_for(std::chrono::milliseconds(milliseconds));
-  context_.poll();
+  RunReadyHandlers();
   FinishPass();
 }
 

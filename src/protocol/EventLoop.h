@@ -68,6 +68,10 @@ class EventLoop {
   // written, so each write carries many messages. The loop flushes at once
   // whenever it is about to wait, so a quiet server adds no delay.
   static constexpr int kMaxPassesPerFlush = 16;
+  // Handlers run per pass at most, so a flood of events (thousands of
+  // clients leaving at once) cannot keep one pass, and a stop request,
+  // waiting for long.
+  static constexpr int kMaxHandlersPerPass = 1024;
 
   // One pass: runs every ready handler and polls each ready object once.
   // When no object has more queued work (or kMaxPassesPerFlush passes went
@@ -76,6 +80,8 @@ class EventLoop {
   void DoEvents(int milliseconds);
 
  private:
+  // True when handlers were left ready for the next pass.
+  bool RunReadyHandlers();
   bool PollReadyObjects();
   void FinishPass();
 
