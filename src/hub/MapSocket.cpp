@@ -218,7 +218,10 @@ bool MapSocket::AddressBannedHere(const std::string& address) const {
 // descriptor forever.
 
 void MapSocket::ScheduleLoginSweep() {
-  login_sweep_.expires_after(std::chrono::seconds(5));
+  // Checking a few times per timeout keeps the overrun small; no timer per
+  // connection is needed.
+  login_sweep_.expires_after(std::min<std::chrono::milliseconds>(std::chrono::seconds(5),
+                                                                 login_timeout_ / 4));
   login_sweep_.async_wait([this](const std::error_code& ec) {
     if (ec) return;
     EndStaleLogins();
@@ -227,8 +230,14 @@ void MapSocket::ScheduleLoginSweep() {
   });
 }
 
+void MapSocket::SetLoginTimeout(std::chrono::milliseconds timeout) {
+  login_timeout_ = timeout;
+  login_sweep_.cancel();
+  ScheduleLoginSweep();
+}
+
 void MapSocket::EndStaleLogins() {
-  auto deadline = std::chrono::steady_clock::now() - std::chrono::seconds(kLoginTimeoutSeconds);
+  auto deadline = std::chrono::steady_clock::now() - login_timeout_;
   for (auto& client : Connections()) {
     if (client->IsMember() || !client->IsConnected()) continue;
     if (client->ConnectedAt() <= deadline) client->CloseWhenFlushed(ETIMEDOUT);

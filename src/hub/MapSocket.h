@@ -56,6 +56,10 @@ class MapSocket : public ServerSocket {
   std::string LocationService;
   std::string FlagService;
 
+  // How long a connection may take to complete its login (default
+  // kLoginTimeoutSeconds); tests shorten it.
+  void SetLoginTimeout(std::chrono::milliseconds timeout);
+
   // Hooks any user of a listener may attach.
   std::function<void(ClientSocket&)> UserLoggedIn;
   std::function<void(ClientSocket&)> UserLoggedOut;
@@ -126,6 +130,7 @@ class MapSocket : public ServerSocket {
   std::unordered_map<std::string_view, ClientSocket*, TextCase::Hasher, TextCase::EqualTo>
       member_names_;
   asio::steady_timer login_sweep_;
+  std::chrono::milliseconds login_timeout_{std::chrono::seconds(kLoginTimeoutSeconds)};
   // Scratch for building relay packets, kept to avoid an allocation per relay.
   std::string record_;
   std::string packet_;

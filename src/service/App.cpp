@@ -107,8 +107,13 @@ void App::RaiseDescriptorLimit() {
 void App::StartListeners() {
   // Read without storing a default: a settings file only gains these keys
   // when an operator adds them.
-  std::string location_service = mySettings->Peek("LocationService");
-  std::string flag_service = mySettings->Peek("FlagService");
+  auto base_url = [this](const char* key) {
+    std::string url = mySettings->Peek(key);
+    while (!url.empty() && url.back() == '/') url.pop_back();  // the paths bring their own
+    return url;
+  };
+  std::string location_service = base_url("LocationService");
+  std::string flag_service = base_url("FlagService");
   if (!location_service.empty() || !flag_service.empty()) {
     http_ = std::make_unique<HttpClient>(loop_.Context());
   }

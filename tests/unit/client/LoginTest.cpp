@@ -207,3 +207,42 @@ TEST_F(LoginTest, CommandsOutsideTheCatalogueAreIgnored) {
 
 }  // namespace
 }  // namespace brelvint
+
+namespace brelvint {
+namespace {
+
+TEST_F(LoginTest, ConnectionsThatNeverFinishTheirLoginAreEnded) {
+  AddNetwork("Main");
+  MapSocket& listener = StartListener();
+  listener.SetLoginTimeout(std::chrono::milliseconds(400));
+  auto member = Member(listener, "Main", "anna");
+  auto idle = Connect(listener, "127.0.0.2");
+  NewLogMessages();
+  EXPECT_TRUE(idle->WaitClosed(5000, &loop_));
+  Pump(50);
+  EXPECT_THAT(NewLogMessages(), ::testing::Contains("Client Disconnect: (110) "));
+  EXPECT_EQ(Ask(*member, 999, "", 999), "BYE");  // the member stays
+}
+
+TEST_F(LoginTest, PasswordGuessingIsSlowedDownPerAddress) {
+  AddNetwork("Main");
+  MapSocket& listener = StartListener();
+  auto guesser = Connect(listener, "127.0.0.7");
+  for (int i = 0; i < MapSocket::kMaxRefusedPasswords; ++i) {
+    ASSERT_EQ(Ask(*guesser, 1, "Main", 2), "OK");
+    ASSERT_EQ(Ask(*guesser, 2, MD5::Digest("guess" + std::to_string(i)), 3), "FAIL");
+  }
+  auto logged = LogMessages();
+  EXPECT_EQ(std::count_if(logged.begin(), logged.end(),
+                          [](const std::string& line) {
+                            return line.find("password attempts refused") != std::string::npos;
+                          }),
+            1);
+  ASSERT_EQ(Ask(*guesser, 1, "Main", 2), "OK");
+  EXPECT_EQ(Ask(*guesser, 2, MD5::Digest("pw"), 3), "FAIL");  // not even compared
+  EXPECT_EQ(networks_[0]->CurrentUsers, 0);
+  auto other = Member(listener, "Main", "honest", "127.0.0.8");  // other addresses are unaffected
+}
+
+}  // namespace
+}  // namespace brelvint
