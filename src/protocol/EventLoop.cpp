@@ -55,6 +55,20 @@ void EventLoop::FinishPass() {
   }
 }
 
+void EventLoop::CoalesceOutput() {
+  if (flush_.empty()) return;
+  auto until = last_flush_ + kCoalesceWindow;
+  auto now = std::chrono::steady_clock::now();
+  if (now >= until) return;
+  // Output went out a moment ago: traffic is steady, so give the next
+  // reports a short while to join this write instead of each costing a
+  // system call per recipient.
+  if (context_.run_one_until(until) > 0) {
+    RunReadyHandlers();
+    PollReadyObjects();
+  }
+}
+
 bool EventLoop::RunReadyHandlers() {
   for (int i = 0; i < kMaxHandlersPerPass; ++i) {
     if (context_.poll_one() == 0) return false;
@@ -68,7 +82,9 @@ void EventLoop::DoEvents(int milliseconds) {
   bool more_work = PollReadyObjects() || more_handlers;
   if (more_work && ++passes_since_flush_ < kMaxPassesPerFlush) return;
   passes_since_flush_ = 0;
+  if (!more_work) CoalesceOutput();
   FinishPass();
+  last_flush_ = std::chrono::steady_clock::now();
   if (more_work || !ready_.empty()) return;
   context_.run_one_for(std::chrono::milliseconds(milliseconds));
   RunReadyHandlers();

@@ -72,6 +72,9 @@ class EventLoop {
   // clients leaving at once) cannot keep one pass, and a stop request,
   // waiting for long.
   static constexpr int kMaxHandlersPerPass = 1024;
+  // Under steady traffic, output waits at most this long after the previous
+  // write for more messages to join it.
+  static constexpr std::chrono::microseconds kCoalesceWindow{1000};
 
   // One pass: runs every ready handler and polls each ready object once.
   // When no object has more queued work (or kMaxPassesPerFlush passes went
@@ -80,6 +83,7 @@ class EventLoop {
   void DoEvents(int milliseconds);
 
  private:
+  void CoalesceOutput();
   // True when handlers were left ready for the next pass.
   bool RunReadyHandlers();
   bool PollReadyObjects();
@@ -93,6 +97,7 @@ class EventLoop {
   std::vector<std::shared_ptr<Flushable>> flushing_;
   std::vector<std::function<void()>> pass_end_hooks_;
   int passes_since_flush_ = 0;
+  std::chrono::steady_clock::time_point last_flush_;
 };
 
 }  // namespace brelvint
