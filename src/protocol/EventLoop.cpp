@@ -56,13 +56,14 @@ void EventLoop::FinishPass() {
 }
 
 void EventLoop::CoalesceOutput() {
-  if (flush_.empty()) return;
+  if (flush_.size() < 2) return;
   auto until = last_flush_ + kCoalesceWindow;
-  auto now = std::chrono::steady_clock::now();
-  if (now >= until) return;
-  // Output went out a moment ago: traffic is steady, so give the next
-  // reports a short while to join this write instead of each costing a
-  // system call per recipient.
+  if (std::chrono::steady_clock::now() >= until) return;
+  size_t pending = 0;
+  for (const auto& object : flush_) pending += object->PendingOutput();
+  if (pending >= kSmallOutputBytes * flush_.size()) return;
+  // Output went out a moment ago and this round is thin: give the next
+  // messages a short while to join it.
   if (context_.run_one_until(until) > 0) {
     RunReadyHandlers();
     PollReadyObjects();

@@ -32,6 +32,8 @@ class Flushable {
  public:
   virtual ~Flushable() = default;
   virtual void Flush() = 0;
+  // Bytes waiting to be written.
+  virtual size_t PendingOutput() const = 0;
   bool FlushScheduled() const { return flush_scheduled_; }
 
  private:
@@ -72,9 +74,12 @@ class EventLoop {
   // clients leaving at once) cannot keep one pass, and a stop request,
   // waiting for long.
   static constexpr int kMaxHandlersPerPass = 1024;
-  // Under steady traffic, output waits at most this long after the previous
-  // write for more messages to join it.
+  // Under steady traffic that brings each recipient only a message or so
+  // per pass, output waits at most this long after the previous write for
+  // more messages to join it: one system call per recipient per message is
+  // what such traffic costs otherwise.
   static constexpr std::chrono::microseconds kCoalesceWindow{1000};
+  static constexpr size_t kSmallOutputBytes = 64;
 
   // One pass: runs every ready handler and polls each ready object once.
   // When no object has more queued work (or kMaxPassesPerFlush passes went

@@ -65,6 +65,7 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   int64_t LastErrorCode() const { return last_error_; }
   const std::string& RemoteAddress() const { return remote_address_; }
   uint64_t Sequence() const { return sequence_; }
+  size_t PendingOutput() const override { return output_.size(); }
 
   int64_t Port = 0;
 
