@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Brelvint builds and tests with, only those that are missing.
+# Extra package names given as arguments are installed too (the fuzz script adds clang).
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libasio-dev libpugixml-dev libsqlite3-dev sqlite3
           libcurl4-openssl-dev libssl-dev libfmt-dev libstb-dev libgtest-dev libgmock-dev
-          libbenchmark-dev clang libclang-rt-14-dev)
+          libbenchmark-dev python3)
 packages+=("$@")
 
 missing=()
