@@ -13,9 +13,7 @@ namespace brelvint {
 HubFixture::HubFixture() {
   std::string pattern = (std::filesystem::temp_directory_path() / "brelvint-hub-XXXXXX").string();
   folder_ = mkdtemp(pattern.data());
-  std::filesystem::create_directories(folder_ / "home");
-  if (const char* home = std::getenv("HOME")) saved_home_ = home;
-  setenv("HOME", (folder_ / "home").c_str(), 1);
+  home_.emplace(folder_ / "home");
   bans_ = std::make_unique<BanStore>(folder_ / "brelvint.db");
   loop_.AddPassEndHook([this] {
     for (auto& network : networks_) {
@@ -26,11 +24,7 @@ HubFixture::HubFixture() {
 
 HubFixture::~HubFixture() {
   listeners_.clear();
-  if (saved_home_.empty()) {
-    unsetenv("HOME");
-  } else {
-    setenv("HOME", saved_home_.c_str(), 1);
-  }
+  home_.reset();
   std::error_code ignored;
   std::filesystem::remove_all(folder_, ignored);
 }

@@ -2,11 +2,13 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "ScopedHome.h"
 #include "TestClient.h"
 #include "config/ServerNetworks.h"
 #include "hub/BanStore.h"
@@ -48,7 +50,7 @@ class HubFixture : public ::testing::Test {
   std::vector<std::unique_ptr<MapSocket>> listeners_;
 
  private:
-  std::string saved_home_;
+  std::optional<ScopedHome> home_;
   size_t log_seen_ = 0;
 };
 

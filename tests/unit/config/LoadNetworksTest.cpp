@@ -13,6 +13,7 @@
 
 #include "service/LogMessage.h"
 #include "support/TempFolder.h"
+#include "support/ScopedHome.h"
 
 namespace brelvint {
 namespace {
@@ -27,18 +28,7 @@ using Lines = std::vector<std::string>;
 // of each test is its own and can be read back.
 class LoadNetworksTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* home = std::getenv("HOME")) saved_home_ = home;
-    fs::create_directory(temp_.Path() / "home");
-    ::setenv("HOME", (temp_.Path() / "home").c_str(), 1);
-  }
-  void TearDown() override {
-    if (saved_home_) {
-      ::setenv("HOME", saved_home_->c_str(), 1);
-    } else {
-      ::unsetenv("HOME");
-    }
-  }
+  void SetUp() override { home_.emplace(temp_.Path() / "home"); }
 
   fs::path Folder() const { return temp_.Path() / "networks"; }
   fs::path Write(const std::string& name, const std::string& text) const {
@@ -59,7 +49,7 @@ class LoadNetworksTest : public ::testing::Test {
   TempFolder temp_;
 
  private:
-  std::optional<std::string> saved_home_;
+  std::optional<ScopedHome> home_;
 };
 
 std::string NetworkText(const std::string& name, const std::string& users = "") {

@@ -21,6 +21,7 @@
 #include "config/ServerNetworks.h"
 #include "service/LogMessage.h"
 #include "support/TempFolder.h"
+#include "support/ScopedHome.h"
 
 namespace brelvint {
 namespace {
@@ -108,18 +109,7 @@ class WriteBlocker {
 // each test is its own and can be read back.
 class NetworkFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* home = std::getenv("HOME")) saved_home_ = home;
-    fs::create_directory(temp_.Path() / "home");
-    ::setenv("HOME", (temp_.Path() / "home").c_str(), 1);
-  }
-  void TearDown() override {
-    if (saved_home_) {
-      ::setenv("HOME", saved_home_->c_str(), 1);
-    } else {
-      ::unsetenv("HOME");
-    }
-  }
+  void SetUp() override { home_.emplace(temp_.Path() / "home"); }
 
   fs::path FilePath() const { return temp_.Path() / "net" / "main.conf"; }
   void WriteFile(const std::string& text) const { temp_.WriteFile("net/main.conf", text); }
@@ -148,7 +138,7 @@ class NetworkFileTest : public ::testing::Test {
   TempFolder temp_;
 
  private:
-  std::optional<std::string> saved_home_;
+  std::optional<ScopedHome> home_;
 };
 
 TEST_F(NetworkFileTest, EveryMatchingElementGetsTheAddressAndNothingElseChanges) {

@@ -16,6 +16,7 @@
 #include "http/HttpRequest.h"
 #include "protocol/EventLoop.h"
 #include "support/TempFolder.h"
+#include "support/ScopedHome.h"
 #include "support/TestHttpServer.h"
 
 namespace brelvint {
@@ -84,18 +85,7 @@ std::function<void(bool)> Into(FileResult& result) {
 // of the test's own.
 class HttpClientTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* home = std::getenv("HOME")) saved_home_ = home;
-    ::setenv("HOME", folder_.Path().c_str(), 1);
-  }
-
-  void TearDown() override {
-    if (saved_home_) {
-      ::setenv("HOME", saved_home_->c_str(), 1);
-    } else {
-      ::unsetenv("HOME");
-    }
-  }
+  void SetUp() override { home_.emplace(folder_.Path()); }
 
   // Runs the loop as the server does until `finished` holds; false when
   // `limit` passed first.
@@ -117,7 +107,7 @@ class HttpClientTest : public ::testing::Test {
   std::filesystem::path File(const char* name) const { return folder_.Path() / name; }
 
   TempFolder folder_;
-  std::optional<std::string> saved_home_;
+  std::optional<ScopedHome> home_;
   EventLoop loop_;
   TestHttpServer server_;
   HttpClient client_{loop_.Context()};
