@@ -40,8 +40,12 @@ bool EventLoop::PollReadyObjects() {
   return !ready_.empty();
 }
 
-void EventLoop::FinishPass() {
+void EventLoop::RunPassEndHooks() {
   for (auto& hook : pass_end_hooks_) hook();
+}
+
+void EventLoop::FinishPass() {
+  RunPassEndHooks();
   // Flushing can schedule more output (an error handler telling others),
   // so drain until nothing is left.
   while (!flush_.empty()) {

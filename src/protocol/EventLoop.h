@@ -65,6 +65,9 @@ class EventLoop {
   // that several handlers of a pass share (a grouped file write) and whose
   // result their replies depend on.
   void AddPassEndHook(std::function<void()> hook);
+  // Runs the pass-end hooks now: before output leaves early, whatever the
+  // pass's replies depend on must be done.
+  void RunPassEndHooks();
 
   // Under load, output gathers over up to this many passes before it is
   // written, so each write carries many messages. The loop flushes at once

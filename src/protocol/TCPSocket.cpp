@@ -146,6 +146,7 @@ void TCPSocket::Write(std::string_view bytes) {
   // Enough gathered for one large write: send it now rather than hold it
   // until the end of the pass.
   if (output_.size() >= kEagerFlushBytes) {
+    loop_.RunPassEndHooks();
     Flush();
     return;
   }
