@@ -150,7 +150,11 @@ void TCPSocket::Write(std::string_view bytes) {
     Flush();
     return;
   }
-  if (!FlushScheduled()) loop_.ScheduleFlush(shared_from_this());
+  RequestFlush();
+}
+
+void TCPSocket::RequestFlush() {
+  if (!FlushScheduled() && !write_armed_) loop_.ScheduleFlush(shared_from_this());
 }
 
 void TCPSocket::Flush() {
@@ -193,7 +197,7 @@ void TCPSocket::CloseWhenFlushed(int64_t code) {
   close_after_flush_ = true;
   close_code_ = code;
   // Nothing may be queued yet; the flush still runs and ends the stream.
-  if (!FlushScheduled() && !write_armed_) loop_.ScheduleFlush(shared_from_this());
+  RequestFlush();
 }
 
 void TCPSocket::Close() { Abort(ECONNABORTED); }

@@ -94,6 +94,9 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   void WatchReadable();
   void OnReadable();
   void Flush() override;
+  // Asks the loop to flush at the end of the pass, unless a flush is
+  // already due (scheduled, or waiting for the kernel to take more).
+  void RequestFlush();
   void WatchWritable();
   void RaiseError();
 

@@ -117,14 +117,17 @@ void App::StartListeners() {
   if (!location_service.empty() || !flag_service.empty()) {
     http_ = std::make_unique<HttpClient>(loop_.Context());
   }
-  size_t count = Networks.size();
-  for (size_t i = 0; i < count; ++i) {
+  if (Networks.empty()) return;  // no network asks for an interface: "AttachedNIC" stays unset
+  // Every listener binds to the same interface; enumerating the host's
+  // interfaces once serves them all.
+  auto interfaces = NetworkInterface::List();
+  std::string first_mac = interfaces.empty() ? std::string() : interfaces.front().MACAddress;
+  auto nic = modGlobal::NICByMac(mySettings->GetValue("AttachedNIC", first_mac));
+  std::string bind_address = nic ? nic->IPv4 : std::string();
+  for (size_t i = 0, count = Networks.size(); i < count; ++i) {
     ServerNetworks& network = *Networks[i];
     auto listener = std::make_shared<MapSocket>(loop_, Networks, serverdb.get());
-    auto interfaces = NetworkInterface::List();
-    std::string first_mac = interfaces.empty() ? std::string() : interfaces.front().MACAddress;
-    auto nic = modGlobal::NICByMac(mySettings->GetValue("AttachedNIC", first_mac));
-    listener->NetworkInterface = nic ? nic->IPv4 : std::string();
+    listener->NetworkInterface = bind_address;
     listener->Port = network.Port;
     listener->MaximumSocketsConnected = kMaxConnectionsPerListener;
     listener->Networks.push_back(&network);
