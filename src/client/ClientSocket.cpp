@@ -1,34 +1,22 @@
 #include "client/ClientSocket.h"
 
-#include <charconv>
-
 #include "config/ServerNetworks.h"
 #include "client/Payload.h"
 #include "hub/MapSocket.h"
-#include "service/LogMessage.h"
+#include "base/LogMessage.h"
 
 namespace brelvint {
 
-namespace {
-
-void AppendNumber(std::string& out, int64_t value) {
-  char digits[24];
-  auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, result.ptr);
-}
-
-}  // namespace
-
-ClientSocket::ClientSocket(EventLoop& loop, MapSocket* parent)
-    : EasyTCPSocket(loop), myParent(parent) {}
+ClientSocket::ClientSocket(EventLoop& loop, MapSocket* parent,
+                           const LookupServices& lookup_services)
+    : MapMember(loop), myParent(parent), lookup_services_(lookup_services) {}
 
 ClientSocket::~ClientSocket() = default;
 
 void ClientSocket::Log(std::string_view text) const { myParent->CallStatusMessage(text); }
 
 void ClientSocket::Connected() {
-  EasyTCPSocket::Connected();
-  connected_at_ = std::chrono::steady_clock::now();
+  MapMember::Connected();
   Log(RemoteAddress() + ": Client Connection Initiated...");
   GetClientInfo();
 }
@@ -41,11 +29,11 @@ void ClientSocket::Greet() {
     CloseWhenFlushed(ECONNREFUSED);
     return;
   }
-  SendMessage(kGreeting, "Network");
+  SendMessage(kGreeting, kGreetingText);
 }
 
 void ClientSocket::Error(int64_t code) {
-  EasyTCPSocket::Error(code);
+  MapMember::Error(code);
   CancelLookup();
   modGlobal::LogMessage("Client Disconnect: (" + std::to_string(code) + ") " +
                         modGlobal::EscapeForLog(Username));
@@ -63,13 +51,13 @@ void ClientSocket::ReceivedMessage(int32_t command, const std::string& data) {
     case kPosition: if (IsMember()) ReportPosition(data); break;
     case kUserList: if (IsMember()) ListUsers(); break;
     case kChat: if (IsMember()) myParent->SendChatMessage(myNetwork, *this, data); break;
-    case kAdminQuery: SendMessage(kAdminQuery, isAdmin() ? "1" : "0"); break;
+    case kAdminQuery: SendMessage(kAdminReply, isAdmin() ? "1" : "0"); break;
     case kKick: Kick(data); break;
     case kBan: Ban(data); break;
     case kBroadcast: Broadcast(data); break;
     case kBanList: ListBans(); break;
     case kUnban: Unban(data); break;
-    case kGoodbye: SendMessage(kBye, "BYE"); break;
+    case kGoodbye: SendMessage(kBye, kByeText); break;
     default: break;
   }
 }
@@ -85,26 +73,12 @@ void ClientSocket::ReportPosition(const std::string& payload) {
   if (X >= 0 && Y >= 0 && Facet >= 0 && HP >= 0) myParent->BroadcastPosition(*this);
 }
 
-void ClientSocket::AppendPositionRecord(std::string& out) const {
-  out.append(Username);
-  out.push_back('|');
-  AppendNumber(out, X);
-  out.push_back(',');
-  AppendNumber(out, Y);
-  out.push_back(',');
-  AppendNumber(out, Facet);
-  out.push_back(',');
-  AppendNumber(out, HP);
-  out.append(InBattle ? ",1" : ",0");
-  out.append(IsDead ? ",1" : ",0");
-}
-
 void ClientSocket::ListUsers() {
   std::string record;
-  for (ClientSocket* member : myParent->Members(myNetwork)) {
+  for (MapMember* member : myParent->Members(myNetwork)) {
     if (member == this || member->Username.empty()) continue;
     record.clear();
-    member->AppendPositionRecord(record);
+    MapSocket::AppendPositionRecord(*member, record);
     SendMessage(kPositionRecord, record);
   }
 }

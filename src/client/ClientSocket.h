@@ -8,25 +8,19 @@
 #include <string_view>
 
 #include "http/TempFile.h"
-#include "protocol/EasyTCPSocket.h"
+#include "client/LookupServices.h"
+#include "hub/MapMember.h"
 
 namespace brelvint {
 
 class MapSocket;
-class MapperUser;
 class Picture;
-class ServerNetworks;
 
 // One accepted map-tool connection: greets the client, runs its login,
 // dispatches its commands and cleans up when it ends. Owned by the
-// MapSocket that accepted it (`myParent`, which outlives it); `myNetwork`
-// and `myUser` point at records App owns.
-//
-// A connection is a *member* of its network only after an accepted
-// selection, an accepted password and an accepted user name, in that
-// order, on that network. Only members receive the network's traffic, hold
-// a name and may report, list and chat.
-class ClientSocket : public EasyTCPSocket {
+// MapSocket that accepted it (`myParent`, which outlives it, as do the
+// lookup services); `myNetwork` and `myUser` point at records App owns.
+class ClientSocket : public MapMember {
  public:
   // Client-to-server commands.
   enum Command : int32_t {
@@ -44,22 +38,11 @@ class ClientSocket : public EasyTCPSocket {
     kUnban = 14,
     kGoodbye = 999,
   };
-  // Server-to-client messages that are not plain replies.
-  enum Notice : int32_t {
-    kGreeting = 1,
-    kPositionRecord = 5,
-    kLeft = 6,
-    kChatLine = 7,
-    kKicked = 996,
-    kBanned = 997,
-    kNotice = 998,
-    kBye = 999,
-  };
   static constexpr size_t kMaxUserNameBytes = 64;
   static constexpr const char kBannedGreeting[] =
       "Please contact an administrator for more information.";
 
-  ClientSocket(EventLoop& loop, MapSocket* parent);
+  ClientSocket(EventLoop& loop, MapSocket* parent, const LookupServices& lookup_services);
   ~ClientSocket() override;
 
   // What the location lookup learnt about the client. Held apart from the
@@ -76,16 +59,7 @@ class ClientSocket : public EasyTCPSocket {
   // The lookup's findings; all empty when it found nothing.
   const Location& ClientLocation() const;
 
-  int64_t Facet = 0;
-  int64_t HP = 0;
-  bool InBattle = false;
-  bool IsDead = false;
-  ServerNetworks* myNetwork = nullptr;
   MapSocket* myParent = nullptr;
-  MapperUser* myUser = nullptr;
-  std::string Username;
-  int64_t X = 0;
-  int64_t Y = 0;
 
   // True when no other member of this listener holds `name` (any case).
   bool CanLogin(std::string_view name) const;
@@ -95,19 +69,12 @@ class ClientSocket : public EasyTCPSocket {
   bool isAdmin() const;
   bool isBanned() const;
 
-  bool IsMember() const { return stage_ == Stage::kMember; }
-  std::chrono::steady_clock::time_point ConnectedAt() const { return connected_at_; }
-  // Appends this connection's position record ("name|X,Y,Facet,HP,b,d").
-  void AppendPositionRecord(std::string& out) const;
-
  protected:
   void Connected() override;
   void Error(int64_t code) override;
   void ReceivedMessage(int32_t command, const std::string& data) override;
 
  private:
-  enum class Stage { kNone, kSelected, kPasswordAccepted, kMember };
-
   void Greet();
   // The flag request, the second half of the lookup.
   void FetchFlag();
@@ -132,8 +99,7 @@ class ClientSocket : public EasyTCPSocket {
 
   void Log(std::string_view text) const;
 
-  std::chrono::steady_clock::time_point connected_at_;
-  Stage stage_ = Stage::kNone;
+  const LookupServices& lookup_services_;
   bool holds_place_ = false;
   // The lookup under way: its HTTP request and the private file the flag
   // request writes. Null when none runs.

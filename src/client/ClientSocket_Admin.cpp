@@ -3,7 +3,7 @@
 #include "client/ClientSocket.h"
 #include "client/Payload.h"
 #include "config/ServerNetworks.h"
-#include "config/TextNumber.h"
+#include "base/TextNumber.h"
 #include "hub/BanStore.h"
 #include "hub/MapSocket.h"
 
@@ -48,7 +48,7 @@ void ClientSocket::ListBans() {
   std::vector<BanStore::Ban> rows;
   BanStore* bans = myParent->Bans();
   if (bans == nullptr || !bans->All(&rows)) {
-    SendMessage(kBanList, "");
+    SendMessage(kBanListReply, "");
     return;
   }
   std::string text;
@@ -57,7 +57,7 @@ void ClientSocket::ListBans() {
             ShowBanDate(row.bandate);
     text.push_back('\0');
   }
-  SendMessage(kBanList, text);
+  SendMessage(kBanListReply, text);
 }
 
 void ClientSocket::Unban(const std::string& payload) {

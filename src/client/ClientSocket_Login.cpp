@@ -5,7 +5,7 @@
 #include "config/ServerNetworks.h"
 #include "hub/BanStore.h"
 #include "hub/MapSocket.h"
-#include "service/LogMessage.h"
+#include "base/LogMessage.h"
 
 namespace brelvint {
 
@@ -66,87 +66,87 @@ void ClientSocket::SelectNetwork(const std::string& name) {
   BanStore* bans = myParent->Bans();
   if (myNetwork != nullptr && bans != nullptr &&
       bans->IsBanned(RemoteAddress(), myNetwork->NetworkName)) {
-    SendMessage(2, "FAIL");
+    SendMessage(kNetworkReply, kFail);
     Log(RemoteAddress() + ": Client Previously Banned.");
     return;
   }
   if (myNetwork != nullptr && myNetwork->Enabled && myNetwork->CurrentUsers < myNetwork->MaxUsers) {
-    SendMessage(2, "OK");
+    SendMessage(kNetworkReply, kOK);
     ++myNetwork->CurrentUsers;
     holds_place_ = true;
-    stage_ = Stage::kSelected;
+    SetLoginStage(Stage::kSelected);
     return;
   }
-  SendMessage(2, "FAIL");
+  SendMessage(kNetworkReply, kFail);
   Log(RemoteAddress() + ": Network Fail (" + modGlobal::EscapeForLog(name) + ")");
 }
 
 void ClientSocket::CheckPassword(const std::string& digest) {
-  if (stage_ == Stage::kNone || myNetwork == nullptr) {
-    SendMessage(3, "FAIL");
+  if (LoginStage() == Stage::kNone || myNetwork == nullptr) {
+    SendMessage(kPasswordReply, kFail);
     Log(RemoteAddress() + ": Login Failed.");
     return;
   }
   if (myParent->PasswordGuessingBlocked(RemoteAddress())) {
-    SendMessage(3, "FAIL");
+    SendMessage(kPasswordReply, kFail);
     LeaveNetwork();
     return;
   }
   if (digest == MD5::Digest(myNetwork->Password)) {
-    SendMessage(3, "OK");
-    if (stage_ == Stage::kSelected) stage_ = Stage::kPasswordAccepted;
+    SendMessage(kPasswordReply, kOK);
+    if (LoginStage() == Stage::kSelected) SetLoginStage(Stage::kPasswordAccepted);
     return;
   }
-  SendMessage(3, "FAIL");
+  SendMessage(kPasswordReply, kFail);
   Log(RemoteAddress() + ": Login Failed.");
   myParent->RecordRefusedPassword(RemoteAddress());
   LeaveNetwork();
 }
 
 void ClientSocket::TakeUserName(const std::string& name) {
-  bool password_accepted = stage_ == Stage::kPasswordAccepted || stage_ == Stage::kMember;
+  bool password_accepted = LoginStage() == Stage::kPasswordAccepted || IsMember();
   if (!password_accepted || !IsAcceptableUserName(name) || !CanLogin(name)) {
     RefuseUserName(name);
     return;
   }
   MapperUser* user = getNetworkUser(name, RemoteAddress());
   if (user != nullptr && user->IsBanned) {
-    SendMessage(4, "FAIL");
+    SendMessage(kUserNameReply, kFail);
     Log(RemoteAddress() + ": Client Previously Banned.");
     LeaveNetwork();
     return;
   }
   Log(RemoteAddress() + ": User Logged In (" + modGlobal::EscapeForLog(name) + ")");
   // The member index is keyed by Username: leave it before the name changes.
-  if (stage_ == Stage::kMember) myParent->RemoveMember(*this);
+  if (IsMember()) myParent->RemoveMember(*this);
   Username = name;
   myUser = user;
-  stage_ = Stage::kMember;
+  SetLoginStage(Stage::kMember);
   myParent->AddMember(*this);
   myParent->CallUserLoggedIn(*this);
   // The file is written at the end of this loop pass, before the reply
   // leaves: logins of one pass share one write.
-  myNetwork->AddUserToNetwork(*this);
-  SendMessage(4, "OK");
+  myNetwork->AddUserToNetwork(Username, RemoteAddress());
+  SendMessage(kUserNameReply, kOK);
 }
 
 void ClientSocket::RefuseUserName(const std::string& name) {
-  SendMessage(4, "FAIL");
+  SendMessage(kUserNameReply, kFail);
   Log(RemoteAddress() + ": Bad Username (" + modGlobal::EscapeForLog(name) + ")");
   LeaveNetwork();
 }
 
 void ClientSocket::LeaveNetwork() {
-  if (stage_ == Stage::kMember) myParent->RemoveMember(*this);
+  if (IsMember()) myParent->RemoveMember(*this);
   if (holds_place_ && myNetwork != nullptr && myNetwork->CurrentUsers > 0) {
     --myNetwork->CurrentUsers;
   }
   holds_place_ = false;
-  stage_ = Stage::kNone;
+  SetLoginStage(Stage::kNone);
 }
 
 bool ClientSocket::CanLogin(std::string_view name) const {
-  ClientSocket* holder = myParent->MemberNamed(name);
+  MapMember* holder = myParent->MemberNamed(name);
   return holder == nullptr || holder == this;
 }
 

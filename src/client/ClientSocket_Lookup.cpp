@@ -35,13 +35,13 @@ ClientSocket::Location& ClientSocket::MutableLocation() {
 // The lookup runs on the event loop without blocking it: the greeting
 // follows when it ends, and other connections are served meanwhile.
 void ClientSocket::GetClientInfo() {
-  HttpClient* http = myParent->Http;
-  if (http == nullptr || myParent->LocationService.empty()) {
+  HttpClient* http = lookup_services_.Http;
+  if (http == nullptr || lookup_services_.LocationService.empty()) {
     FetchFlag();
     return;
   }
   lookup_ = std::make_unique<Lookup>();
-  std::string url = myParent->LocationService + kLocationPath + RemoteAddress();
+  std::string url = lookup_services_.LocationService + kLocationPath + RemoteAddress();
   auto done = [weak = weak_from_this()](std::string page) {
     auto self = Lock(weak);
     if (!self || !self->lookup_) return;
@@ -63,18 +63,18 @@ void ClientSocket::GetClientInfo() {
 }
 
 void ClientSocket::FetchFlag() {
-  HttpClient* http = myParent->Http;
+  HttpClient* http = lookup_services_.Http;
   // A private file per lookup: concurrent lookups never share one, and
   // nobody can swap a link in.
   std::optional<TempFile> flag_file;
-  if (http == nullptr || myParent->FlagService.empty() || !(flag_file = TempFile::Create("bv_flag-"))) {
+  if (http == nullptr || lookup_services_.FlagService.empty() || !(flag_file = TempFile::Create("bv_flag-"))) {
     lookup_.reset();
     Greet();
     return;
   }
   if (!lookup_) lookup_ = std::make_unique<Lookup>();
   lookup_->flag_file = std::move(flag_file);
-  std::string url = myParent->FlagService + kFlagPath + RemoteAddress();
+  std::string url = lookup_services_.FlagService + kFlagPath + RemoteAddress();
   auto done = [weak = weak_from_this()](bool ended) {
     auto self = Lock(weak);
     if (!self || !self->lookup_) return;
@@ -91,7 +91,7 @@ void ClientSocket::FetchFlag() {
 
 void ClientSocket::CancelLookup() {
   if (!lookup_) return;
-  if (lookup_->request != 0 && myParent->Http != nullptr) myParent->Http->Cancel(lookup_->request);
+  if (lookup_->request != 0 && lookup_services_.Http != nullptr) lookup_services_.Http->Cancel(lookup_->request);
   lookup_.reset();  // removes the flag file, if any
 }
 

@@ -1,6 +1,6 @@
 #include "client/Payload.h"
 
-#include "config/TextNumber.h"
+#include "base/TextNumber.h"
 
 namespace brelvint {
 

@@ -6,7 +6,7 @@
 #include <pugixml.hpp>
 
 #include "config/AtomicFile.h"
-#include "service/Paths.h"
+#include "base/Paths.h"
 
 namespace brelvint {
 

@@ -7,10 +7,9 @@
 #include <pugixml.hpp>
 
 #include "config/NetworkFile.h"
-#include "config/TextNumber.h"
-#include "service/App.h"
-#include "service/LogMessage.h"
-#include "service/Paths.h"
+#include "base/TextNumber.h"
+#include "base/LogMessage.h"
+#include "base/Paths.h"
 
 namespace brelvint {
 namespace modGlobal {
@@ -112,10 +111,9 @@ std::unique_ptr<ServerNetworks> ReadNetworkXML(const fs::path& path) {
   return record;
 }
 
-void LoadNetworks() {
+void LoadNetworks(std::vector<std::unique_ptr<ServerNetworks>>& into) {
   std::optional<fs::path> executable_folder = Paths::ExecutableFolder();
-  LoadNetworks(executable_folder ? *executable_folder / kNetworkFolderName : fs::path(),
-               TheApp().Networks);
+  LoadNetworks(executable_folder ? *executable_folder / kNetworkFolderName : fs::path(), into);
 }
 
 void LoadNetworks(const fs::path& folder, std::vector<std::unique_ptr<ServerNetworks>>& into) {

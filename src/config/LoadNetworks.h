@@ -19,8 +19,8 @@ inline constexpr const char kNetworkFolderName[] = "brelvint-server";
 std::unique_ptr<ServerNetworks> ReadNetworkXML(const std::filesystem::path& path);
 
 // Reads every network file of the "brelvint-server" folder beside the
-// executable into TheApp().Networks.
-void LoadNetworks();
+// executable and appends them to `into`.
+void LoadNetworks(std::vector<std::unique_ptr<ServerNetworks>>& into);
 // Reads every network file of `folder` (created when missing) and appends
 // the networks to `into`, in byte order of the file names. A file that
 // cannot be read is logged and skipped. An empty `folder` means its place

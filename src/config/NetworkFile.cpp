@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "config/AtomicFile.h"
-#include "config/TextCase.h"
+#include "base/TextCase.h"
 
 namespace brelvint {
 

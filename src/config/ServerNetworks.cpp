@@ -2,10 +2,9 @@
 
 #include <unordered_map>
 
-#include "client/ClientSocket.h"
 #include "config/NetworkFile.h"
-#include "config/TextCase.h"
-#include "service/LogMessage.h"
+#include "base/TextCase.h"
+#include "base/LogMessage.h"
 
 namespace brelvint {
 
@@ -17,10 +16,6 @@ struct ServerNetworks::UserIndex {
 
 ServerNetworks::ServerNetworks() : index_(std::make_unique<UserIndex>()) {}
 ServerNetworks::~ServerNetworks() = default;
-
-void ServerNetworks::AddUserToNetwork(const ClientSocket& client) {
-  AddUserToNetwork(client.Username, client.RemoteAddress());
-}
 
 void ServerNetworks::AddUserToNetwork(const std::string& userName, const std::string& address) {
   if (Path.empty()) return;

@@ -11,7 +11,6 @@
 
 namespace brelvint {
 
-class ClientSocket;
 class NetworkFile;
 
 // One network, as its network file defines it. Owned by App for the life
@@ -37,8 +36,6 @@ class ServerNetworks {
   int64_t Port = 0;
   std::vector<std::shared_ptr<MapperUser>> Users;
 
-  // Records a successful login of `client` (its Username and address).
-  void AddUserToNetwork(const ClientSocket& client);
   // Records a login: "LastIP" of every matching "User" element of the file
   // becomes `address`, or a new element (and a new record at the end of
   // Users) enrols a name the file does not know. The file itself is written

@@ -9,7 +9,7 @@
 #include <fmt/format.h>
 
 #include "http/HttpRequest.h"
-#include "service/LogMessage.h"
+#include "base/LogMessage.h"
 
 namespace brelvint {
 

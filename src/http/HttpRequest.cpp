@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "service/LogMessage.h"
+#include "base/LogMessage.h"
 
 namespace brelvint {
 

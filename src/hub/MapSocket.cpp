@@ -1,47 +1,57 @@
 #include "hub/MapSocket.h"
 
 #include <algorithm>
+#include <charconv>
 
-#include "client/ClientSocket.h"
 #include "config/ServerNetworks.h"
-#include "config/TextCase.h"
+#include "base/TextCase.h"
 #include "hub/BanStore.h"
 #include "protocol/PacketFramer.h"
-#include "service/LogMessage.h"
+#include "base/LogMessage.h"
 
 namespace brelvint {
 
 namespace {
 
-const std::vector<ClientSocket*> kNoMembers;
+const std::vector<MapMember*> kNoMembers;
 
-bool BySequence(const ClientSocket* a, const ClientSocket* b) {
+void AppendNumber(std::string& out, int64_t value) {
+  char digits[24];
+  auto result = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, result.ptr);
+}
+
+bool BySequence(const MapMember* a, const MapMember* b) {
   return a->Sequence() < b->Sequence();
 }
 
 }  // namespace
 
 MapSocket::MapSocket(EventLoop& loop, std::vector<std::unique_ptr<ServerNetworks>>& networks,
-                     BanStore* bans)
-    : ServerSocket(loop), all_networks_(networks), bans_(bans), login_sweep_(loop.Context()) {
+                     BanStore* bans, MemberFactory factory)
+    : ServerSocket(loop),
+      all_networks_(networks),
+      bans_(bans),
+      factory_(std::move(factory)),
+      login_sweep_(loop.Context()) {
   ScheduleLoginSweep();
 }
 
 MapSocket::~MapSocket() = default;
 
 std::shared_ptr<TCPSocket> MapSocket::AddSocket() {
-  return std::make_shared<ClientSocket>(Loop(), this);
+  return factory_(Loop(), *this);
 }
 
 void MapSocket::Error(int64_t code) { StatusMessage("Server Error: " + std::to_string(code)); }
 
 void MapSocket::StatusMessage(std::string_view text) { modGlobal::LogMessage(text); }
 
-void MapSocket::CallUserLoggedIn(ClientSocket& client) {
+void MapSocket::CallUserLoggedIn(MapMember& client) {
   if (UserLoggedIn) UserLoggedIn(client);
 }
 
-void MapSocket::CallUserLoggedOut(ClientSocket& client) {
+void MapSocket::CallUserLoggedOut(MapMember& client) {
   if (UserLoggedOut) UserLoggedOut(client);
 }
 
@@ -52,24 +62,24 @@ ServerNetworks* MapSocket::FindNetwork(std::string_view name) const {
   return nullptr;
 }
 
-std::vector<std::shared_ptr<ClientSocket>> MapSocket::Connections() const {
-  std::vector<std::shared_ptr<ClientSocket>> snapshot;
+std::vector<std::shared_ptr<MapMember>> MapSocket::Connections() const {
+  std::vector<std::shared_ptr<MapMember>> snapshot;
   for (auto& socket : ActiveConnections()) {
-    snapshot.push_back(std::static_pointer_cast<ClientSocket>(socket));
+    snapshot.push_back(std::static_pointer_cast<MapMember>(socket));
   }
   return snapshot;
 }
 
 // Membership index.
 
-void MapSocket::AddMember(ClientSocket& client) {
+void MapSocket::AddMember(MapMember& client) {
   RemoveMember(client);
   auto& members = members_[client.myNetwork];
   members.insert(std::upper_bound(members.begin(), members.end(), &client, BySequence), &client);
   member_names_[client.Username] = &client;
 }
 
-void MapSocket::RemoveMember(ClientSocket& client) {
+void MapSocket::RemoveMember(MapMember& client) {
   auto named = member_names_.find(client.Username);
   if (named != member_names_.end() && named->second == &client) member_names_.erase(named);
   // A member's network does not change while it is a member.
@@ -82,19 +92,19 @@ void MapSocket::RemoveMember(ClientSocket& client) {
   if (members.empty()) members_.erase(it);
 }
 
-const std::vector<ClientSocket*>& MapSocket::Members(const ServerNetworks* network) const {
+const std::vector<MapMember*>& MapSocket::Members(const ServerNetworks* network) const {
   auto it = members_.find(network);
   return it == members_.end() ? kNoMembers : it->second;
 }
 
-ClientSocket* MapSocket::MemberNamed(std::string_view name) const {
+MapMember* MapSocket::MemberNamed(std::string_view name) const {
   auto it = member_names_.find(name);
   return it == member_names_.end() ? nullptr : it->second;
 }
 
-std::vector<ClientSocket*> MapSocket::MembersOfNetworksNamed(std::string_view name) const {
+std::vector<MapMember*> MapSocket::MembersOfNetworksNamed(std::string_view name) const {
   bool all = TextCase::Equal(name, kAllNetworks);
-  std::vector<ClientSocket*> recipients;
+  std::vector<MapMember*> recipients;
   size_t networks_matched = 0;
   for (const auto& [network, members] : members_) {
     if (!all && !TextCase::Equal(network->NetworkName, name)) continue;
@@ -106,66 +116,80 @@ std::vector<ClientSocket*> MapSocket::MembersOfNetworksNamed(std::string_view na
 }
 
 void MapSocket::ConnectionReleased(TCPSocket& socket) {
-  RemoveMember(static_cast<ClientSocket&>(socket));
+  RemoveMember(static_cast<MapMember&>(socket));
 }
 
 // Relay.
 
-void MapSocket::BroadcastPosition(ClientSocket& sender) {
+void MapSocket::AppendPositionRecord(const MapMember& member, std::string& out) {
+  out.append(member.Username);
+  out.push_back('|');
+  AppendNumber(out, member.X);
+  out.push_back(',');
+  AppendNumber(out, member.Y);
+  out.push_back(',');
+  AppendNumber(out, member.Facet);
+  out.push_back(',');
+  AppendNumber(out, member.HP);
+  out.append(member.InBattle ? ",1" : ",0");
+  out.append(member.IsDead ? ",1" : ",0");
+}
+
+void MapSocket::BroadcastPosition(MapMember& sender) {
   const auto& members = Members(sender.myNetwork);
   if (members.size() < 2) return;
   // One packet, built once, appended to every recipient's output.
   record_.clear();
-  sender.AppendPositionRecord(record_);
+  AppendPositionRecord(sender, record_);
   packet_.clear();
-  PacketFramer::AppendHeader(packet_, ClientSocket::kPositionRecord, record_.size());
+  PacketFramer::AppendHeader(packet_, MapMember::kPositionRecord, record_.size());
   packet_.append(record_);
-  for (ClientSocket* member : members) {
+  for (MapMember* member : members) {
     if (member != &sender) member->SendPackets(packet_);
   }
 }
 
-void MapSocket::SendChatMessage(ServerNetworks* network, ClientSocket& sender,
+void MapSocket::SendChatMessage(ServerNetworks* network, MapMember& sender,
                                 std::string_view text) {
   if (network == nullptr || text.empty()) return;
   packet_.clear();
-  PacketFramer::AppendHeader(packet_, ClientSocket::kChatLine, sender.Username.size() + 1 + text.size());
+  PacketFramer::AppendHeader(packet_, MapMember::kChatLine, sender.Username.size() + 1 + text.size());
   packet_.append(sender.Username);
   packet_.push_back('\0');
   packet_.append(text);
-  for (ClientSocket* member : Members(network)) {
+  for (MapMember* member : Members(network)) {
     if (member != &sender) member->SendPackets(packet_);
   }
 }
 
 void MapSocket::BroadcastMessage(std::string_view text, std::string_view networkName) {
   if (text.empty()) return;
-  std::string packet = PacketFramer::CreatePacket(ClientSocket::kNotice, text);
-  for (ClientSocket* member : MembersOfNetworksNamed(networkName)) member->SendPackets(packet);
+  std::string packet = PacketFramer::CreatePacket(MapMember::kNotice, text);
+  for (MapMember* member : MembersOfNetworksNamed(networkName)) member->SendPackets(packet);
 }
 
 // Moderation.
 
 void MapSocket::KickUser(const std::string& userName, const std::string& networkName,
                          const std::string& reason) {
-  ClientSocket* target = MemberNamed(userName);
+  MapMember* target = MemberNamed(userName);
   if (target == nullptr || !TextCase::Equal(target->myNetwork->NetworkName, networkName)) return;
-  target->SendMessage(ClientSocket::kKicked, reason);
+  target->SendMessage(MapMember::kKicked, reason);
   StatusMessage(modGlobal::EscapeForLog(target->Username) + "on network " +
                 target->myNetwork->NetworkName + " Kicked: " + modGlobal::EscapeForLog(reason));
   // A kick that leaves the offender connected would be a success in name only.
   target->CloseWhenFlushed(ECONNABORTED);
 }
 
-void MapSocket::BanUser(ClientSocket& admin, const std::string& userName,
+void MapSocket::BanUser(MapMember& admin, const std::string& userName,
                         const std::string& reason) {
   if (admin.myNetwork == nullptr) return;
-  ClientSocket* target = MemberNamed(userName);
+  MapMember* target = MemberNamed(userName);
   if (target == nullptr ||
       !TextCase::Equal(target->myNetwork->NetworkName, admin.myNetwork->NetworkName)) {
     return;
   }
-  target->SendMessage(ClientSocket::kBanned, reason);
+  target->SendMessage(MapMember::kBanned, reason);
   StatusMessage(modGlobal::EscapeForLog(target->Username) + "on network " +
                 target->myNetwork->NetworkName + " Banned: " + modGlobal::EscapeForLog(reason));
   if (bans_ != nullptr) {
@@ -178,12 +202,12 @@ void MapSocket::BanUser(ClientSocket& admin, const std::string& userName,
   target->CloseWhenFlushed(ECONNABORTED);
 }
 
-void MapSocket::ClientDisconnect(ClientSocket& leaver) {
+void MapSocket::ClientDisconnect(MapMember& leaver) {
   if (!leaver.IsMember()) return;
   ServerNetworks* network = leaver.myNetwork;
   RemoveMember(leaver);
-  std::string packet = PacketFramer::CreatePacket(ClientSocket::kLeft, leaver.Username);
-  for (ClientSocket* member : Members(network)) {
+  std::string packet = PacketFramer::CreatePacket(MapMember::kLeft, leaver.Username);
+  for (MapMember* member : Members(network)) {
     if (member->IsConnected()) member->SendPackets(packet);
   }
 }
@@ -191,7 +215,7 @@ void MapSocket::ClientDisconnect(ClientSocket& leaver) {
 void MapSocket::DisconnectAllClientsOnNetwork(ServerNetworks& network) {
   auto snapshot = Connections();
   for (auto it = snapshot.rbegin(); it != snapshot.rend(); ++it) {
-    if ((*it)->myNetwork == &network) (*it)->SendMessage(ClientSocket::kBye, "BYE");
+    if ((*it)->myNetwork == &network) (*it)->SendMessage(MapMember::kBye, MapMember::kByeText);
   }
 }
 

@@ -12,19 +12,19 @@
 
 #include <asio/steady_timer.hpp>
 
-#include "config/TextCase.h"
+#include "base/TextCase.h"
+#include "hub/MapMember.h"
 #include "protocol/ServerSocket.h"
 
 namespace brelvint {
 
 class BanStore;
-class ClientSocket;
-class HttpClient;
 class ServerNetworks;
 
 // The listener of one network and the hub through which its connections
 // reach each other: relays, notices, kicks, bans and disconnect notices.
-// It owns the connections it accepts (ServerSocket); the network records
+// It owns the connections it accepts (ServerSocket), which it makes through
+// the factory it is given and knows only as MapMembers; the network records
 // and the ban store belong to App and must outlive it.
 //
 // Fan-out goes through an index of *members* (connections that completed
@@ -40,57 +40,73 @@ class MapSocket : public ServerSocket {
   // connected is ended; map tools log in within a second of the greeting.
   static constexpr int kLoginTimeoutSeconds = 120;
 
+  // Makes the connection object for each accepted stream.
+  using MemberFactory = std::function<std::shared_ptr<MapMember>(EventLoop&, MapSocket&)>;
+
   // `networks` is the service's list of loaded networks (searched by name);
   // `bans` may be null when no ban store is open.
   MapSocket(EventLoop& loop, std::vector<std::unique_ptr<ServerNetworks>>& networks,
-            BanStore* bans);
+            BanStore* bans, MemberFactory factory);
   ~MapSocket() override;
 
   // Networks this listener may take off the air (RemoveNetwork).
   std::vector<ServerNetworks*> Networks;
-
-  // Where new connections are looked up: the client used and the base URLs
-  // of the location and flag services ("http://host:port"); an empty base
-  // skips that request, a null client skips both.
-  HttpClient* Http = nullptr;
-  std::string LocationService;
-  std::string FlagService;
 
   // How long a connection may take to complete its login (default
   // kLoginTimeoutSeconds); tests shorten it.
   void SetLoginTimeout(std::chrono::milliseconds timeout);
 
   // Hooks any user of a listener may attach.
-  std::function<void(ClientSocket&)> UserLoggedIn;
-  std::function<void(ClientSocket&)> UserLoggedOut;
+  std::function<void(MapMember&)> UserLoggedIn;
+  std::function<void(MapMember&)> UserLoggedOut;
 
-  void BanUser(ClientSocket& admin, const std::string& userName, const std::string& reason);
+  // Appends `member`'s position record ("name|X,Y,Facet,HP,b,d").
+  static void AppendPositionRecord(const MapMember& member, std::string& out);
+
+  // Unless said otherwise, an operation ends no connection, writes no ban
+  // and logs nothing.
+
+  // The member named `userName` on admin's network gets 997 with `reason`
+  // and is ended once that is flushed; the address is recorded in the ban
+  // store. Ends a connection, writes the ban store, logs.
+  void BanUser(MapMember& admin, const std::string& userName, const std::string& reason);
+  // 998 to every member of the networks named `networkName` ("(All
+  // Networks)" for all).
   void BroadcastMessage(std::string_view text, std::string_view networkName);
-  void BroadcastPosition(ClientSocket& sender);
+  // 5 with sender's record to every other member of its network.
+  void BroadcastPosition(MapMember& sender);
+  // Logs.
   void CallStatusMessage(std::string_view text) { StatusMessage(text); }
-  void CallUserLoggedIn(ClientSocket& client);
-  void CallUserLoggedOut(ClientSocket& client);
-  void ClientDisconnect(ClientSocket& leaver);
+  void CallUserLoggedIn(MapMember& client);
+  void CallUserLoggedOut(MapMember& client);
+  // Takes `leaver` out of the index and sends 6 to the members left.
+  void ClientDisconnect(MapMember& leaver);
+  // 999 to every connection that chose `network`.
   void DisconnectAllClientsOnNetwork(ServerNetworks& network);
   // The first loaded network whose name equals `name` ignoring case,
   // enabled or not; null when none.
   ServerNetworks* FindNetwork(std::string_view name) const;
+  // The member named `userName` on `networkName` gets 996 with `reason`
+  // and is ended once that is flushed. Ends a connection, logs.
   void KickUser(const std::string& userName, const std::string& networkName,
                 const std::string& reason);
+  // 998 and 999 to the network's members; the listener stops serving it.
   void RemoveNetwork(ServerNetworks& network);
-  void SendChatMessage(ServerNetworks* network, ClientSocket& sender, std::string_view text);
+  // 7 with sender's name and `text` to the other members of `network`.
+  void SendChatMessage(ServerNetworks* network, MapMember& sender, std::string_view text);
+  // Logs.
   void StatusMessage(std::string_view text);
 
   // The connections snapshot, in accept order.
-  std::vector<std::shared_ptr<ClientSocket>> Connections() const;
+  std::vector<std::shared_ptr<MapMember>> Connections() const;
 
-  // Membership index, kept by ClientSocket as its login state changes.
-  void AddMember(ClientSocket& client);
-  void RemoveMember(ClientSocket& client);
+  // Membership index, kept by the connections as their login state changes.
+  void AddMember(MapMember& client);
+  void RemoveMember(MapMember& client);
   // Members of `network` on this listener, in accept order.
-  const std::vector<ClientSocket*>& Members(const ServerNetworks* network) const;
+  const std::vector<MapMember*>& Members(const ServerNetworks* network) const;
   // The member holding `name` (ignoring case), or null.
-  ClientSocket* MemberNamed(std::string_view name) const;
+  MapMember* MemberNamed(std::string_view name) const;
 
   BanStore* Bans() const { return bans_; }
 
@@ -99,6 +115,7 @@ class MapSocket : public ServerSocket {
   // without comparing for the next minute.
   static constexpr int kMaxRefusedPasswords = 5;
   static constexpr int kPasswordBlockSeconds = 60;
+  // Logs when the address becomes blocked.
   void RecordRefusedPassword(const std::string& address);
   bool PasswordGuessingBlocked(const std::string& address) const;
   // True when the ban store holds a row for `address` on a network served
@@ -113,21 +130,22 @@ class MapSocket : public ServerSocket {
  private:
   void ScheduleLoginSweep();
   void EndStaleLogins();
-  std::vector<ClientSocket*> MembersOfNetworksNamed(std::string_view name) const;
+  std::vector<MapMember*> MembersOfNetworksNamed(std::string_view name) const;
 
   std::vector<std::unique_ptr<ServerNetworks>>& all_networks_;
   BanStore* bans_;
+  MemberFactory factory_;
   struct Guesses {
     std::vector<std::chrono::steady_clock::time_point> refused;  // within the last minute
     std::chrono::steady_clock::time_point blocked_until;
   };
   void ForgetOldGuesses();
 
-  std::unordered_map<const ServerNetworks*, std::vector<ClientSocket*>> members_;
+  std::unordered_map<const ServerNetworks*, std::vector<MapMember*>> members_;
   std::unordered_map<std::string, Guesses> guesses_;
   // Members by user name, ignoring case; the key views the member's own
   // Username, which does not change while it is a member.
-  std::unordered_map<std::string_view, ClientSocket*, TextCase::Hasher, TextCase::EqualTo>
+  std::unordered_map<std::string_view, MapMember*, TextCase::Hasher, TextCase::EqualTo>
       member_names_;
   asio::steady_timer login_sweep_;
   std::chrono::milliseconds login_timeout_{std::chrono::seconds(kLoginTimeoutSeconds)};

@@ -40,6 +40,11 @@ bool EventLoop::PollReadyObjects() {
   return !ready_.empty();
 }
 
+void EventLoop::FlushNow(const std::shared_ptr<Flushable>& object) {
+  RunPassEndHooks();
+  object->Flush();
+}
+
 void EventLoop::RunPassEndHooks() {
   for (auto& hook : pass_end_hooks_) hook();
 }

@@ -45,6 +45,22 @@ class Flushable {
 // Objects join the poll list while they are connected; polling only visits
 // the members that said they have queued work (MarkReady), so an idle
 // connection costs nothing per pass.
+//
+// The loop alone decides the order of a pass; sockets and handlers only ask
+// for work to be done at a phase. A pass (DoEvents) runs, in order:
+//   1. ready handlers (socket events, timers, posted work), at most
+//      kMaxHandlersPerPass;
+//   2. one poll of each object marked ready (one queued message each);
+//   3. when nothing is left queued, or kMaxPassesPerFlush passes went by:
+//      a. under thin steady traffic, a wait of up to kCoalesceWindow for
+//         more output to join this round;
+//      b. the pass-end hooks (work the pass's replies depend on, such as a
+//         grouped file write);
+//      c. the flush of every object that asked for one, until none is left;
+//   4. when idle, a wait for the next event of at most the given time, then
+//      phases 1 and 3b-3c again.
+// FlushNow is the one way out of this order, and it keeps its rule: hooks
+// before bytes.
 class EventLoop {
  public:
   EventLoop();
@@ -65,9 +81,11 @@ class EventLoop {
   // that several handlers of a pass share (a grouped file write) and whose
   // result their replies depend on.
   void AddPassEndHook(std::function<void()> hook);
-  // Runs the pass-end hooks now: before output leaves early, whatever the
-  // pass's replies depend on must be done.
-  void RunPassEndHooks();
+  // Writes `object`'s output now instead of at the end of the pass (a large
+  // output is better sent at once than held): the pass-end hooks run
+  // first, since whatever the pass's replies depend on must be done before
+  // any of them leaves.
+  void FlushNow(const std::shared_ptr<Flushable>& object);
 
   // Under load, output gathers over up to this many passes before it is
   // written, so each write carries many messages. The loop flushes at once
@@ -92,6 +110,7 @@ class EventLoop {
 
  private:
   void CoalesceOutput();
+  void RunPassEndHooks();
   // True when handlers were left ready for the next pass.
   bool RunReadyHandlers();
   bool PollReadyObjects();

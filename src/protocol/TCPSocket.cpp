@@ -19,10 +19,6 @@ char g_read_chunk[kReadChunk];
 
 std::string_view TCPSocket::fresh_;
 
-namespace {
-
-}  // namespace
-
 TCPSocket::TCPSocket(EventLoop& loop) : loop_(loop), socket_(loop.Context()) {}
 
 TCPSocket::~TCPSocket() = default;
@@ -146,8 +142,7 @@ void TCPSocket::Write(std::string_view bytes) {
   // Enough gathered for one large write: send it now rather than hold it
   // until the end of the pass.
   if (output_.size() >= kEagerFlushBytes) {
-    loop_.RunPassEndHooks();
-    Flush();
+    loop_.FlushNow(shared_from_this());
     return;
   }
   RequestFlush();

@@ -7,14 +7,15 @@
 #include <stdexcept>
 #include <exception>
 
+#include "client/ClientSocket.h"
 #include "config/LoadNetworks.h"
 #include "config/ServerNetworks.h"
 #include "http/HttpClient.h"
 #include "hub/BanStore.h"
 #include "hub/MapSocket.h"
-#include "service/LogMessage.h"
+#include "base/LogMessage.h"
 #include "service/NetworkInterface.h"
-#include "service/Paths.h"
+#include "base/Paths.h"
 
 namespace brelvint {
 
@@ -59,7 +60,7 @@ int App::Run() {
     mySettings->Load();
 
     LogMessage("Loading Networks...");
-    modGlobal::LoadNetworks();
+    modGlobal::LoadNetworks(Networks);
     OpenBanStore();
 
     LogMessage("Initializing Sockets...");
@@ -104,6 +105,12 @@ void App::RaiseDescriptorLimit() {
   }
 }
 
+MapSocket::MemberFactory App::ConnectionFactory() {
+  return [this](EventLoop& loop, MapSocket& listener) {
+    return std::make_shared<ClientSocket>(loop, &listener, lookup_services_);
+  };
+}
+
 void App::StartListeners() {
   // Read without storing a default: a settings file only gains these keys
   // when an operator adds them.
@@ -112,11 +119,12 @@ void App::StartListeners() {
     while (!url.empty() && url.back() == '/') url.pop_back();  // the paths bring their own
     return url;
   };
-  std::string location_service = base_url("LocationService");
-  std::string flag_service = base_url("FlagService");
-  if (!location_service.empty() || !flag_service.empty()) {
+  lookup_services_.LocationService = base_url("LocationService");
+  lookup_services_.FlagService = base_url("FlagService");
+  if (!lookup_services_.LocationService.empty() || !lookup_services_.FlagService.empty()) {
     http_ = std::make_unique<HttpClient>(loop_.Context());
   }
+  lookup_services_.Http = http_.get();
   if (Networks.empty()) return;  // no network asks for an interface: "AttachedNIC" stays unset
   // Every listener binds to the same interface; enumerating the host's
   // interfaces once serves them all.
@@ -126,14 +134,11 @@ void App::StartListeners() {
   std::string bind_address = nic ? nic->IPv4 : std::string();
   for (size_t i = 0, count = Networks.size(); i < count; ++i) {
     ServerNetworks& network = *Networks[i];
-    auto listener = std::make_shared<MapSocket>(loop_, Networks, serverdb.get());
+    auto listener = std::make_shared<MapSocket>(loop_, Networks, serverdb.get(), ConnectionFactory());
     listener->NetworkInterface = bind_address;
     listener->Port = network.Port;
     listener->MaximumSocketsConnected = kMaxConnectionsPerListener;
     listener->Networks.push_back(&network);
-    listener->Http = http_.get();
-    listener->LocationService = location_service;
-    listener->FlagService = flag_service;
     listener->Listen();
     sSockets.push_back(std::move(listener));
   }

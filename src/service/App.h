@@ -6,14 +6,15 @@
 
 #include <asio/signal_set.hpp>
 
+#include "client/LookupServices.h"
 #include "config/AppSettings.h"
+#include "hub/MapSocket.h"
 #include "protocol/EventLoop.h"
 
 namespace brelvint {
 
 class BanStore;
 class HttpClient;
-class MapSocket;
 class ServerNetworks;
 
 // The one application object: the start-up sequence, the main loop and the
@@ -53,14 +54,16 @@ class App {
   void OpenBanStore();
   void RaiseDescriptorLimit();
   void StartListeners();
+  MapSocket::MemberFactory ConnectionFactory();
 
   EventLoop loop_;
   asio::signal_set signals_;
   std::unique_ptr<HttpClient> http_;
+  LookupServices lookup_services_;
 };
 
-// The process's App. (The object is an App; the accessor has its own name
-// because C++ cannot give a function and a class the same one.)
+// The process's App, for main.cpp. (The object is an App; the accessor has
+// its own name because C++ cannot give a function and a class the same one.)
 App& TheApp();
 
 }  // namespace brelvint

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "client/ClientSocket.h"
 #include "config/LoadNetworks.h"
 #include "support/ServiceProcess.h"
 
@@ -44,7 +45,10 @@ ServerNetworks& HubFixture::AddNetwork(const std::string& name, const std::strin
 }
 
 MapSocket& HubFixture::StartListener() {
-  auto listener = std::make_unique<MapSocket>(loop_, networks_, bans_.get());
+  auto factory = [this](EventLoop& loop, MapSocket& parent) {
+    return std::make_shared<ClientSocket>(loop, &parent, lookup_);
+  };
+  auto listener = std::make_unique<MapSocket>(loop_, networks_, bans_.get(), factory);
   listener->NetworkInterface = "127.0.0.1";
   listener->Port = 0;
   EXPECT_TRUE(listener->Listen());

@@ -10,6 +10,7 @@
 
 #include "ScopedHome.h"
 #include "TestClient.h"
+#include "client/LookupServices.h"
 #include "config/ServerNetworks.h"
 #include "hub/BanStore.h"
 #include "hub/MapSocket.h"
@@ -48,6 +49,8 @@ class HubFixture : public ::testing::Test {
   std::vector<std::unique_ptr<ServerNetworks>> networks_;
   std::unique_ptr<BanStore> bans_;
   std::vector<std::unique_ptr<MapSocket>> listeners_;
+  // What new connections look up; empty: no lookup.
+  LookupServices lookup_;
 
  private:
   std::optional<ScopedHome> home_;

@@ -30,9 +30,9 @@ class LookupTest : public HubFixture {
   void SetUp() override {
     AddNetwork("Main");
     listener_ = &StartListener();
-    listener_->Http = &http_;
-    listener_->LocationService = web_.BaseUrl();
-    listener_->FlagService = web_.BaseUrl();
+    lookup_.Http = &http_;
+    lookup_.LocationService = web_.BaseUrl();
+    lookup_.FlagService = web_.BaseUrl();
     web_.Answer(kLocationPath,
                 "<html>\n<meta name=\"country\" content=\"Canada\">\n"
                 "<meta name=\"cityid\" content=\"7201\">\n<meta name=\"city\" content=\"Ottawa\">\n");
@@ -40,7 +40,8 @@ class LookupTest : public HubFixture {
   }
   std::shared_ptr<ClientSocket> ServerSide(size_t index) {
     auto connections = listener_->Connections();
-    return index < connections.size() ? connections[index] : nullptr;
+    return index < connections.size() ? std::static_pointer_cast<ClientSocket>(connections[index])
+                                      : nullptr;
   }
 
   TestHttpServer web_;

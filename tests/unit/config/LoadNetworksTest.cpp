@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
-#include "service/LogMessage.h"
+#include "base/LogMessage.h"
 #include "support/TempFolder.h"
 #include "support/ScopedHome.h"
 

@@ -19,7 +19,7 @@
 
 #include "config/LoadNetworks.h"
 #include "config/ServerNetworks.h"
-#include "service/LogMessage.h"
+#include "base/LogMessage.h"
 #include "support/TempFolder.h"
 #include "support/ScopedHome.h"
 

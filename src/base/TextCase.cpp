@@ -1,4 +1,4 @@
-#include "config/TextCase.h"
+#include "base/TextCase.h"
 
 #include <cstdint>
 

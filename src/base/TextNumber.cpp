@@ -1,4 +1,4 @@
-#include "config/TextNumber.h"
+#include "base/TextNumber.h"
 
 #include <cmath>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "service/Paths.h"
+#include "base/Paths.h"
 
 #include <pwd.h>
 #include <unistd.h>

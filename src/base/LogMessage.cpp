@@ -1,4 +1,4 @@
-#include "service/LogMessage.h"
+#include "base/LogMessage.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "service/Paths.h"
+#include "base/Paths.h"
 
 namespace brelvint::modGlobal {
 
