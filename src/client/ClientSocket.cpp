@@ -44,6 +44,9 @@ void ClientSocket::Error(int64_t code) {
 }
 
 void ClientSocket::ReceivedMessage(int32_t command, const std::string& data) {
+  // A kicked, banned or timed-out connection only waits for its last words
+  // to leave; it must not log in again meanwhile.
+  if (Closing()) return;
   switch (command) {
     case kSelectNetwork: SelectNetwork(data); break;
     case kPassword: CheckPassword(data); break;

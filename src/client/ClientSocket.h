@@ -100,7 +100,6 @@ class ClientSocket : public MapMember {
   void Log(std::string_view text) const;
 
   const LookupServices& lookup_services_;
-  bool holds_place_ = false;
   // The lookup under way: its HTTP request and the private file the flag
   // request writes. Null when none runs.
   struct Lookup {

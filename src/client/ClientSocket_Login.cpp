@@ -72,8 +72,7 @@ void ClientSocket::SelectNetwork(const std::string& name) {
   }
   if (myNetwork != nullptr && myNetwork->Enabled && myNetwork->CurrentUsers < myNetwork->MaxUsers) {
     SendMessage(kNetworkReply, kOK);
-    ++myNetwork->CurrentUsers;
-    holds_place_ = true;
+    TakePlace();
     SetLoginStage(Stage::kSelected);
     return;
   }
@@ -138,11 +137,7 @@ void ClientSocket::RefuseUserName(const std::string& name) {
 
 void ClientSocket::LeaveNetwork() {
   if (IsMember()) myParent->RemoveMember(*this);
-  if (holds_place_ && myNetwork != nullptr && myNetwork->CurrentUsers > 0) {
-    --myNetwork->CurrentUsers;
-  }
-  holds_place_ = false;
-  SetLoginStage(Stage::kNone);
+  GiveBackPlace();
 }
 
 bool ClientSocket::CanLogin(std::string_view name) const {

@@ -57,7 +57,7 @@ std::shared_ptr<MapperUser> ReadUser(const pugi::xml_node& element, const fs::pa
   user->BanBy = element.attribute("BanBy").value();
   user->BanDate = element.attribute("BanDate").value();
   user->BanReason = element.attribute("BanReason").value();
-  user->IsAdmin = TextNumber::FileFlag(element.attribute("IsAdmin").value());
+  user->IsAdmin = TextNumber::FileFlag(element.attribute(NetworkFile::kIsAdminAttribute).value());
   user->IsBanned = TextNumber::FileFlag(element.attribute("IsBanned").value());
   user->LastIP = element.attribute(NetworkFile::kLastIPAttribute).value();
   user->UniqueID = element.attribute("UID").value();

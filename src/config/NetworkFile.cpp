@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "config/AtomicFile.h"
+#include "base/TextNumber.h"
 #include "base/TextCase.h"
 
 namespace brelvint {
@@ -217,12 +218,14 @@ NetworkFile::Login NetworkFile::RecordLogin(const std::string& user_name,
   if (!matches.empty()) {
     // A returning user at the address the file already holds changes
     // nothing: no write for it.
-    if (std::all_of(matches.begin(), matches.end(),
-                    [&](size_t i) { return HoldsAddress(tags_[i], address); })) {
-      return Login::kUpdated;
-    }
+    // Nor does a login from elsewhere under an administrator's name: it
+    // must not make the next start grant that address the rights.
+    auto changes = [&](size_t i) { return !tags_[i].is_admin && !HoldsAddress(tags_[i], address); };
+    if (std::none_of(matches.begin(), matches.end(), changes)) return Login::kUpdated;
     pending_logins_.push_back(user_name);
-    for (size_t i : matches) tags_[i].address = address;
+    for (size_t i : matches) {
+      if (changes(i)) tags_[i].address = address;
+    }
     return Login::kUpdated;
   }
   pending_logins_.push_back(user_name);
@@ -304,6 +307,7 @@ bool NetworkFile::Locate(const pugi::xml_node& network) {
     tag.has_last_ip = start.last_ip_begin != kNone;
     tag.begin = tag.has_last_ip ? start.last_ip_begin : start.attributes_end;
     tag.end = tag.has_last_ip ? start.last_ip_end : start.attributes_end;
+    tag.is_admin = TextNumber::FileFlag(child.attribute(kIsAdminAttribute).value());
     tags_.push_back(std::move(tag));
     tags_by_name_[NameKey(child.attribute(kNameAttribute).value())].push_back(tags_.size() - 1);
   }

@@ -44,11 +44,13 @@ class NetworkFile {
   static constexpr const char kUserElement[] = "User";
   static constexpr const char kNameAttribute[] = "Name";
   static constexpr const char kLastIPAttribute[] = "LastIP";
+  static constexpr const char kIsAdminAttribute[] = "IsAdmin";
 
   // What RecordLogin did.
   enum class Login {
     kUnusable,  // the file cannot be read, parsed or has no network element
-    kUpdated,   // every element of that name got the new "LastIP"
+    kUpdated,   // every element of that name got the new "LastIP", except
+                // administrators' elements, which keep theirs
     kAdded,     // no element had that name: a new "User" element was added
   };
 
@@ -101,6 +103,9 @@ class NetworkFile {
     // True for an element added since the last write; it then exists only
     // as `name` and `address` until Commit renders it.
     bool is_new = false;
+    // Flagged as an administrator: its "LastIP" is what grants the rights,
+    // so only the file's operator changes it.
+    bool is_admin = false;
     std::string name;
     // The "LastIP" value to write at the next commit.
     std::optional<std::string> address;

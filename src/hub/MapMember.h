@@ -62,18 +62,27 @@ class MapMember : public EasyTCPSocket {
   Stage LoginStage() const { return stage_; }
   bool IsMember() const { return stage_ == Stage::kMember; }
   std::chrono::steady_clock::time_point ConnectedAt() const { return connected_at_; }
+  // Since when this connection has been without membership: its connection
+  // time, or the moment it last stopped being a member. The login timeout
+  // counts from here, so a member's refused retry starts a fresh clock.
+  std::chrono::steady_clock::time_point OutsideSince() const { return outside_since_; }
+
+  // Takes one of myNetwork's places (CurrentUsers).
+  void TakePlace();
+  // Gives back the place this connection holds, if any, and starts the
+  // login over. A member must have left the listener's index first.
+  void GiveBackPlace();
 
  protected:
   // Subclasses that handle it call the base first.
-  void Connected() override {
-    EasyTCPSocket::Connected();
-    connected_at_ = std::chrono::steady_clock::now();
-  }
-  void SetLoginStage(Stage stage) { stage_ = stage; }
+  void Connected() override;
+  void SetLoginStage(Stage stage);
 
  private:
   std::chrono::steady_clock::time_point connected_at_;
+  std::chrono::steady_clock::time_point outside_since_;
   Stage stage_ = Stage::kNone;
+  bool holds_place_ = false;
 };
 
 }  // namespace brelvint

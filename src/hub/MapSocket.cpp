@@ -177,8 +177,16 @@ void MapSocket::KickUser(const std::string& userName, const std::string& network
   target->SendMessage(MapMember::kKicked, reason);
   StatusMessage(modGlobal::EscapeForLog(target->Username) + "on network " +
                 target->myNetwork->NetworkName + " Kicked: " + modGlobal::EscapeForLog(reason));
-  // A kick that leaves the offender connected would be a success in name only.
-  target->CloseWhenFlushed(ECONNABORTED);
+  Expel(*target);
+}
+
+void MapSocket::Expel(MapMember& target) {
+  // The target is out at once, whether or not it reads what it was told:
+  // a kick that leaves it listed, named and counted would be a success in
+  // name only. Its connection follows when the notice is flushed.
+  ClientDisconnect(target);
+  target.GiveBackPlace();
+  target.CloseWhenFlushed(ECONNABORTED);
 }
 
 void MapSocket::BanUser(MapMember& admin, const std::string& userName,
@@ -199,16 +207,43 @@ void MapSocket::BanUser(MapMember& admin, const std::string& userName,
       StatusMessage("Error recording ban of " + target->RemoteAddress() + ": " + error);
     }
   }
-  target->CloseWhenFlushed(ECONNABORTED);
+  Expel(*target);
 }
 
 void MapSocket::ClientDisconnect(MapMember& leaver) {
   if (!leaver.IsMember()) return;
-  ServerNetworks* network = leaver.myNetwork;
   RemoveMember(leaver);
-  std::string packet = PacketFramer::CreatePacket(MapMember::kLeft, leaver.Username);
-  for (MapMember* member : Members(network)) {
-    if (member->IsConnected()) member->SendPackets(packet);
+  // The notices wait for the end of the pass: when thousands leave at once
+  // (a dropped link), most of the members they would go to are leaving in
+  // the same pass, and telling each of them about every other would cost
+  // the square of their number.
+  if (departures_.empty()) {
+    Loop().AtPassEnd([alive = std::weak_ptr<bool>(alive_), this] {
+      if (alive.lock()) SendLeaveNotices();
+    });
+  }
+  departures_.push_back({leaver.myNetwork, leaver.Username});
+}
+
+void MapSocket::SendLeaveNotices() {
+  std::vector<Departure> departures;
+  departures.swap(departures_);
+  // Grouped by network, in leaving order, so each member gets one batch.
+  std::stable_sort(departures.begin(), departures.end(),
+                   [](const Departure& a, const Departure& b) { return a.network < b.network; });
+  std::string packets;
+  for (size_t first = 0; first < departures.size();) {
+    ServerNetworks* network = departures[first].network;
+    packets.clear();
+    size_t end = first;
+    for (; end < departures.size() && departures[end].network == network; ++end) {
+      PacketFramer::AppendHeader(packets, MapMember::kLeft, departures[end].name.size());
+      packets.append(departures[end].name);
+    }
+    for (MapMember* member : Members(network)) {
+      if (member->IsConnected() && !member->Closing()) member->SendPackets(packets);
+    }
+    first = end;
   }
 }
 
@@ -264,7 +299,7 @@ void MapSocket::EndStaleLogins() {
   auto deadline = std::chrono::steady_clock::now() - login_timeout_;
   for (auto& client : Connections()) {
     if (client->IsMember() || !client->IsConnected()) continue;
-    if (client->ConnectedAt() <= deadline) client->CloseWhenFlushed(ETIMEDOUT);
+    if (client->OutsideSince() <= deadline) client->CloseWhenFlushed(ETIMEDOUT);
   }
 }
 

@@ -79,7 +79,8 @@ class MapSocket : public ServerSocket {
   void CallStatusMessage(std::string_view text) { StatusMessage(text); }
   void CallUserLoggedIn(MapMember& client);
   void CallUserLoggedOut(MapMember& client);
-  // Takes `leaver` out of the index and sends 6 to the members left.
+  // Takes `leaver` out of the index; the members left get its 6 at the end
+  // of the pass, unless they leave in that pass too.
   void ClientDisconnect(MapMember& leaver);
   // 999 to every connection that chose `network`.
   void DisconnectAllClientsOnNetwork(ServerNetworks& network);
@@ -128,6 +129,10 @@ class MapSocket : public ServerSocket {
   void ConnectionReleased(TCPSocket& socket) override;
 
  private:
+  // Takes `target` out of its network at once and ends its connection once
+  // what it was told is flushed (bounded for a peer that does not read).
+  void Expel(MapMember& target);
+  void SendLeaveNotices();
   void ScheduleLoginSweep();
   void EndStaleLogins();
   std::vector<MapMember*> MembersOfNetworksNamed(std::string_view name) const;
@@ -149,6 +154,15 @@ class MapSocket : public ServerSocket {
       member_names_;
   asio::steady_timer login_sweep_;
   std::chrono::milliseconds login_timeout_{std::chrono::seconds(kLoginTimeoutSeconds)};
+  // Members that left during this pass; their 6 goes out at its end.
+  struct Departure {
+    ServerNetworks* network;
+    std::string name;
+  };
+  std::vector<Departure> departures_;
+  // Work left for the end of a pass checks this before touching the
+  // listener, which may be gone by then.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   // Scratch for building relay packets, kept to avoid an allocation per relay.
   std::string record_;
   std::string packet_;

@@ -1,5 +1,7 @@
 #include "protocol/EventLoop.h"
 
+#include <algorithm>
+
 namespace brelvint {
 
 EventLoop::EventLoop() : work_(asio::make_work_guard(context_)) {}
@@ -45,7 +47,16 @@ void EventLoop::FlushNow(const std::shared_ptr<Flushable>& object) {
   object->Flush();
 }
 
+void EventLoop::AtPassEnd(std::function<void()> work) {
+  pass_end_work_.push_back(std::move(work));
+}
+
 void EventLoop::RunPassEndHooks() {
+  while (!pass_end_work_.empty()) {
+    std::vector<std::function<void()>> work;
+    work.swap(pass_end_work_);
+    for (auto& item : work) item();
+  }
   for (auto& hook : pass_end_hooks_) hook();
 }
 
@@ -84,6 +95,21 @@ bool EventLoop::RunReadyHandlers() {
     if (context_.poll_one() == 0) return false;
   }
   return true;
+}
+
+void EventLoop::Drain(std::chrono::milliseconds limit,
+                      const std::function<bool()>& output_pending) {
+  if (context_.stopped()) context_.restart();
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  FinishPass();
+  while (output_pending()) {
+    auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return;
+    context_.run_one_for(std::min<std::chrono::steady_clock::duration>(
+        deadline - now, std::chrono::milliseconds(10)));
+    RunReadyHandlers();
+    FinishPass();
+  }
 }
 
 void EventLoop::DoEvents(int milliseconds) {

@@ -54,8 +54,8 @@ class Flushable {
 //   3. when nothing is left queued, or kMaxPassesPerFlush passes went by:
 //      a. under thin steady traffic, a wait of up to kCoalesceWindow for
 //         more output to join this round;
-//      b. the pass-end hooks (work the pass's replies depend on, such as a
-//         grouped file write);
+//      b. the work queued with AtPassEnd, then the pass-end hooks (work the
+//         pass's replies depend on, such as a grouped file write);
 //      c. the flush of every object that asked for one, until none is left;
 //   4. when idle, a wait for the next event of at most the given time, then
 //      phases 1 and 3b-3c again.
@@ -81,11 +81,21 @@ class EventLoop {
   // that several handlers of a pass share (a grouped file write) and whose
   // result their replies depend on.
   void AddPassEndHook(std::function<void()> hook);
+  // Runs `work` once, at the end of the pass (with the pass-end hooks,
+  // before output is flushed). Work queued by such work runs in the same
+  // pass.
+  void AtPassEnd(std::function<void()> work);
   // Writes `object`'s output now instead of at the end of the pass (a large
   // output is better sent at once than held): the pass-end hooks run
   // first, since whatever the pass's replies depend on must be done before
   // any of them leaves.
   void FlushNow(const std::shared_ptr<Flushable>& object);
+
+  // Ends a run of the loop without losing what the last passes produced:
+  // runs the pass-end work, then keeps handling socket events (so blocked
+  // writes resume) and flushing, delivering no further messages, until
+  // `output_pending` says nothing is left or `limit` has passed.
+  void Drain(std::chrono::milliseconds limit, const std::function<bool()>& output_pending);
 
   // Under load, output gathers over up to this many passes before it is
   // written, so each write carries many messages. The loop flushes at once
@@ -123,6 +133,7 @@ class EventLoop {
   std::vector<std::shared_ptr<Flushable>> flush_;
   std::vector<std::shared_ptr<Flushable>> flushing_;
   std::vector<std::function<void()>> pass_end_hooks_;
+  std::vector<std::function<void()>> pass_end_work_;
   int passes_since_flush_ = 0;
   std::chrono::steady_clock::time_point last_flush_;
 };

@@ -189,8 +189,14 @@ void TCPSocket::WatchWritable() {
 
 void TCPSocket::CloseWhenFlushed(int64_t code) {
   if (ended_) return;
+  if (close_after_flush_) return;
   close_after_flush_ = true;
   close_code_ = code;
+  close_timer_ = std::make_unique<asio::steady_timer>(loop_.Context(), kCloseFlushLimit);
+  close_timer_->async_wait([weak = weak_from_this()](const std::error_code& ec) {
+    auto self = weak.lock();
+    if (!ec && self) self->Abort(self->close_code_);
+  });
   // Nothing may be queued yet; the flush still runs and ends the stream.
   RequestFlush();
 }
@@ -204,6 +210,7 @@ void TCPSocket::Abort(int64_t code) {
   last_error_ = code;
   std::string().swap(output_);
   std::error_code ignored;
+  if (close_timer_) close_timer_->cancel();
   socket_.close(ignored);
   if (acceptor_) acceptor_->close(ignored);
   asio::post(loop_.Context(), [self = shared_from_this()] { self->RaiseError(); });

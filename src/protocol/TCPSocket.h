@@ -1,11 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "protocol/EventLoop.h"
 
@@ -50,9 +52,14 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   // Ends the connection now; unsent output is dropped. Raises Error
   // (ECONNABORTED) unless the connection already ended.
   virtual void Close();
+  // How long CloseWhenFlushed waits for a peer that does not read.
+  static constexpr std::chrono::seconds kCloseFlushLimit{5};
   // Ends the connection with `code` once everything queued so far has
-  // been sent (or sending failed).
+  // been sent (or sending failed), or after kCloseFlushLimit, whichever
+  // comes first: a peer that stopped reading must not keep it open.
   void CloseWhenFlushed(int64_t code);
+  // True once CloseWhenFlushed was asked: the connection is on its way out.
+  bool Closing() const { return close_after_flush_; }
   // Runs the loop's ready handlers, this socket's included.
   void Poll();
   // Accepts one connection on `Port` of `address`. Returns false and sets
@@ -104,6 +111,8 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   asio::ip::tcp::socket socket_;
   ServerSocket* owner_ = nullptr;
   std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
+  // Bounds CloseWhenFlushed; made only for a connection being closed.
+  std::unique_ptr<asio::steady_timer> close_timer_;
   std::string remote_address_;
   std::string output_;
   // Bytes of the read being reported; one loop thread, so one view serves

@@ -78,12 +78,27 @@ int App::Run() {
     });
 
     while (!blnStop) DoEvents(10);
+    FinishRun();
     LogMessage("Received quit signal.  Exiting.");
     return 0;
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "brelvint: %s\n", failure.what());
     return 1;
   }
+}
+
+void App::FinishRun() {
+  // Logins answered in the last passes are written to their files and their
+  // replies sent before the process ends; new connections are not taken.
+  for (auto& listener : sSockets) listener->StopListening();
+  loop_.Drain(kStopFlushLimit, [this] {
+    for (auto& listener : sSockets) {
+      for (auto& connection : listener->ActiveConnections()) {
+        if (connection->PendingOutput() > 0) return true;
+      }
+    }
+    return false;
+  });
 }
 
 void App::OpenBanStore() {

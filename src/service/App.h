@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <csignal>
 #include <memory>
 #include <vector>
@@ -24,6 +25,8 @@ class ServerNetworks;
 class App {
  public:
   static constexpr int kMaxConnectionsPerListener = 100000;
+  // How long a stop waits for queued replies to reach their peers.
+  static constexpr std::chrono::seconds kStopFlushLimit{2};
 
   App();
   ~App();
@@ -51,6 +54,7 @@ class App {
 
  private:
   void WatchSignals();
+  void FinishRun();
   void OpenBanStore();
   void RaiseDescriptorLimit();
   void StartListeners();

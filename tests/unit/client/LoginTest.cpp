@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 
 #include "client/MD5.h"
+#include "config/LoadNetworks.h"
 #include "support/HubFixture.h"
 
 namespace brelvint {
@@ -222,6 +223,47 @@ TEST_F(LoginTest, ConnectionsThatNeverFinishTheirLoginAreEnded) {
   Pump(50);
   EXPECT_THAT(NewLogMessages(), ::testing::Contains("Client Disconnect: (110) "));
   EXPECT_EQ(Ask(*member, 999, "", 999), "BYE");  // the member stays
+}
+
+TEST_F(LoginTest, ARefusedRetryAfterALongMembershipGetsAFreshLoginClock) {
+  AddNetwork("Main");
+  MapSocket& listener = StartListener();
+  listener.SetLoginTimeout(std::chrono::milliseconds(400));
+  auto holder = Member(listener, "Main", "taken");
+  auto member = Member(listener, "Main", "anna", "127.0.0.2");
+  Pump(600);  // a member for longer than the login timeout
+  // A refused name ends the membership; the connection stays for a retry.
+  EXPECT_EQ(Ask(*member, 3, "taken", 4), "FAIL");
+  Pump(250);  // several sweeps, still within a fresh timeout
+  EXPECT_EQ(Ask(*member, 1, "Main", 2), "OK");
+  EXPECT_EQ(Ask(*member, 2, MD5::Digest("pw"), 3), "OK");
+  EXPECT_EQ(Ask(*member, 3, "anna", 4), "OK");
+}
+
+TEST_F(LoginTest, ALoginFromElsewhereLeavesAnAdministratorsAddressAlone) {
+  ServerNetworks& main = AddNetwork(
+      "Main",
+      "    <User Name=\"boss\" IsAdmin=\"1\" LastIP=\"127.0.0.1\" />\n"
+      "    <User Name=\"plain\" LastIP=\"127.0.0.1\" />\n");
+  MapSocket& listener = StartListener();
+  std::string before = ReadNetworkFile("Main");
+  auto impostor = Member(listener, "Main", "boss", "127.0.0.2");
+  EXPECT_EQ(Ask(*impostor, 9, "", 9), "0");
+  EXPECT_EQ(ReadNetworkFile("Main"), before);
+  EXPECT_EQ(main.Users[0]->LastIP, "127.0.0.1");
+  auto reloaded = modGlobal::ReadNetworkXML(main.Path);
+  ASSERT_TRUE(reloaded);
+  EXPECT_TRUE(reloaded->FindUser("boss", "127.0.0.1"));
+  EXPECT_FALSE(reloaded->FindUser("boss", "127.0.0.2"));
+  // An ordinary user's address still follows the login.
+  auto plain = Member(listener, "Main", "plain", "127.0.0.3");
+  EXPECT_NE(ReadNetworkFile("Main").find("<User Name=\"plain\" LastIP=\"127.0.0.3\""),
+            std::string::npos);
+  // And the administrator from his own address keeps the rights.
+  impostor->Close();
+  Pump(50);
+  auto boss = Member(listener, "Main", "boss", "127.0.0.1");
+  EXPECT_EQ(Ask(*boss, 9, "", 9), "1");
 }
 
 TEST_F(LoginTest, PasswordGuessingIsSlowedDownPerAddress) {
