@@ -67,6 +67,10 @@ class ClientSocket : public MapMember {
   void GetClientInfo();
   MapperUser* getNetworkUser(std::string_view name, std::string_view address) const;
   bool isAdmin() const;
+  // Looks this connection's user record up again after its network's
+  // records were replaced (a reload): rights can be lost at once, but are
+  // only gained at a login.
+  void RecheckUser();
   bool isBanned() const;
 
  protected:

@@ -156,6 +156,13 @@ bool ClientSocket::isAdmin() const {
                      [this](const auto& admin) { return admin.get() == myUser; });
 }
 
+void ClientSocket::RecheckUser() {
+  if (myUser == nullptr || myNetwork == nullptr) return;
+  bool was_admin = isAdmin();
+  myUser = getNetworkUser(Username, RemoteAddress());
+  if (!was_admin && isAdmin()) myUser = nullptr;
+}
+
 bool ClientSocket::isBanned() const {
   if (myNetwork == nullptr || myUser == nullptr) return false;
   const auto& bans = myNetwork->Bans;

@@ -116,7 +116,8 @@ void LoadNetworks(std::vector<std::unique_ptr<ServerNetworks>>& into) {
   LoadNetworks(executable_folder ? *executable_folder / kNetworkFolderName : fs::path(), into);
 }
 
-void LoadNetworks(const fs::path& folder, std::vector<std::unique_ptr<ServerNetworks>>& into) {
+void LoadNetworks(const fs::path& folder, std::vector<std::unique_ptr<ServerNetworks>>& into,
+                  std::vector<fs::path>* unreadable) {
   LogMessage(kReadingFiles);
   if (folder.empty()) {
     LogMessage(kNoFolder);
@@ -133,6 +134,7 @@ void LoadNetworks(const fs::path& folder, std::vector<std::unique_ptr<ServerNetw
       std::unique_ptr<ServerNetworks> network = ReadNetworkXML(folder / names[i]);
       if (!network) {
         LogMessage(kLoadError + logged_name);
+        if (unreadable != nullptr) unreadable->push_back(folder / names[i]);
         continue;
       }
       LogMessage(kLoaded + EscapeForLog(network->NetworkName));

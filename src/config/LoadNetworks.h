@@ -25,8 +25,11 @@ void LoadNetworks(std::vector<std::unique_ptr<ServerNetworks>>& into);
 // the networks to `into`, in byte order of the file names. A file that
 // cannot be read is logged and skipped. An empty `folder` means its place
 // is unknown: that is logged and nothing is read.
+// The paths of network files that could not be read go to `unreadable`
+// when it is given.
 void LoadNetworks(const std::filesystem::path& folder,
-                  std::vector<std::unique_ptr<ServerNetworks>>& into);
+                  std::vector<std::unique_ptr<ServerNetworks>>& into,
+                  std::vector<std::filesystem::path>* unreadable = nullptr);
 
 }  // namespace modGlobal
 }  // namespace brelvint

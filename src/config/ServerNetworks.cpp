@@ -1,5 +1,6 @@
 #include "config/ServerNetworks.h"
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "config/NetworkFile.h"
@@ -42,6 +43,33 @@ void ServerNetworks::CommitEdits() {
     modGlobal::LogMessage("Error adding user " + modGlobal::EscapeForLog(name) + " to network " +
                           modGlobal::EscapeForLog(NetworkName));
   }
+}
+
+bool ServerNetworks::SameDefinition(const ServerNetworks& other) const {
+  auto same_user = [](const std::shared_ptr<MapperUser>& a, const std::shared_ptr<MapperUser>& b) {
+    return a->Name == b->Name && a->LastIP == b->LastIP && a->IsAdmin == b->IsAdmin &&
+           a->IsBanned == b->IsBanned;
+  };
+  return NetworkName == other.NetworkName && Password == other.Password &&
+         MaxUsers == other.MaxUsers && Enabled == other.Enabled && Port == other.Port &&
+         Path == other.Path &&
+         std::equal(Users.begin(), Users.end(), other.Users.begin(), other.Users.end(), same_user);
+}
+
+void ServerNetworks::ReplaceDefinition(ServerNetworks&& fresh) {
+  CommitEdits();  // what was recorded belongs in the file that was reread
+  Admins = std::move(fresh.Admins);
+  Bans = std::move(fresh.Bans);
+  Enabled = fresh.Enabled;
+  MaxUsers = fresh.MaxUsers;
+  NetworkName = std::move(fresh.NetworkName);
+  Password = std::move(fresh.Password);
+  Path = std::move(fresh.Path);
+  Port = fresh.Port;
+  Users = std::move(fresh.Users);
+  index_ = std::move(fresh.index_);
+  fresh.index_ = std::make_unique<UserIndex>();
+  file_.reset();  // the next login reads the file afresh
 }
 
 MapperUser* ServerNetworks::FindUser(std::string_view name, std::string_view address) const {

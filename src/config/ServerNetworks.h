@@ -49,6 +49,16 @@ class ServerNetworks {
   // afresh.
   void CommitEdits();
 
+  // True when `other` defines the same network: name, password, limits,
+  // switch, port, file and users (names, addresses and flags, in order).
+  bool SameDefinition(const ServerNetworks& other) const;
+  // Takes `fresh`'s definition (a reread of this network's file) while
+  // keeping what the running service holds: this record's address, its
+  // CurrentUsers and the logins recorded but not yet written. The user
+  // records of the old definition are released: holders of their addresses
+  // must look their user up again.
+  void ReplaceDefinition(ServerNetworks&& fresh);
+
   // The first record of Users whose Name equals `name` and whose LastIP
   // equals `address`, both ignoring letter case; null when none.
   MapperUser* FindUser(std::string_view name, std::string_view address) const;

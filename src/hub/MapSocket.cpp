@@ -250,17 +250,21 @@ void MapSocket::SendLeaveNotices() {
 void MapSocket::DisconnectAllClientsOnNetwork(ServerNetworks& network) {
   auto snapshot = Connections();
   for (auto it = snapshot.rbegin(); it != snapshot.rend(); ++it) {
-    if ((*it)->myNetwork == &network) (*it)->SendMessage(MapMember::kBye, MapMember::kByeText);
+    MapMember& connection = **it;
+    if (connection.myNetwork != &network || connection.Closing()) continue;
+    connection.SendMessage(MapMember::kBye, MapMember::kByeText);
+    Expel(connection);
   }
 }
 
 void MapSocket::RemoveNetwork(ServerNetworks& network) {
-  for (size_t i = 0; i < Networks.size(); ++i) {
-    if (Networks[i] != &network) continue;
-    BroadcastMessage(kNetworkRemovedNotice, network.NetworkName);
-    DisconnectAllClientsOnNetwork(network);
-    Networks.erase(Networks.begin() + static_cast<std::ptrdiff_t>(i));
-  }
+  auto served = std::find(Networks.begin(), Networks.end(), &network);
+  if (served != Networks.end()) Networks.erase(served);
+  // Members may have come through any listener: every one is asked, and
+  // each tells those of its own connections that chose this record.
+  std::string notice = PacketFramer::CreatePacket(MapMember::kNotice, kNetworkRemovedNotice);
+  for (MapMember* member : Members(&network)) member->SendPackets(notice);
+  DisconnectAllClientsOnNetwork(network);
 }
 
 bool MapSocket::AddressBannedHere(const std::string& address) const {

@@ -82,7 +82,8 @@ class MapSocket : public ServerSocket {
   // Takes `leaver` out of the index; the members left get its 6 at the end
   // of the pass, unless they leave in that pass too.
   void ClientDisconnect(MapMember& leaver);
-  // 999 to every connection that chose `network`.
+  // 999 to every connection of this listener that chose `network`; each
+  // is then expelled (see Expel). Ends connections.
   void DisconnectAllClientsOnNetwork(ServerNetworks& network);
   // The first loaded network whose name equals `name` ignoring case,
   // enabled or not; null when none.
@@ -91,7 +92,9 @@ class MapSocket : public ServerSocket {
   // and is ended once that is flushed. Ends a connection, logs.
   void KickUser(const std::string& userName, const std::string& networkName,
                 const std::string& reason);
-  // 998 and 999 to the network's members; the listener stops serving it.
+  // 998 to the network's members on this listener, then
+  // DisconnectAllClientsOnNetwork; the listener stops serving it. Ends
+  // connections.
   void RemoveNetwork(ServerNetworks& network);
   // 7 with sender's name and `text` to the other members of `network`.
   void SendChatMessage(ServerNetworks* network, MapMember& sender, std::string_view text);

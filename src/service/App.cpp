@@ -16,10 +16,25 @@
 #include "base/LogMessage.h"
 #include "service/NetworkInterface.h"
 #include "base/Paths.h"
+#include "base/TextCase.h"
 
 namespace brelvint {
 
+using modGlobal::EscapeForLog;
 using modGlobal::LogMessage;
+
+namespace {
+
+constexpr const char kAttachedNIC[] = "AttachedNIC";
+constexpr const char kReloading[] = "Reloading Networks...";
+constexpr const char kNetworkAdded[] = "Network Added: ";
+constexpr const char kNetworkChanged[] = "Network Changed: ";
+constexpr const char kNetworkRemoved[] = "Network Removed: ";
+constexpr const char kNetworkKept[] = "Network Kept As It Was (its file could not be read): ";
+constexpr const char kAttachedNICNeedsRestart[] =
+    "AttachedNIC changed: listeners keep their interface until the next start.";
+
+}  // namespace
 
 App::App() : signals_(loop_.Context()) {}
 
@@ -44,6 +59,7 @@ void App::WatchSignals() {
       case SIGINT: Stop(); break;
       case SIGTSTP: Pause(); break;
       case SIGCONT: Resume(); break;
+      case SIGHUP: Reload(); break;
       default: break;
     }
     WatchSignals();
@@ -52,7 +68,7 @@ void App::WatchSignals() {
 
 int App::Run() {
   try {
-    for (int signal_number : {SIGTERM, SIGINT, SIGTSTP, SIGCONT}) signals_.add(signal_number);
+    for (int signal_number : {SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGHUP}) signals_.add(signal_number);
     WatchSignals();
 
     LogMessage("Loading Settings...", true);
@@ -71,11 +87,7 @@ int App::Run() {
 
     // Logins answered in one pass share one write of their network file,
     // made before any of their replies leaves.
-    loop_.AddPassEndHook([this] {
-      for (auto& network : Networks) {
-        if (network->HasPendingEdits()) network->CommitEdits();
-      }
-    });
+    loop_.AddPassEndHook([this] { CommitAllEdits(); });
 
     while (!blnStop) DoEvents(10);
     FinishRun();
@@ -126,7 +138,7 @@ MapSocket::MemberFactory App::ConnectionFactory() {
   };
 }
 
-void App::StartListeners() {
+void App::ReadLookupServices() {
   // Read without storing a default: a settings file only gains these keys
   // when an operator adds them.
   auto base_url = [this](const char* key) {
@@ -136,26 +148,134 @@ void App::StartListeners() {
   };
   lookup_services_.LocationService = base_url("LocationService");
   lookup_services_.FlagService = base_url("FlagService");
-  if (!lookup_services_.LocationService.empty() || !lookup_services_.FlagService.empty()) {
-    http_ = std::make_unique<HttpClient>(loop_.Context());
-  }
+  bool wanted = !lookup_services_.LocationService.empty() || !lookup_services_.FlagService.empty();
+  // Once made, the client stays: lookups under way hold on to it.
+  if (wanted && !http_) http_ = std::make_unique<HttpClient>(loop_.Context());
   lookup_services_.Http = http_.get();
-  if (Networks.empty()) return;  // no network asks for an interface: "AttachedNIC" stays unset
-  // Every listener binds to the same interface; enumerating the host's
-  // interfaces once serves them all.
-  auto interfaces = NetworkInterface::List();
-  std::string first_mac = interfaces.empty() ? std::string() : interfaces.front().MACAddress;
-  auto nic = modGlobal::NICByMac(mySettings->GetValue("AttachedNIC", first_mac));
-  std::string bind_address = nic ? nic->IPv4 : std::string();
-  for (size_t i = 0, count = Networks.size(); i < count; ++i) {
-    ServerNetworks& network = *Networks[i];
-    auto listener = std::make_shared<MapSocket>(loop_, Networks, serverdb.get(), ConnectionFactory());
-    listener->NetworkInterface = bind_address;
-    listener->Port = network.Port;
-    listener->MaximumSocketsConnected = kMaxConnectionsPerListener;
-    listener->Networks.push_back(&network);
-    listener->Listen();
-    sSockets.push_back(std::move(listener));
+}
+
+const std::string& App::BindAddress() {
+  if (!bind_address_) {
+    // Every listener binds to the same interface; enumerating the host's
+    // interfaces once serves them all.
+    auto interfaces = NetworkInterface::List();
+    std::string first_mac = interfaces.empty() ? std::string() : interfaces.front().MACAddress;
+    auto nic = modGlobal::NICByMac(mySettings->GetValue(kAttachedNIC, first_mac));
+    bind_address_ = nic ? nic->IPv4 : std::string();
+  }
+  return *bind_address_;
+}
+
+void App::StartListeners() {
+  ReadLookupServices();
+  // No network asks for an interface: "AttachedNIC" stays unset.
+  for (size_t i = 0, count = Networks.size(); i < count; ++i) StartListener(*Networks[i]);
+}
+
+bool App::StartListener(ServerNetworks& network) {
+  auto listener = std::make_shared<MapSocket>(loop_, Networks, serverdb.get(), ConnectionFactory());
+  listener->NetworkInterface = BindAddress();
+  listener->Port = network.Port;
+  listener->MaximumSocketsConnected = kMaxConnectionsPerListener;
+  listener->Networks.push_back(&network);
+  if (!listener->Listen()) return false;
+  sSockets.push_back(std::move(listener));
+  return true;
+}
+
+// Reloading.
+
+void App::Reload() {
+  LogMessage(kReloading);
+  CommitAllEdits();  // the reread must see every login recorded so far
+  ReloadSettings();
+  auto folder = Paths::ExecutableFolder();
+  std::vector<std::unique_ptr<ServerNetworks>> fresh;
+  std::vector<std::filesystem::path> unreadable;
+  modGlobal::LoadNetworks(folder ? *folder / modGlobal::kNetworkFolderName : std::filesystem::path(),
+                          fresh, &unreadable);
+  // Networks whose file is there but unreadable stay exactly as they are.
+  std::vector<ServerNetworks*> kept;
+  for (auto& network : Networks) {
+    if (std::find(unreadable.begin(), unreadable.end(), network->Path) != unreadable.end()) {
+      kept.push_back(network.get());
+      LogMessage(kNetworkKept + EscapeForLog(network->NetworkName));
+    }
+  }
+  RemoveVanishedNetworks(fresh, kept);
+  for (auto& definition : fresh) ApplyDefinition(std::move(definition));
+  RecheckMembers();
+}
+
+void App::ReloadSettings() {
+  auto settings = std::make_unique<AppSettings>(mySettings->File());
+  settings->Load();
+  std::string attached = mySettings->Peek(kAttachedNIC);
+  if (settings->Peek(kAttachedNIC) != attached) {
+    LogMessage(kAttachedNICNeedsRestart);
+    settings->SetValue(kAttachedNIC, attached);  // what the listeners are bound to
+  }
+  mySettings = std::move(settings);
+  ReadLookupServices();
+}
+
+void App::CommitAllEdits() {
+  for (auto& network : Networks) {
+    if (network->HasPendingEdits()) network->CommitEdits();
+  }
+}
+
+ServerNetworks* App::NetworkNamed(std::string_view name) const {
+  for (auto& network : Networks) {
+    if (TextCase::Equal(network->NetworkName, name)) return network.get();
+  }
+  return nullptr;
+}
+
+void App::RemoveVanishedNetworks(const std::vector<std::unique_ptr<ServerNetworks>>& fresh,
+                                 const std::vector<ServerNetworks*>& kept) {
+  for (size_t i = 0; i < Networks.size();) {
+    ServerNetworks* network = Networks[i].get();
+    auto same = std::find_if(fresh.begin(), fresh.end(), [&](const auto& definition) {
+      return TextCase::Equal(definition->NetworkName, network->NetworkName) &&
+             definition->Port == network->Port;
+    });
+    bool stays = same != fresh.end() ||
+                 std::find(kept.begin(), kept.end(), network) != kept.end();
+    if (stays) {
+      ++i;
+      continue;
+    }
+    LogMessage(kNetworkRemoved + EscapeForLog(network->NetworkName));
+    // Connections point at the record until they are gone: it is retired,
+    // not destroyed, and no longer found by name.
+    retired_networks_.push_back(std::move(Networks[i]));
+    Networks.erase(Networks.begin() + static_cast<std::ptrdiff_t>(i));
+    for (auto& listener : sSockets) {
+      listener->RemoveNetwork(*network);
+      if (listener->Networks.empty() && listener->IsListening()) listener->StopListening();
+    }
+  }
+}
+
+void App::ApplyDefinition(std::unique_ptr<ServerNetworks> definition) {
+  ServerNetworks* current = NetworkNamed(definition->NetworkName);
+  if (current != nullptr) {
+    if (current->SameDefinition(*definition)) return;
+    LogMessage(kNetworkChanged + EscapeForLog(definition->NetworkName));
+    current->ReplaceDefinition(std::move(*definition));
+    return;
+  }
+  LogMessage(kNetworkAdded + EscapeForLog(definition->NetworkName));
+  Networks.push_back(std::move(definition));
+  StartListener(*Networks.back());
+}
+
+void App::RecheckMembers() {
+  for (auto& listener : sSockets) {
+    for (auto& connection : listener->Connections()) {
+      std::static_pointer_cast<ClientSocket>(connection)->RecheckUser();
+    }
   }
 }
 

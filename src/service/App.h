@@ -3,6 +3,9 @@
 #include <chrono>
 #include <csignal>
 #include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include <asio/signal_set.hpp>
@@ -55,6 +58,21 @@ class App {
  private:
   void WatchSignals();
   void FinishRun();
+  // Rereads the settings and the network folder and applies the difference
+  // without ending the connections of networks that stay.
+  void Reload();
+  void ReloadSettings();
+  void CommitAllEdits();
+  ServerNetworks* NetworkNamed(std::string_view name) const;
+  void RemoveVanishedNetworks(const std::vector<std::unique_ptr<ServerNetworks>>& fresh,
+                              const std::vector<ServerNetworks*>& kept);
+  void ApplyDefinition(std::unique_ptr<ServerNetworks> definition);
+  void RecheckMembers();
+  void ReadLookupServices();
+  // The listeners' address, from "AttachedNIC" (stored on first use).
+  const std::string& BindAddress();
+  // False (logged by the listener) when it cannot listen.
+  bool StartListener(ServerNetworks& network);
   void OpenBanStore();
   void RaiseDescriptorLimit();
   void StartListeners();
@@ -64,6 +82,10 @@ class App {
   asio::signal_set signals_;
   std::unique_ptr<HttpClient> http_;
   LookupServices lookup_services_;
+  std::optional<std::string> bind_address_;
+  // Networks taken off the air by a reload; kept while connections may
+  // still point at them.
+  std::vector<std::unique_ptr<ServerNetworks>> retired_networks_;
 };
 
 // The process's App, for main.cpp. (The object is an App; the accessor has
