@@ -44,6 +44,9 @@ class ServerSocket {
   // The current connections, in the order they were accepted.
   std::vector<std::shared_ptr<TCPSocket>> ActiveConnections() const;
   size_t ConnectionCount() const { return live_; }
+  // Length of the connection list, released places included (for tests:
+  // leaving connections must not make it grow without bound).
+  size_t SlotCount() const { return slots_.size(); }
 
  protected:
   // A fresh stream object for the pool.

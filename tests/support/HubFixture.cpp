@@ -7,6 +7,7 @@
 
 #include "client/ClientSocket.h"
 #include "config/LoadNetworks.h"
+#include "support/LoopbackPair.h"
 #include "support/ServiceProcess.h"
 
 namespace brelvint {
@@ -76,6 +77,10 @@ std::unique_ptr<TestClient> HubFixture::Member(MapSocket& listener, const std::s
 void HubFixture::Pump(int milliseconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   while (std::chrono::steady_clock::now() < deadline) loop_.DoEvents(1);
+}
+
+bool HubFixture::PumpUntil(const std::function<bool()>& done, int timeout_ms) {
+  return brelvint::PumpUntil(loop_, done, timeout_ms);
 }
 
 std::vector<std::string> HubFixture::LogMessages() const {

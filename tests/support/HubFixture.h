@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,6 +39,8 @@ class HubFixture : public ::testing::Test {
                                      const std::string& user,
                                      const std::string& source = "127.0.0.1");
   void Pump(int milliseconds = 20);
+  // Runs the loop until `done` holds (at most `timeout_ms`); returns `done()`.
+  bool PumpUntil(const std::function<bool()>& done, int timeout_ms = 3000);
 
   std::vector<std::string> LogMessages() const;
   // Log messages written since the last call.

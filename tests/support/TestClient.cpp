@@ -20,6 +20,26 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Every connection answers the goodbye command, at any stage of its login.
+constexpr int32_t kFenceCommand = 999;
+constexpr char kFenceReply[] = "BYE";
+
+// `data` with bytes outside printable ASCII as \xNN, for failure messages.
+std::string Printable(const std::string& data) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : data) {
+    if (c >= 0x20 && c < 0x7f && c != '\\') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out += "\\x";
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0xf]);
+    }
+  }
+  return out;
+}
+
 int RemainingMs(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
@@ -126,12 +146,28 @@ std::string TestClient::ReceiveRaw(size_t count, int timeout_ms, EventLoop* loop
   return out;
 }
 
-bool TestClient::ExpectSilence(int quiet_ms, EventLoop* loop) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(quiet_ms);
-  while (Clock::now() < deadline && buffer_.empty()) {
-    if (!Fill(std::min(RemainingMs(deadline), 20), loop)) break;
+std::optional<std::vector<TestClient::Message>> TestClient::MessagesBeforeFence(EventLoop* loop,
+                                                                            int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  Send(kFenceCommand, "");
+  std::vector<Message> before;
+  while (auto message = Receive(RemainingMs(deadline), loop)) {
+    if (message->command == kFenceCommand && message->data == kFenceReply) return before;
+    before.push_back(std::move(*message));
   }
-  return buffer_.empty();
+  return std::nullopt;
+}
+
+::testing::AssertionResult TestClient::ExpectFenceNext(EventLoop* loop, int timeout_ms) {
+  auto before = MessagesBeforeFence(loop, timeout_ms);
+  if (!before) return ::testing::AssertionFailure() << "no reply to the fence";
+  if (before->empty()) return ::testing::AssertionSuccess();
+  auto failure = ::testing::AssertionFailure();
+  failure << before->size() << " message(s) before the fence:";
+  for (const auto& message : *before) {
+    failure << " [" << message.command << " \"" << Printable(message.data) << "\"]";
+  }
+  return failure;
 }
 
 bool TestClient::WaitClosed(int timeout_ms, EventLoop* loop) {

@@ -4,6 +4,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 namespace brelvint {
 
@@ -39,8 +42,17 @@ class TestClient {
                                         EventLoop* loop = nullptr);
   // Exactly `count` raw bytes, or what arrived before the timeout.
   std::string ReceiveRaw(size_t count, int timeout_ms = 3000, EventLoop* loop = nullptr);
-  // True when nothing at all arrives within `quiet_ms` (and nothing is buffered).
-  bool ExpectSilence(int quiet_ms = 200, EventLoop* loop = nullptr);
+  // The fence: sends the goodbye command (999), which every connection
+  // answers with 999 "BYE" in its turn, and reads up to that reply. Returns
+  // the messages that came before it, in order, or none when the reply did
+  // not come (the server closed, or `timeout_ms` passed). Once the reply is
+  // in, everything the server did before reading the 999 has reached us,
+  // so "nothing else arrives" is a fact rather than a guess about timing.
+  std::optional<std::vector<Message>> MessagesBeforeFence(EventLoop* loop = nullptr,
+                                                          int timeout_ms = 3000);
+  // Success when the fence's reply is the very next message; otherwise a
+  // failure that names what came first.
+  ::testing::AssertionResult ExpectFenceNext(EventLoop* loop = nullptr, int timeout_ms = 3000);
   // True once the server has closed the connection (within `timeout_ms`).
   bool WaitClosed(int timeout_ms = 3000, EventLoop* loop = nullptr);
 

@@ -200,7 +200,7 @@ TEST_F(LoginTest, CommandsOutsideTheCatalogueAreIgnored) {
   auto client = Member(listener, "Main", "anna");
   NewLogMessages();
   for (int32_t command : {6, 8, 15, 1000, -1}) client->Send(command, "x");
-  EXPECT_TRUE(client->ExpectSilence(100, &loop_));
+  EXPECT_TRUE(client->ExpectFenceNext(&loop_));
   EXPECT_TRUE(NewLogMessages().empty());
   EXPECT_EQ(Ask(*client, 999, "", 999), "BYE");
   EXPECT_EQ(Ask(*client, 999, "", 999), "BYE");  // the connection stays open

@@ -38,12 +38,11 @@ TEST_F(RelayTest, PositionReportsFollowTheRules) {
   };
   for (const auto& c : cases) {
     anna->Send(4, c.payload);
-    if (c.relayed.empty()) {
-      EXPECT_TRUE(bob->ExpectSilence(100, &loop_)) << c.payload;
-    } else {
+    EXPECT_TRUE(anna->ExpectFenceNext(&loop_)) << "the sender never hears itself: " << c.payload;
+    if (!c.relayed.empty()) {
       EXPECT_EQ(Next(*bob, 5), c.relayed) << c.payload;
     }
-    EXPECT_TRUE(anna->ExpectSilence(20, &loop_)) << "the sender never hears itself";
+    EXPECT_TRUE(bob->ExpectFenceNext(&loop_)) << c.payload;
   }
 }
 
@@ -70,17 +69,19 @@ TEST_F(RelayTest, NonMembersReceiveNothingAndTheirCommandsAreIgnored) {
 
   anna->Send(4, "1,2,3,4,0,0");
   anna->Send(7, "hello");
+  EXPECT_TRUE(anna->ExpectFenceNext(&loop_));
   for (auto* outsider : {selected_only.get(), wrong_password.get(), refused.get(), skipped.get()}) {
-    EXPECT_TRUE(outsider->ExpectSilence(100, &loop_));
+    EXPECT_TRUE(outsider->ExpectFenceNext(&loop_));
     outsider->Send(4, "5,5,5,5,0,0");
     outsider->Send(7, "psst");
     outsider->Send(5, "");
-    EXPECT_TRUE(outsider->ExpectSilence(50, &loop_));
+    EXPECT_TRUE(outsider->ExpectFenceNext(&loop_));
   }
-  EXPECT_TRUE(anna->ExpectSilence(100, &loop_));
+  EXPECT_TRUE(anna->ExpectFenceNext(&loop_));
+  size_t connections = listener.ConnectionCount();
   selected_only->Close();
-  Pump(50);
-  EXPECT_TRUE(anna->ExpectSilence(50, &loop_)) << "a non-member that leaves sends no notice";
+  ASSERT_TRUE(PumpUntil([&] { return listener.ConnectionCount() == connections - 1; }));
+  EXPECT_TRUE(anna->ExpectFenceNext(&loop_)) << "a non-member that leaves sends no notice";
 }
 
 TEST_F(RelayTest, UserListNamesTheOtherMembersWithTheirPositions) {
@@ -94,13 +95,13 @@ TEST_F(RelayTest, UserListNamesTheOtherMembersWithTheirPositions) {
   ASSERT_EQ(Next(*pending, 2), "OK");
   bob->Send(4, "10,20,2,50,1,0");
   carl->Send(4, "30,40,3,60,0,1");
-  Pump(50);
-  while (anna->Receive(50, &loop_)) {
-  }
+  ASSERT_TRUE(bob->MessagesBeforeFence(&loop_));
+  ASSERT_TRUE(carl->MessagesBeforeFence(&loop_));
+  ASSERT_TRUE(anna->MessagesBeforeFence(&loop_));  // the relays of those reports
   anna->Send(5, "");
   EXPECT_EQ(Next(*anna, 5), "bob|10,20,2,50,1,0");
   EXPECT_EQ(Next(*anna, 5), "carl|30,40,3,60,0,1");
-  EXPECT_TRUE(anna->ExpectSilence(100, &loop_));
+  EXPECT_TRUE(anna->ExpectFenceNext(&loop_));
 }
 
 TEST_F(RelayTest, ChatCarriesTheNameANulAndTheText) {
@@ -111,10 +112,11 @@ TEST_F(RelayTest, ChatCarriesTheNameANulAndTheText) {
   std::string text("hi\0there", 8);
   anna->Send(7, text);
   EXPECT_EQ(Next(*bob, 7), std::string("anna\0", 5) + text);
-  EXPECT_TRUE(anna->ExpectSilence(50, &loop_));
-  EXPECT_TRUE(dora->ExpectSilence(50, &loop_));
+  EXPECT_TRUE(anna->ExpectFenceNext(&loop_));
+  EXPECT_TRUE(dora->ExpectFenceNext(&loop_));
   anna->Send(7, "");
-  EXPECT_TRUE(bob->ExpectSilence(100, &loop_));
+  EXPECT_TRUE(anna->ExpectFenceNext(&loop_));
+  EXPECT_TRUE(bob->ExpectFenceNext(&loop_));
 }
 
 TEST_F(RelayTest, LeavingMembersAreAnnouncedToTheirNetworkOnly) {
@@ -125,7 +127,7 @@ TEST_F(RelayTest, LeavingMembersAreAnnouncedToTheirNetworkOnly) {
   NewLogMessages();
   anna->Close();
   EXPECT_EQ(Next(*bob, 6), "anna");
-  EXPECT_TRUE(dora->ExpectSilence(50, &loop_));
+  EXPECT_TRUE(dora->ExpectFenceNext(&loop_));
   auto logged = NewLogMessages();
   ASSERT_EQ(logged.size(), 1u);
   EXPECT_EQ(logged[0], "Client Disconnect: (0) anna");
@@ -138,9 +140,10 @@ TEST_F(RelayTest, ListenersNeverReachEachOther) {
   auto bob = Member(second, "Main", "bob");
   anna->Send(4, "1,1,1,1,0,0");
   anna->Send(7, "hello");
-  EXPECT_TRUE(bob->ExpectSilence(100, &loop_));
+  EXPECT_TRUE(anna->ExpectFenceNext(&loop_));
+  EXPECT_TRUE(bob->ExpectFenceNext(&loop_));
   bob->Send(5, "");
-  EXPECT_TRUE(bob->ExpectSilence(50, &loop_));
+  EXPECT_TRUE(bob->ExpectFenceNext(&loop_));
 }
 
 TEST_F(RelayTest, ReselectingLeavesTheOldNetworkQuietly) {
@@ -150,7 +153,8 @@ TEST_F(RelayTest, ReselectingLeavesTheOldNetworkQuietly) {
   bob->Send(1, "Other");
   ASSERT_EQ(Next(*bob, 2), "OK");
   anna->Send(4, "1,1,1,1,0,0");
-  EXPECT_TRUE(bob->ExpectSilence(100, &loop_));
+  EXPECT_TRUE(anna->MessagesBeforeFence(&loop_));
+  EXPECT_TRUE(bob->ExpectFenceNext(&loop_));
   EXPECT_EQ(networks_[0]->CurrentUsers, 1);
   EXPECT_EQ(networks_[1]->CurrentUsers, 1);
 }
