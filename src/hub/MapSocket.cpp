@@ -259,9 +259,12 @@ void MapSocket::DisconnectAllClientsOnNetwork(ServerNetworks& network) {
 
 void MapSocket::RemoveNetwork(ServerNetworks& network) {
   auto served = std::find(Networks.begin(), Networks.end(), &network);
-  if (served != Networks.end()) Networks.erase(served);
-  // Members may have come through any listener: every one is asked, and
-  // each tells those of its own connections that chose this record.
+  if (served == Networks.end()) return;
+  Networks.erase(served);
+  EndNetwork(network);
+}
+
+void MapSocket::EndNetwork(ServerNetworks& network) {
   std::string notice = PacketFramer::CreatePacket(MapMember::kNotice, kNetworkRemovedNotice);
   for (MapMember* member : Members(&network)) member->SendPackets(notice);
   DisconnectAllClientsOnNetwork(network);

@@ -92,10 +92,14 @@ class MapSocket : public ServerSocket {
   // and is ended once that is flushed. Ends a connection, logs.
   void KickUser(const std::string& userName, const std::string& networkName,
                 const std::string& reason);
-  // 998 to the network's members on this listener, then
-  // DisconnectAllClientsOnNetwork; the listener stops serving it. Ends
-  // connections.
+  // When this listener serves `network`: it stops serving it, and
+  // EndNetwork. Ends connections.
   void RemoveNetwork(ServerNetworks& network);
+  // 998 to the network's members on this listener, then
+  // DisconnectAllClientsOnNetwork. Members may have come through any
+  // listener, so a network taken off the air is ended on each. Ends
+  // connections.
+  void EndNetwork(ServerNetworks& network);
   // 7 with sender's name and `text` to the other members of `network`.
   void SendChatMessage(ServerNetworks* network, MapMember& sender, std::string_view text);
   // Logs.

@@ -253,6 +253,7 @@ void App::RemoveVanishedNetworks(const std::vector<std::unique_ptr<ServerNetwork
     Networks.erase(Networks.begin() + static_cast<std::ptrdiff_t>(i));
     for (auto& listener : sSockets) {
       listener->RemoveNetwork(*network);
+      listener->EndNetwork(*network);  // members that came through other listeners
       if (listener->Networks.empty() && listener->IsListening()) listener->StopListening();
     }
   }

@@ -156,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
     Changes, ReloadChangeTest,
     ::testing::Values(Change{"NewPassword", "secret", 100, true},
                       Change{"FullAlready", "pw", 1, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(ReloadTest, ANewNetworkStartsListeningAndADisabledOneRefusesSelections) {
   auto ann = Join(main_port_, "Main", "ann");

@@ -89,7 +89,9 @@ TEST_P(ExpelTest, TakesEffectAtOnceOnAPeerThatStoppedReading) {
   talker->Send(4, "1,2,3,4,0,0");
   Pump(20);
   for (auto& connection : listener_->Connections()) {
-    if (connection->RemoteAddress() == "127.0.0.2") EXPECT_EQ(connection->PendingOutput(), held);
+    if (connection->RemoteAddress() == "127.0.0.2") {
+      EXPECT_EQ(connection->PendingOutput(), held);
+    }
   }
   // The connection itself ends within the flush bound although it never reads.
   auto deadline = std::chrono::steady_clock::now() + TCPSocket::kCloseFlushLimit +
@@ -104,7 +106,7 @@ TEST_P(ExpelTest, TakesEffectAtOnceOnAPeerThatStoppedReading) {
 
 INSTANTIATE_TEST_SUITE_P(KickAndBan, ExpelTest,
                          ::testing::Values(Expulsion{"Kick", 10}, Expulsion{"Ban", 11}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(LeavingTest, MembersThatStayHearOfEveryoneWhoLeftTogether) {
   std::vector<std::unique_ptr<TestClient>> stayers, leavers;
@@ -122,7 +124,9 @@ TEST_F(LeavingTest, MembersThatStayHearOfEveryoneWhoLeftTogether) {
     for (int i = 0; i < 200 && heard.size() < leaver_names.size(); ++i) {
       auto message = stayer->Receive(3000, &loop_);
       if (!message) break;
-      if (message->command == 6) EXPECT_TRUE(heard.insert(message->data).second) << message->data;
+      if (message->command == 6) {
+        EXPECT_TRUE(heard.insert(message->data).second) << message->data;
+      }
     }
     EXPECT_EQ(heard, leaver_names);
   }
