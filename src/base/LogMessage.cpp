@@ -1,5 +1,6 @@
 #include "base/LogMessage.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -9,10 +10,51 @@
 #include <fmt/format.h>
 
 #include "base/Paths.h"
+#include "base/TextUtf8.h"
 
 namespace brelvint::modGlobal {
 
 namespace {
+
+// Written to standard error when the log stops taking lines.
+constexpr const char kLogWriteFailedNote[] =
+    "{}; log lines go to standard output only until the log can be written again.\n";
+constexpr const char kCannotOpen[] = "cannot open log file {}: {}";
+constexpr const char kCannotWrite[] = "cannot write log file {}";
+// Follows client text that was cut short in a log line.
+constexpr const char kCutMarker[] = "... ({} more bytes)";
+
+// True from a failed log write until the next one succeeds: one note on
+// standard error per run of failures, not one per line. Loop thread only.
+bool g_log_failing = false;
+
+// Appends `line` to the log file; false with `failure` (naming the file)
+// set when it cannot.
+bool AppendToLogFile(const std::string& file_name, const std::string& line, bool startNewFile,
+                     std::string* failure) {
+  std::FILE* file = std::fopen(file_name.c_str(), startNewFile ? "wb" : "ab");
+  if (file == nullptr) {
+    *failure = fmt::format(kCannotOpen, file_name, std::strerror(errno));
+    return false;
+  }
+  size_t written = std::fwrite(line.data(), 1, line.size(), file);
+  bool closed = std::fclose(file) == 0;
+  if (written != line.size() || !closed) {
+    *failure = fmt::format(kCannotWrite, file_name);
+    return false;
+  }
+  return true;
+}
+
+void AppendEscapedByte(std::string& out, unsigned char c) {
+  switch (c) {
+    case '\n': out += "\\n"; break;
+    case '\r': out += "\\r"; break;
+    case '\t': out += "\\t"; break;
+    case '\\': out += "\\\\"; break;
+    default: out += fmt::format("\\x{:02x}", c);
+  }
+}
 
 std::string FormatLocal(const std::tm& local, const char* pattern) {
   char text[128];
@@ -37,15 +79,15 @@ void LogMessage(std::string_view message, bool startNewFile) {
   auto home = Paths::HomeFolder();
   if (!home) return;
   auto file_name = (*home / kLogFileName).string();
-  std::FILE* file = std::fopen(file_name.c_str(), startNewFile ? "wb" : "ab");
-  if (file == nullptr) {
-    throw std::runtime_error(fmt::format("cannot open log file {}: {}", file_name,
-                                         std::strerror(errno)));
-  }
-  size_t written = std::fwrite(line.data(), 1, line.size(), file);
-  bool closed = std::fclose(file) == 0;
-  if (written != line.size() || !closed) {
-    throw std::runtime_error(fmt::format("cannot write log file {}", file_name));
+  std::string failure;
+  if (AppendToLogFile(file_name, line, startNewFile, &failure)) {
+    g_log_failing = false;
+  } else if (startNewFile) {
+    throw std::runtime_error(failure);
+  } else if (!g_log_failing) {
+    g_log_failing = true;
+    std::fputs(fmt::format(kLogWriteFailedNote, failure).c_str(), stderr);
+    std::fflush(stderr);
   }
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);
@@ -53,21 +95,24 @@ void LogMessage(std::string_view message, bool startNewFile) {
 
 std::string EscapeForLog(std::string_view text) {
   std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    switch (c) {
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\\': out += "\\\\"; break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          out += fmt::format("\\x{:02x}", c);
-        } else {
-          out.push_back(static_cast<char>(c));
-        }
+  out.reserve(std::min(text.size(), kMaxLoggedClientBytes) + 16);
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t length = TextUtf8::SequenceLength(text, at);
+    if (at + std::max<size_t>(length, 1) > kMaxLoggedClientBytes) break;
+    auto c = static_cast<unsigned char>(text[at]);
+    bool c1_control = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0;
+    if (length == 0 || c1_control || c < 0x20 || c == 0x7f || c == '\\') {
+      for (size_t k = 0; k < std::max<size_t>(length, 1); ++k) {
+        AppendEscapedByte(out, static_cast<unsigned char>(text[at + k]));
+      }
+      at += std::max<size_t>(length, 1);
+      continue;
     }
+    out.append(text.substr(at, length));
+    at += length;
   }
+  if (at < text.size()) out += fmt::format(kCutMarker, text.size() - at);
   return out;
 }
 

@@ -6,47 +6,11 @@
 #include "hub/BanStore.h"
 #include "hub/MapSocket.h"
 #include "base/LogMessage.h"
+#include "base/TextUtf8.h"
 
 namespace brelvint {
 
 namespace {
-
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
-bool IsValidUtf8(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char lead = byte(i);
-    size_t length;
-    uint32_t code;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if ((lead & 0xE0) == 0xC0) {
-      length = 2;
-      code = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3;
-      code = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4;
-      code = lead & 0x07;
-    } else {
-      return false;
-    }
-    if (i + length > text.size()) return false;
-    for (size_t k = 1; k < length; ++k) {
-      if ((byte(i + k) & 0xC0) != 0x80) return false;
-      code = (code << 6) | (byte(i + k) & 0x3F);
-    }
-    static const uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < kSmallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
-}
 
 // Names travel inside position records ("name|x,y,...") and the network
 // file, so anything that would break either is refused.
@@ -55,7 +19,7 @@ bool IsAcceptableUserName(std::string_view name) {
   for (unsigned char c : name) {
     if (c < 0x20 || c == 0x7F || c == '|') return false;
   }
-  return IsValidUtf8(name);
+  return TextUtf8::IsValid(name);
 }
 
 }  // namespace

@@ -28,11 +28,35 @@ bool WriteAll(int fd, std::string_view contents) {
   return true;
 }
 
+// Where the bytes of `start` really live: the final file a chain of symbolic
+// links points to (a link that points nowhere yet names the file to create).
+// Renaming over the link itself would turn it into a plain file and leave
+// the file it points to unedited. False after too many links (a loop).
+bool ResolveLinks(const std::filesystem::path& start, std::filesystem::path* real,
+                  std::string* error) {
+  constexpr int kMaxLinks = 40;  // the kernel's own limit (ELOOP)
+  std::filesystem::path path = start;
+  for (int hops = 0; hops <= kMaxLinks; ++hops) {
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(path, ec)) {
+      *real = path;
+      return true;
+    }
+    std::filesystem::path link = std::filesystem::read_symlink(path, ec);
+    if (ec) return Fail(error, "cannot read the link " + path.string(), ec.value());
+    path = link.is_absolute() ? link : path.parent_path() / link;
+  }
+  return Fail(error, "cannot follow the links from " + start.string(), ELOOP);
+}
+
 }  // namespace
 
-bool AtomicFile::Replace(const std::filesystem::path& target, std::string_view contents,
+bool AtomicFile::Replace(const std::filesystem::path& link_or_file, std::string_view contents,
                          std::string* error) {
-  std::string pattern = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+  std::filesystem::path target;
+  if (!ResolveLinks(link_or_file, &target, error)) return false;
+  std::string pattern =
+      (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
   if (target.parent_path().empty()) pattern = "." + target.filename().string() + ".XXXXXX";
   int fd = ::mkstemp(pattern.data());
   if (fd < 0) return Fail(error, "cannot create a temporary file beside " + target.string(), errno);

@@ -90,8 +90,17 @@ void EasyTCPSocket::ProcessData() {
   bool full = QueuedMessages() >= kMaxQueuedMessages;
   if (full != paused_) {
     paused_ = full;
-    SetReading(!full);
+    UpdateReading();
   }
+}
+
+void EasyTCPSocket::UpdateReading() { SetReading(!paused_ && !output_held_); }
+
+void EasyTCPSocket::OutputDrained() {
+  if (!output_held_ || !IsConnected()) return;
+  output_held_ = false;
+  UpdateReading();
+  if (QueuedMessages() > 0 && !MarkedReady()) Loop().MarkReady(SelfAsPollable());
 }
 
 void EasyTCPSocket::RemoveBytesFromHead(size_t count) {
@@ -126,12 +135,23 @@ void EasyTCPSocket::FireEvents() {
   int32_t command = 0;
   std::string data;
   if (!RetrieveEvent(&command, &data)) return;
+  BeginReply();
   ReceivedMessage(command, data);
+  EndReply();
 }
 
 bool EasyTCPSocket::Poll() {
   // Messages still queued when the stream ended are never delivered.
   if (!IsConnected()) return false;
+  if (PendingOutput() > kMaxPendingOutput) {
+    // The peer is not reading what it asked for: answer nothing more (and
+    // read nothing more) until it does; OutputDrained resumes.
+    if (!output_held_) {
+      output_held_ = true;
+      UpdateReading();
+    }
+    return false;
+  }
   FireEvents();
   if (paused_ && IsConnected()) ProcessData();
   return IsConnected() && QueuedMessages() > 0;

@@ -19,7 +19,11 @@ namespace brelvint {
 //
 // The queue is bounded by back-pressure: with kMaxQueuedMessages waiting,
 // the socket stops taking packets out of its buffer and stops reading, so
-// TCP holds the rest; nothing is dropped or reordered.
+// TCP holds the rest; nothing is dropped or reordered. Output is bounded the
+// same way: what a handler writes while ReceivedMessage runs is that
+// message's reply (TCPSocket::BeginReply), and while the unsent output is
+// over TCPSocket::kMaxPendingOutput no further message is delivered and
+// reading stops, until the peer has read enough of it.
 class EasyTCPSocket : public TCPSocket, public Pollable {
  public:
   static constexpr size_t kMaxQueuedMessages = 64;
@@ -59,6 +63,7 @@ class EasyTCPSocket : public TCPSocket, public Pollable {
   void Connected() override;
   void Error(int64_t code) override;
   void DataAvailable() override;
+  void OutputDrained() override;
 
   std::string mCommandResponse;
   std::string mDataBuffer;
@@ -79,6 +84,8 @@ class EasyTCPSocket : public TCPSocket, public Pollable {
   bool WaitingForThisMessage(int32_t command, std::string_view data) const;
   size_t QueuedMessages() const { return mEvents ? mEvents->messages.size() - mEvents->head : 0; }
   std::shared_ptr<Pollable> SelfAsPollable();
+  // Reads from the kernel unless the queue is full or output is held.
+  void UpdateReading();
 
   // Messages not yet delivered, oldest first from `head`. Allocated only
   // while something is queued: most connections are idle most of the time.
@@ -87,7 +94,8 @@ class EasyTCPSocket : public TCPSocket, public Pollable {
     size_t head = 0;
   };
   std::unique_ptr<Queue> mEvents;
-  bool paused_ = false;
+  bool paused_ = false;       // the message queue is full
+  bool output_held_ = false;  // the unsent output is over the limit
 };
 
 }  // namespace brelvint

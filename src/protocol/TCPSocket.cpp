@@ -1,5 +1,6 @@
 #include "protocol/TCPSocket.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <asio/post.hpp>
@@ -18,6 +19,7 @@ char g_read_chunk[kReadChunk];
 }  // namespace
 
 std::string_view TCPSocket::fresh_;
+uint64_t TCPSocket::slow_consumer_cuts_ = 0;
 
 TCPSocket::TCPSocket(EventLoop& loop) : loop_(loop), socket_(loop.Context()) {}
 
@@ -105,8 +107,16 @@ void TCPSocket::WatchReadable() {
   socket_.async_wait(asio::socket_base::wait_read,
                      [self = shared_from_this()](const std::error_code& ec) {
                        self->read_armed_ = false;
-                       if (!ec) self->OnReadable();
+                       self->ReadWaitDone(ec);
                      });
+}
+
+void TCPSocket::ReadWaitDone(const std::error_code& ec) {
+  if (!ec) {
+    OnReadable();
+  } else if (ec != asio::error::operation_aborted) {
+    Abort(ec.value());
+  }
 }
 
 void TCPSocket::OnReadable() {
@@ -134,8 +144,9 @@ void TCPSocket::OnReadable() {
 void TCPSocket::Write(std::string_view bytes) {
   if (!connected_) return;
   output_.append(bytes);
-  if (output_.size() > kMaxPendingOutput) {
-    Abort(ENOBUFS);
+  NoteQueued(bytes.size());
+  if (PendingOutput() - reply_unsent_ > kMaxPendingOutput) {
+    CutSlowConsumer();
     return;
   }
   if (write_armed_) return;  // the kernel is full; the writable wait flushes
@@ -148,20 +159,53 @@ void TCPSocket::Write(std::string_view bytes) {
   RequestFlush();
 }
 
+void TCPSocket::CutSlowConsumer() {
+  ++slow_consumer_cuts_;
+  Abort(ENOBUFS);
+}
+
+void TCPSocket::NoteQueued(size_t count) {
+  uint64_t begin = queued_total_;
+  queued_total_ += count;
+  if (!answering_ || count == 0) return;
+  reply_unsent_ += count;
+  if (!replies_.empty() && replies_.back().end == begin) {
+    replies_.back().end = queued_total_;
+  } else {
+    replies_.push_back(ReplyRange{begin, queued_total_});
+  }
+}
+
+void TCPSocket::NoteSent(size_t count) {
+  sent_total_ += count;
+  while (!replies_.empty() && replies_.front().begin < sent_total_) {
+    ReplyRange& front = replies_.front();
+    uint64_t done = std::min(front.end, sent_total_);
+    reply_unsent_ -= static_cast<size_t>(done - front.begin);
+    if (done < front.end) {
+      front.begin = done;
+      break;
+    }
+    replies_.pop_front();
+  }
+}
+
 void TCPSocket::RequestFlush() {
   if (!FlushScheduled() && !write_armed_) loop_.ScheduleFlush(shared_from_this());
 }
 
 void TCPSocket::Flush() {
   if (ended_ || write_armed_) return;
-  if (!output_.empty()) {
+  if (PendingOutput() > 0) {
+    size_t before = PendingOutput();
     std::error_code ec;
-    size_t n = socket_.write_some(asio::buffer(output_), ec);
+    size_t n = socket_.write_some(asio::buffer(output_.data() + sent_, before), ec);
     if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
       Abort(ec.value());
       return;
     }
-    if (n == output_.size()) {
+    NoteSent(n);
+    if (n == before) {
       // A busy connection keeps its buffer for the next pass; a quiet one
       // gives it back, so thousands of idle connections pin nothing.
       if (n >= kKeepBufferAfterBytes && output_.capacity() <= 4 * kEagerFlushBytes) {
@@ -169,11 +213,19 @@ void TCPSocket::Flush() {
       } else {
         std::string().swap(output_);
       }
+      sent_ = 0;
     } else {
-      output_.erase(0, n);
+      sent_ += n;
+      // A large answer drains over many writes: move the rest to the front
+      // only once most of the buffer is spent, not after every write.
+      if (sent_ >= output_.size() / 2) {
+        output_.erase(0, sent_);
+        sent_ = 0;
+      }
       WatchWritable();
-      return;
     }
+    if (before > kMaxPendingOutput && PendingOutput() <= kMaxPendingOutput) OutputDrained();
+    if (n != before) return;
   }
   if (close_after_flush_) Abort(close_code_);
 }
@@ -183,8 +235,16 @@ void TCPSocket::WatchWritable() {
   socket_.async_wait(asio::socket_base::wait_write,
                      [self = shared_from_this()](const std::error_code& ec) {
                        self->write_armed_ = false;
-                       if (!ec) self->Flush();
+                       self->WriteWaitDone(ec);
                      });
+}
+
+void TCPSocket::WriteWaitDone(const std::error_code& ec) {
+  if (!ec) {
+    Flush();
+  } else if (ec != asio::error::operation_aborted) {
+    Abort(ec.value());
+  }
 }
 
 void TCPSocket::CloseWhenFlushed(int64_t code) {
@@ -209,6 +269,9 @@ void TCPSocket::Abort(int64_t code) {
   connected_ = false;
   last_error_ = code;
   std::string().swap(output_);
+  sent_ = 0;
+  replies_.clear();
+  reply_unsent_ = 0;
   std::error_code ignored;
   if (close_timer_) close_timer_->cancel();
   socket_.close(ignored);

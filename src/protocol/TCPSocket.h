@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <system_error>
 #include <string>
 #include <string_view>
 
@@ -26,8 +28,14 @@ class ServerSocket;
 // which drops it after its Error event has run.
 class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocket> {
  public:
-  // Unsent output beyond this ends the connection: a peer that never reads
-  // cannot make the server buffer without bound.
+  // The slow-consumer limit. Unsent output beyond this, not counting the
+  // unsent part of replies (see BeginReply), ends the connection: a peer
+  // that stops reading while others' messages keep coming for it cannot
+  // make the server buffer without bound. A reply of any size still
+  // reaches a peer that reads; while the unsent output is over this, a
+  // message stream delivers the peer no further message (see
+  // EasyTCPSocket), so asking again and again without reading gains
+  // nothing.
   static constexpr size_t kMaxPendingOutput = 1 << 20;
   // Output at which a write goes out at once instead of at the flush.
   static constexpr size_t kEagerFlushBytes = 64 * 1024;
@@ -72,7 +80,11 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   int64_t LastErrorCode() const { return last_error_; }
   const std::string& RemoteAddress() const { return remote_address_; }
   uint64_t Sequence() const { return sequence_; }
-  size_t PendingOutput() const override { return output_.size(); }
+  size_t PendingOutput() const override { return output_.size() - sent_; }
+  // Unsent bytes that were written as replies.
+  size_t PendingReplyOutput() const { return reply_unsent_; }
+  // Connections ended for not reading their output, by this process.
+  static uint64_t SlowConsumerCuts() { return slow_consumer_cuts_; }
 
   int64_t Port = 0;
 
@@ -89,6 +101,19 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   void SetReading(bool on);
   // Ends the connection with `code`; see the class comment.
   void Abort(int64_t code);
+  // Between these, written bytes are the peer's answer to a request of its
+  // own and do not count toward kMaxPendingOutput.
+  void BeginReply() { answering_ = true; }
+  void EndReply() { answering_ = false; }
+  // Runs when a flush took the unsent output from above kMaxPendingOutput
+  // to at most that.
+  virtual void OutputDrained() {}
+  // What the readiness waits do with their result: an error other than our
+  // own cancellation ends the connection (once), since a socket whose wait
+  // failed would otherwise stay open and never read or write again.
+  // Protected so tests can hand them the errors the kernel rarely gives.
+  void ReadWaitDone(const std::error_code& ec);
+  void WriteWaitDone(const std::error_code& ec);
   EventLoop& Loop() { return loop_; }
 
  private:
@@ -106,6 +131,19 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   void RequestFlush();
   void WatchWritable();
   void RaiseError();
+  // The one place a slow consumer is cut.
+  void CutSlowConsumer();
+  // Books `count` bytes just queued, as a reply when answering.
+  void NoteQueued(size_t count);
+  // Books `count` bytes the kernel just took.
+  void NoteSent(size_t count);
+
+  // A stretch of reply bytes, in positions counted from the first byte the
+  // connection ever queued.
+  struct ReplyRange {
+    uint64_t begin;
+    uint64_t end;
+  };
 
   EventLoop& loop_;
   asio::ip::tcp::socket socket_;
@@ -115,6 +153,12 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   std::unique_ptr<asio::steady_timer> close_timer_;
   std::string remote_address_;
   std::string output_;
+  size_t sent_ = 0;  // bytes at the front of output_ already written
+  uint64_t queued_total_ = 0;
+  uint64_t sent_total_ = 0;
+  std::deque<ReplyRange> replies_;  // unsent reply stretches, oldest first
+  size_t reply_unsent_ = 0;
+  static uint64_t slow_consumer_cuts_;
   // Bytes of the read being reported; one loop thread, so one view serves
   // every socket.
   static std::string_view fresh_;
@@ -127,6 +171,7 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   bool read_armed_ = false;
   bool write_armed_ = false;
   bool close_after_flush_ = false;
+  bool answering_ = false;
   uint32_t slot_ = 0;  // place in the owning listener's connection list
 };
 

@@ -21,10 +21,18 @@ class RecordingSocket : public EasyTCPSocket {
   std::vector<std::pair<int32_t, std::string>> received;
   std::vector<int64_t> errors;
   int data_events = 0;
+  // Runs for each delivered message, after it is recorded: what it sends
+  // is the message's reply.
+  std::function<void(RecordingSocket&, int32_t command)> on_message;
+
+  // Hands the stream's readiness waits a result, as the kernel would.
+  void FinishReadWait(const std::error_code& ec) { ReadWaitDone(ec); }
+  void FinishWriteWait(const std::error_code& ec) { WriteWaitDone(ec); }
 
  protected:
   void ReceivedMessage(int32_t command, const std::string& data) override {
     received.emplace_back(command, data);
+    if (on_message) on_message(*this, command);
   }
   void Error(int64_t code) override {
     EasyTCPSocket::Error(code);

@@ -1,0 +1,95 @@
+// AtomicFile::Replace on a path that is a symbolic link: operators keep a
+// network file elsewhere (a shared folder, a checkout) and link it into the
+// network folder; the edit must reach that file and the link must stay.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "config/AtomicFile.h"
+#include "support/TempFolder.h"
+
+namespace brelvint {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Names of the entries in `folder`, so a stray temporary file shows.
+std::vector<std::string> Entries(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+struct LinkCase {
+  const char* label;
+  // How the link in "net/" reaches "shared/main.conf".
+  enum Kind { kRelative, kAbsolute, kChain } kind;
+};
+
+class AtomicFileLinkTest : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(AtomicFileLinkTest, WritesThroughTheLinkAndKeepsIt) {
+  TempFolder temp;
+  fs::path real = temp.WriteFile("shared/main.conf", "old");
+  fs::create_directory(temp.Path() / "net");
+  fs::path link = temp.Path() / "net" / "main.conf";
+  switch (GetParam().kind) {
+    case LinkCase::kRelative:
+      fs::create_symlink("../shared/main.conf", link);
+      break;
+    case LinkCase::kAbsolute:
+      fs::create_symlink(real, link);
+      break;
+    case LinkCase::kChain:
+      fs::create_symlink("main.conf", temp.Path() / "shared" / "alias.conf");
+      fs::create_symlink("../shared/alias.conf", link);
+      break;
+  }
+
+  std::string error;
+  ASSERT_TRUE(AtomicFile::Replace(link, "new", &error)) << error;
+
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(temp.ReadFile("shared/main.conf"), "new");
+  EXPECT_EQ(temp.ReadFile("net/main.conf"), "new");
+  EXPECT_EQ(Entries(temp.Path() / "net"), std::vector<std::string>{"main.conf"});
+  auto shared = Entries(temp.Path() / "shared");
+  EXPECT_EQ(shared.size(), GetParam().kind == LinkCase::kChain ? 2u : 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, AtomicFileLinkTest,
+                         ::testing::Values(LinkCase{"relative", LinkCase::kRelative},
+                                           LinkCase{"absolute", LinkCase::kAbsolute},
+                                           LinkCase{"chain", LinkCase::kChain}),
+                         [](const auto& param_info) { return std::string(param_info.param.label); });
+
+TEST(AtomicFileTest, LinkToAMissingFileCreatesTheFileItNames) {
+  TempFolder temp;
+  fs::create_directory(temp.Path() / "shared");
+  fs::path link = temp.Path() / "main.conf";
+  fs::create_symlink("shared/main.conf", link);
+  std::string error;
+  ASSERT_TRUE(AtomicFile::Replace(link, "new", &error)) << error;
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(temp.ReadFile("shared/main.conf"), "new");
+}
+
+TEST(AtomicFileTest, LinkLoopFailsAndLeavesTheLinks) {
+  TempFolder temp;
+  fs::create_symlink("b.conf", temp.Path() / "a.conf");
+  fs::create_symlink("a.conf", temp.Path() / "b.conf");
+  std::string error;
+  EXPECT_FALSE(AtomicFile::Replace(temp.Path() / "a.conf", "new", &error));
+  EXPECT_NE(error.find("a.conf"), std::string::npos) << error;
+  EXPECT_TRUE(fs::is_symlink(temp.Path() / "a.conf"));
+  EXPECT_EQ(Entries(temp.Path()), (std::vector<std::string>{"a.conf", "b.conf"}));
+}
+
+}  // namespace
+}  // namespace brelvint
