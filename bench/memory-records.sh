@@ -8,9 +8,10 @@
 #   bytes per registered user   (VmRSS with a file of 100,000 users - VmRSS with
 #                                an empty file) / 100,000, right after start-up
 #   bytes per online player     (VmRSS with a file of 19,900 users, all 19,900
-#                                logged in and idle - VmRSS with an empty file)
-#                                / 19,900: record, edit cache and connection
-# and how the second splits between the records and the logged-in players.
+#                                logged in and idle - VmRSS with an empty file
+#                                after one login) / 19,900: record, edit cache
+#                                and connection
+# and how the second splits between record, edit cache and connection.
 #
 # Builds nothing (run scripts/build.sh first). Loopback only; every wait is
 # bounded, about 30 s in all. Stops every server it started when it exits.
@@ -127,25 +128,41 @@ stop_server() {
   server_pid=
 }
 
-# Starts a server with <users> registered users, sets rss to its VmRSS, stops
-# it.
-measure_started() {
-  start_server "$1" "$(free_port)" "$2" p
-  rss=$(rss_bytes "$server_pid")
-  stop_server
+# One player logs in and out, as pm0 from 127.0.0.1. The first login of a
+# server sets up what every later one shares (the ban store's cache, the
+# log), about 2 MB whatever the number of users; the network file, when it
+# lists pm0, is read into the edit cache.
+first_login() {
+  local port=$1
+  "$loadgen" --mode brelvint --port "$port" --clients 1 --hold 0 --name-prefix p \
+    --setup-timeout 30 --json >"$work/first.json" 2>&1 || {
+    log "the first login failed: $(tail -c 300 "$work/first.json")"
+    exit 1
+  }
+  sleep 0.5
 }
 
-measure_started empty 0
-rss_empty=$rss
+port=$(free_port)
+start_server empty "$port" 0 p
+rss_empty=$(rss_bytes "$server_pid")
 log "empty network file: VmRSS $rss_empty bytes"
-measure_started registered "$kRegistered"
-rss_registered=$rss
+first_login "$port"
+rss_empty_served=$(rss_bytes "$server_pid")
+log "empty network file, after one login: VmRSS $rss_empty_served bytes"
+stop_server
+
+start_server registered "$(free_port)" "$kRegistered" p
+rss_registered=$(rss_bytes "$server_pid")
 log "$kRegistered registered users: VmRSS $rss_registered bytes"
+stop_server
 
 port=$(free_port)
 start_server players "$port" "$kPlayers" p
 rss_idle=$(rss_bytes "$server_pid")
 log "$kPlayers registered users, no one connected: VmRSS $rss_idle bytes"
+first_login "$port"
+rss_cache=$(rss_bytes "$server_pid")
+log "after one login (the edit cache read): VmRSS $rss_cache bytes"
 # Each player logs in under its own name from the address the file holds for
 # it: it finds its record, and the file is not rewritten. The server's VmRSS
 # is sampled while every one of them is still logged in.
@@ -170,11 +187,13 @@ if [ "$status" -ne 0 ] || [ -n "$error" ] || [ -z "$rss_players" ]; then
 fi
 log "$kPlayers players logged in: VmRSS $rss_players bytes"
 
-python3 - "$rss_empty" "$rss_registered" "$rss_idle" "$rss_players" "$kRegistered" "$kPlayers" <<'EOF'
+python3 - "$rss_empty" "$rss_empty_served" "$rss_registered" "$rss_idle" "$rss_cache" \
+  "$rss_players" "$kRegistered" "$kPlayers" <<'EOF'
 import sys
-empty, registered, idle, players, n_registered, n_players = map(int, sys.argv[1:])
+empty, served, registered, idle, cache, players, n_registered, n_players = map(int, sys.argv[1:])
 print(f"bytes per registered user ({n_registered:,} in the file):  {(registered - empty) / n_registered:,.0f}")
-print(f"bytes per online player ({n_players:,} idle, all told):     {(players - empty) / n_players:,.0f}")
+print(f"bytes per online player ({n_players:,} idle, all told):     {(players - served) / n_players:,.0f}")
 print(f"  of which its record:                             {(idle - empty) / n_players:,.0f}")
-print(f"  of which its login (edit cache, connection):     {(players - idle) / n_players:,.0f}")
+print(f"  of which its share of the edit cache:            {(cache - idle - (served - empty)) / n_players:,.0f}")
+print(f"  of which its connection:                         {(players - cache) / n_players:,.0f}")
 EOF

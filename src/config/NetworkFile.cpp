@@ -1,6 +1,7 @@
 #include "config/NetworkFile.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -305,7 +306,11 @@ bool NetworkFile::EnsureLoaded() {
     Identity now;
     if (ReadIdentity(path_, &now) && now == identity_) return true;
   }
-  return Load();
+  bool loaded = Load();
+  // The parser's nodes, freed now, lie between the cache's allocations:
+  // without a trim they would stay resident for the life of the service.
+  ::malloc_trim(0);
+  return loaded;
 }
 
 bool NetworkFile::Load() {
@@ -332,8 +337,15 @@ bool NetworkFile::Load() {
 }
 
 bool NetworkFile::Locate(const pugi::xml_node& network) {
-  for (pugi::xml_node child : network.children()) {
-    if (child.type() != pugi::node_element || !IsUserElement(child.name())) continue;
+  auto is_user = [](const pugi::xml_node& node) {
+    return node.type() == pugi::node_element && IsUserElement(node.name());
+  };
+  // Counted first: the cache lives as long as the service, so its lists
+  // are allocated once at their size.
+  const auto children = network.children();
+  tags_.reserve(static_cast<size_t>(std::count_if(children.begin(), children.end(), is_user)));
+  for (pugi::xml_node child : children) {
+    if (!is_user(child)) continue;
     StartTag start;
     size_t offset = NodeOffset(child);
     if (offset == kNone || !ScanStartTag(text_, offset, &start)) return false;

@@ -18,7 +18,7 @@ TEST(ServerNetworksTest, FindUserMatchesNameAndAddressIgnoringCase) {
   ServerNetworks network;
   auto bob_home = AddUser(&network, "Bob", "fe80::a");
   auto bob_work = AddUser(&network, "bob", "10.0.0.2");
-  auto bob_again = AddUser(&network, "BOB", "10.0.0.2");
+  AddUser(&network, "BOB", "10.0.0.2");  // the same name and address again
   AddUser(&network, "Bobby", "10.0.0.3");
 
   EXPECT_EQ(network.FindUser("bOB", "FE80::A"), bob_home);
