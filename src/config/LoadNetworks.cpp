@@ -98,8 +98,8 @@ std::unique_ptr<ServerNetworks> ReadNetworkXML(const fs::path& path) {
   auto record = std::make_unique<ServerNetworks>();
   // Counted first so the list is allocated once, at its final size.
   const auto user_nodes = network.children();
-  record->Users.reserve(static_cast<size_t>(std::count_if(user_nodes.begin(), user_nodes.end(),
-                                                          IsUserNode)));
+  record->Users.reserve(
+      static_cast<size_t>(std::count_if(user_nodes.begin(), user_nodes.end(), IsUserNode)));
   for (pugi::xml_node child : user_nodes) {
     if (!IsUserNode(child)) continue;
     record->Users.push_back(ReadUser(child));

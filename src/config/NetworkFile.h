@@ -135,7 +135,7 @@ class NetworkFile {
   bool loaded_ = false;
   Identity identity_;
   std::string text_;
-  std::vector<UserTag> tags_;  // document order, then added elements
+  std::vector<UserTag> tags_;      // document order, then added elements
   std::vector<uint32_t> by_name_;  // tags_ indexes by name, one name's tags in tags_ order
   // Names not read from text_ (see UserTag::name_copied), by tags_ index.
   std::unordered_map<uint32_t, std::string> names_;

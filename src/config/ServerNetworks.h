@@ -33,7 +33,7 @@ class ServerNetworks {
   int64_t MaxUsers = 0;
   std::string NetworkName;
   std::string Password;
-  std::filesystem::path Path;
+  std::filesystem::path Path;  // the network file, held here once for all its users
   int64_t Port = 0;
   std::vector<std::unique_ptr<MapperUser>> Users;
 

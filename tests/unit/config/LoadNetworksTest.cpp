@@ -69,9 +69,9 @@ std::string Describe(const ServerNetworks& network) {
   out << network.NetworkName << '|' << network.Password << '|' << network.MaxUsers << '|'
       << network.Enabled << '|' << network.Port << '|' << network.Path << '\n';
   for (const auto& user : network.Users) {
-    out << user->Name << '|' << user->BanBy() << '|' << user->BanDate() << '|'
-        << user->BanReason() << '|' << user->IsAdmin << '|' << user->IsBanned << '|' << user->LastIP
-        << '|' << user->UniqueID() << '\n';
+    out << user->Name << '|' << user->BanBy() << '|' << user->BanDate() << '|' << user->BanReason()
+        << '|' << user->IsAdmin << '|' << user->IsBanned << '|' << user->LastIP << '|'
+        << user->UniqueID() << '\n';
   }
   out << network.Admins.size() << ' ' << network.Bans.size();
   return out.str();

@@ -448,10 +448,10 @@ TEST_F(NetworkFileTest, NamesAreFoundAgainAfterAWriteMovedThem) {
   expected = Replaced(expected, "\"2.2.2.2\"", "\"20.20.20.20\"");
   expected = Replaced(expected, "'3.3.3.3'", "'3.3'");
   expected = Replaced(expected, "UID=\"4\"/>", "UID=\"4\" LastIP=\"4.4.4.4\"/>");
-  expected = Replaced(expected, "Name=\"last\"/>\n",
-                      "Name=\"last\" LastIP=\"50.50.50.50\"/>\n  " +
-                          NewUser("6.6", "new&lt;one&gt;") + "\n  " + NewUser("7.7.7.7", "plain") +
-                          "\n");
+  expected =
+      Replaced(expected, "Name=\"last\"/>\n",
+               "Name=\"last\" LastIP=\"50.50.50.50\"/>\n  " + NewUser("6.6", "new&lt;one&gt;") +
+                   "\n  " + NewUser("7.7.7.7", "plain") + "\n");
   EXPECT_EQ(FileText(), expected);
 
   // The same logins again: every one is found at the address just written.
@@ -463,8 +463,8 @@ TEST_F(NetworkFileTest, NamesAreFoundAgainAfterAWriteMovedThem) {
   network->AddUserToNetwork("new<ONE>", "9.9.9.9");
   network->CommitEdits();
   expected = Replaced(expected, NewUser("7.7.7.7", "plain"), NewUser("8.8.8.8", "plain"));
-  expected = Replaced(expected, NewUser("6.6", "new&lt;one&gt;"),
-                      NewUser("9.9.9.9", "new&lt;one&gt;"));
+  expected =
+      Replaced(expected, NewUser("6.6", "new&lt;one&gt;"), NewUser("9.9.9.9", "new&lt;one&gt;"));
   EXPECT_EQ(FileText(), expected);
   EXPECT_EQ(network->Users.size(), 7u);
 }
