@@ -279,7 +279,7 @@ bool NetworkFile::Commit(std::vector<std::string>* lost) {
     return false;
   }
   text_ = std::move(text);
-  pending_logins_.clear();
+  std::vector<std::string>().swap(pending_logins_);
   // Positions are 32-bit: a text too big to be read again is not kept.
   if (text_.size() > static_cast<size_t>(kMaxFileBytes) || !ReadIdentity(path_, &identity_)) {
     Forget();
@@ -513,7 +513,9 @@ std::string NetworkFile::Render() {
     network_self_closing_ = false;
   }
   copy_up_to(text_.size());
-  addresses_.clear();
+  // Swapped out rather than cleared: a login storm's buckets would
+  // otherwise stay for the life of the service.
+  std::unordered_map<uint32_t, std::string>().swap(addresses_);
   return out;
 }
 

@@ -24,10 +24,10 @@ namespace brelvint {
 // The edit works on the file's own bytes: pugixml checks the file and finds
 // where each "User" element's "Name" and "LastIP" values sit and where the
 // network element's children end; the cache keeps the text and those
-// positions (not the document tree, and no copies of the names: a copy is
-// held only for a name whose text in the file is spelled with escapes, and
-// for an added element until it is written). A write then copies the text and splices in only the
-// changed values and the added elements, so the operator's declaration,
+// positions, not the document tree nor copies of the names (a copy is held
+// only for a name the file spells with references, and for an added element
+// until it is written). A write then copies the text and splices in only
+// the changed values and the added elements, so the operator's declaration,
 // comments, indentation, line ends, quoting and entity spelling come back
 // exactly as written.
 //
