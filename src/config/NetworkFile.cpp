@@ -235,9 +235,8 @@ std::string_view NetworkFile::TagName(uint32_t index) const {
 }
 
 bool NetworkFile::HoldsAddress(uint32_t index, const std::string& address) const {
-  auto pending = addresses_.find(index);
-  if (pending != addresses_.end()) return pending->second == address;
   const UserTag& tag = tags_[index];
+  if (tag.address_pending) return addresses_.at(index) == address;
   return !tag.is_new && tag.has_last_ip &&
          std::string_view(text_).substr(tag.begin, tag.end - tag.begin) == address;
 }
@@ -255,7 +254,10 @@ NetworkFile::Login NetworkFile::RecordLogin(const std::string& user_name,
       return Login::kUpdated;
     }
     pending_logins_.push_back(user_name);
-    for (auto it = matches.first; it != matches.second; ++it) addresses_[*it] = address;
+    for (auto it = matches.first; it != matches.second; ++it) {
+      tags_[*it].address_pending = true;
+      addresses_[*it] = address;
+    }
     return Login::kUpdated;
   }
   pending_logins_.push_back(user_name);
@@ -263,6 +265,7 @@ NetworkFile::Login NetworkFile::RecordLogin(const std::string& user_name,
   UserTag tag;
   tag.is_new = true;
   tag.name_copied = true;
+  tag.address_pending = true;
   tags_.push_back(tag);
   names_[index] = user_name;
   addresses_[index] = address;
@@ -450,8 +453,7 @@ std::string NetworkFile::Render() {
     // earlier, those after it by that and this splice too.
     const int64_t shift_before = static_cast<int64_t>(out.size()) - static_cast<int64_t>(old_begin);
     int64_t shift_after = shift_before;
-    auto pending = addresses_.find(i);
-    if (pending == addresses_.end()) {
+    if (!tag.address_pending) {
       tag.begin = static_cast<uint32_t>(old_begin + shift_before);
       tag.end = static_cast<uint32_t>(old_end + shift_before);
     } else {
@@ -461,12 +463,13 @@ std::string NetworkFile::Render() {
         out += "=\"";
       }
       tag.begin = static_cast<uint32_t>(out.size());
-      AppendEscaped(&out, pending->second);
+      AppendEscaped(&out, addresses_.at(i));
       tag.end = static_cast<uint32_t>(out.size());
       if (!tag.has_last_ip) out += '"';
       copied = old_end;
       shift_after = static_cast<int64_t>(out.size()) - static_cast<int64_t>(old_end);
       tag.has_last_ip = true;
+      tag.address_pending = false;
     }
     // The name sits wholly before or wholly after the value.
     const int64_t shift = tag.name_begin < old_begin ? shift_before : shift_after;
@@ -501,6 +504,7 @@ std::string NetworkFile::Render() {
     out += "\"/>";
     tag.has_last_ip = true;
     tag.is_new = false;
+    tag.address_pending = false;
     // From now on the name is read from the text, unless escaping changed it.
     if (tag.name_end - tag.name_begin == name->second.size()) {
       tag.name_copied = false;

@@ -112,6 +112,9 @@ class NetworkFile {
     bool is_new = false;
     // True when the name is held in names_.
     bool name_copied = false;
+    // True when addresses_ holds a value for it, so a write looks up only
+    // the tags that change.
+    bool address_pending = false;
   };
 
   // The tags_ indexes of by_name_ against names, by NameLess.
