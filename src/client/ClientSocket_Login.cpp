@@ -117,7 +117,7 @@ bool ClientSocket::isAdmin() const {
   if (!IsMember() || myNetwork == nullptr || myUser == nullptr) return false;
   const auto& admins = myNetwork->Admins;
   return std::any_of(admins.begin(), admins.end(),
-                     [this](const auto& admin) { return admin.get() == myUser; });
+                     [this](const MapperUser* admin) { return admin == myUser; });
 }
 
 void ClientSocket::RecheckUser() {
@@ -131,7 +131,7 @@ bool ClientSocket::isBanned() const {
   if (myNetwork == nullptr || myUser == nullptr) return false;
   const auto& bans = myNetwork->Bans;
   return std::any_of(bans.begin(), bans.end(),
-                     [this](const auto& banned) { return banned.get() == myUser; });
+                     [this](const MapperUser* banned) { return banned == myUser; });
 }
 
 }  // namespace brelvint

@@ -1,5 +1,7 @@
 #include "config/LoadNetworks.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <string>
 #include <system_error>
@@ -51,18 +53,19 @@ pugi::xml_parse_result LoadDocument(const fs::path& path, pugi::xml_document* do
   return document->load_file(path.c_str());
 }
 
-std::shared_ptr<MapperUser> ReadUser(const pugi::xml_node& element, const fs::path& path) {
-  auto user = std::make_shared<MapperUser>();
+std::unique_ptr<MapperUser> ReadUser(const pugi::xml_node& element) {
+  auto user = std::make_unique<MapperUser>();
   user->Name = element.attribute(NetworkFile::kNameAttribute).value();
-  user->BanBy = element.attribute("BanBy").value();
-  user->BanDate = element.attribute("BanDate").value();
-  user->BanReason = element.attribute("BanReason").value();
   user->IsAdmin = TextNumber::FileFlag(element.attribute(NetworkFile::kIsAdminAttribute).value());
   user->IsBanned = TextNumber::FileFlag(element.attribute("IsBanned").value());
   user->LastIP = element.attribute(NetworkFile::kLastIPAttribute).value();
-  user->UniqueID = element.attribute("UID").value();
-  user->Path = path;
+  user->SetDetails(element.attribute("BanBy").value(), element.attribute("BanDate").value(),
+                   element.attribute("BanReason").value(), element.attribute("UID").value());
   return user;
+}
+
+bool IsUserNode(const pugi::xml_node& node) {
+  return node.type() == pugi::node_element && NetworkFile::IsUserElement(node.name());
 }
 
 // The sorted names of the folder's entries (symlinks listed as themselves);
@@ -93,14 +96,18 @@ std::unique_ptr<ServerNetworks> ReadNetworkXML(const fs::path& path) {
   if (!network) return nullptr;
 
   auto record = std::make_unique<ServerNetworks>();
-  for (pugi::xml_node child : network.children()) {
-    if (child.type() != pugi::node_element || !NetworkFile::IsUserElement(child.name())) continue;
-    std::shared_ptr<MapperUser> user = ReadUser(child, path);
+  // Counted first so the list is allocated once, at its final size.
+  const auto user_nodes = network.children();
+  record->Users.reserve(
+      static_cast<size_t>(std::count_if(user_nodes.begin(), user_nodes.end(), IsUserNode)));
+  for (pugi::xml_node child : user_nodes) {
+    if (!IsUserNode(child)) continue;
+    record->Users.push_back(ReadUser(child));
+    MapperUser* user = record->Users.back().get();
     if (user->IsAdmin) record->Admins.push_back(user);
     if (user->IsBanned) record->Bans.push_back(user);
-    record->Users.push_back(user);
-    record->IndexUser(user);
   }
+  record->IndexAllUsers();
   record->NetworkName = network.attribute("name").value();
   record->Password = network.attribute("password").value();
   record->MaxUsers = TextNumber::Leading(network.attribute("maxusers").value());
@@ -141,6 +148,9 @@ void LoadNetworks(const fs::path& folder, std::vector<std::unique_ptr<ServerNetw
       into.push_back(std::move(network));
     }
   }
+  // The parsers' nodes, freed now, lie between the records: without a trim
+  // that memory would stay resident for the life of the service.
+  ::malloc_trim(0);
   LogMessage(kReadingComplete);
 }
 

@@ -12,10 +12,11 @@ namespace modGlobal {
 // Name of the folder beside the executable that holds the network files.
 inline constexpr const char kNetworkFolderName[] = "brelvint-server";
 
-// Reads the network file at `path` into a new record whose Users, Admins
-// and Bans share their MapperUser objects. Null when the file cannot be
-// parsed (the parser's description of the fault is logged) or has no
-// network element (nothing is logged: the caller names the file).
+// Reads the network file at `path` into a new record whose Admins and Bans
+// point at records of its Users. Null when the file cannot be parsed (the
+// parser's description of the fault is logged) or has no network element
+// (nothing is logged: the caller names the file). The memory the parser
+// freed is handed back by LoadNetworks, once for all files.
 std::unique_ptr<ServerNetworks> ReadNetworkXML(const std::filesystem::path& path);
 
 // Reads every network file of the "brelvint-server" folder beside the

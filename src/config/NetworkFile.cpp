@@ -1,6 +1,7 @@
 #include "config/NetworkFile.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,6 +63,8 @@ struct StartTag {
   bool self_closing = false;
   size_t last_ip_begin = kNone;  // the "LastIP" value, between the quotes
   size_t last_ip_end = kNone;
+  size_t name_begin = kNone;  // the "Name" value, between the quotes
+  size_t name_end = kNone;
 };
 
 // Scans the start tag whose name starts at `name_at`. The parser has already
@@ -94,6 +97,10 @@ bool ScanStartTag(std::string_view text, size_t name_at, StartTag* tag) {
     if (attribute == NetworkFile::kLastIPAttribute && tag->last_ip_begin == kNone) {
       tag->last_ip_begin = i + 1;
       tag->last_ip_end = value_end;
+    }
+    if (attribute == NetworkFile::kNameAttribute && tag->name_begin == kNone) {
+      tag->name_begin = i + 1;
+      tag->name_end = value_end;
     }
     i = value_end + 1;
     tag->attributes_end = i;
@@ -181,7 +188,18 @@ bool ReadFile(const std::filesystem::path& path, std::string* text, struct stat*
   return ok;
 }
 
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
 }  // namespace
+
+struct NetworkFile::TagNameOrder {
+  const NetworkFile* file;
+  bool operator()(uint32_t a, std::string_view b) const { return NameLess(file->TagName(a), b); }
+  bool operator()(std::string_view a, uint32_t b) const { return NameLess(a, file->TagName(b)); }
+  bool operator()(uint32_t a, uint32_t b) const {
+    return NameLess(file->TagName(a), file->TagName(b));
+  }
+};
 
 bool NetworkFile::Identity::operator==(const Identity& other) const {
   return device == other.device && inode == other.inode && size == other.size &&
@@ -205,8 +223,21 @@ bool NetworkFile::IsUserElement(std::string_view element_name) {
 
 std::string NetworkFile::NameKey(std::string_view name) { return TextCase::Lower(name); }
 
-bool NetworkFile::HoldsAddress(const UserTag& tag, const std::string& address) const {
-  if (tag.address) return *tag.address == address;
+bool NetworkFile::NameLess(std::string_view a, std::string_view b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return static_cast<unsigned char>(LowerAscii(x)) < static_cast<unsigned char>(LowerAscii(y));
+  });
+}
+
+std::string_view NetworkFile::TagName(uint32_t index) const {
+  const UserTag& tag = tags_[index];
+  if (tag.name_copied) return names_.at(index);
+  return std::string_view(text_).substr(tag.name_begin, tag.name_end - tag.name_begin);
+}
+
+bool NetworkFile::HoldsAddress(uint32_t index, const std::string& address) const {
+  const UserTag& tag = tags_[index];
+  if (tag.address_pending) return addresses_.at(index) == address;
   return !tag.is_new && tag.has_last_ip &&
          std::string_view(text_).substr(tag.begin, tag.end - tag.begin) == address;
 }
@@ -214,27 +245,33 @@ bool NetworkFile::HoldsAddress(const UserTag& tag, const std::string& address) c
 NetworkFile::Login NetworkFile::RecordLogin(const std::string& user_name,
                                             const std::string& address) {
   if (!EnsureLoaded()) return Login::kUnusable;
-  std::vector<size_t>& matches = tags_by_name_[NameKey(user_name)];
-  if (!matches.empty()) {
+  auto matches = std::equal_range(by_name_.begin(), by_name_.end(), std::string_view(user_name),
+                                  TagNameOrder{this});
+  if (matches.first != matches.second) {
     // A returning user at the address the file already holds changes
     // nothing: no write for it.
     // Nor does a login from elsewhere under an administrator's name: it
     // must not make the next start grant that address the rights.
-    auto changes = [&](size_t i) { return !tags_[i].is_admin && !HoldsAddress(tags_[i], address); };
-    if (std::none_of(matches.begin(), matches.end(), changes)) return Login::kUpdated;
+    auto changes = [&](uint32_t i) { return !tags_[i].is_admin && !HoldsAddress(i, address); };
+    if (std::none_of(matches.first, matches.second, changes)) return Login::kUpdated;
     pending_logins_.push_back(user_name);
-    for (size_t i : matches) {
-      if (changes(i)) tags_[i].address = address;
+    for (auto it = matches.first; it != matches.second; ++it) {
+      if (!changes(*it)) continue;
+      tags_[*it].address_pending = true;
+      addresses_[*it] = address;
     }
     return Login::kUpdated;
   }
   pending_logins_.push_back(user_name);
+  const auto index = static_cast<uint32_t>(tags_.size());
   UserTag tag;
   tag.is_new = true;
-  tag.name = user_name;
-  tag.address = address;
-  tags_.push_back(std::move(tag));
-  matches.push_back(tags_.size() - 1);
+  tag.name_copied = true;
+  tag.address_pending = true;
+  tags_.push_back(tag);
+  names_[index] = user_name;
+  addresses_[index] = address;
+  by_name_.insert(matches.second, index);
   return Login::kAdded;
 }
 
@@ -247,8 +284,11 @@ bool NetworkFile::Commit(std::vector<std::string>* lost) {
     return false;
   }
   text_ = std::move(text);
-  pending_logins_.clear();
-  if (!ReadIdentity(path_, &identity_)) Forget();
+  std::vector<std::string>().swap(pending_logins_);
+  // Positions are 32-bit: a text too big to be read again is not kept.
+  if (text_.size() > static_cast<size_t>(kMaxFileBytes) || !ReadIdentity(path_, &identity_)) {
+    Forget();
+  }
   return true;
 }
 
@@ -271,7 +311,11 @@ bool NetworkFile::EnsureLoaded() {
     Identity now;
     if (ReadIdentity(path_, &now) && now == identity_) return true;
   }
-  return Load();
+  bool loaded = Load();
+  // The parser's nodes, freed now, lie between the cache's allocations:
+  // without a trim they would stay resident for the life of the service.
+  ::malloc_trim(0);
+  return loaded;
 }
 
 bool NetworkFile::Load() {
@@ -298,19 +342,37 @@ bool NetworkFile::Load() {
 }
 
 bool NetworkFile::Locate(const pugi::xml_node& network) {
-  for (pugi::xml_node child : network.children()) {
-    if (child.type() != pugi::node_element || !IsUserElement(child.name())) continue;
+  auto is_user = [](const pugi::xml_node& node) {
+    return node.type() == pugi::node_element && IsUserElement(node.name());
+  };
+  // Counted first: the cache lives as long as the service, so its lists
+  // are allocated once at their size.
+  const auto children = network.children();
+  tags_.reserve(static_cast<size_t>(std::count_if(children.begin(), children.end(), is_user)));
+  for (pugi::xml_node child : children) {
+    if (!is_user(child)) continue;
     StartTag start;
     size_t offset = NodeOffset(child);
     if (offset == kNone || !ScanStartTag(text_, offset, &start)) return false;
+    const auto index = static_cast<uint32_t>(tags_.size());
     UserTag tag;
     tag.has_last_ip = start.last_ip_begin != kNone;
-    tag.begin = tag.has_last_ip ? start.last_ip_begin : start.attributes_end;
-    tag.end = tag.has_last_ip ? start.last_ip_end : start.attributes_end;
+    tag.begin = static_cast<uint32_t>(tag.has_last_ip ? start.last_ip_begin : start.attributes_end);
+    tag.end = static_cast<uint32_t>(tag.has_last_ip ? start.last_ip_end : start.attributes_end);
+    // Without a "Name", an empty range inside the tag, so it moves with it.
+    tag.name_begin = static_cast<uint32_t>(start.name_begin != kNone ? start.name_begin : offset);
+    tag.name_end = static_cast<uint32_t>(start.name_begin != kNone ? start.name_end : offset);
+    std::string_view name = child.attribute(kNameAttribute).value();
+    if (std::string_view(text_).substr(tag.name_begin, tag.name_end - tag.name_begin) != name) {
+      tag.name_copied = true;  // written with entities or line ends the parser turned
+      names_.emplace(index, std::string(name));
+    }
     tag.is_admin = TextNumber::FileFlag(child.attribute(kIsAdminAttribute).value());
-    tags_.push_back(std::move(tag));
-    tags_by_name_[NameKey(child.attribute(kNameAttribute).value())].push_back(tags_.size() - 1);
+    tags_.push_back(tag);
   }
+  by_name_.resize(tags_.size());
+  for (uint32_t i = 0; i < by_name_.size(); ++i) by_name_[i] = i;
+  std::stable_sort(by_name_.begin(), by_name_.end(), TagNameOrder{this});
   return LocateInsertionPoint(network);
 }
 
@@ -359,7 +421,11 @@ void NetworkFile::Forget() {
   text_.clear();
   text_.shrink_to_fit();
   tags_.clear();
-  tags_by_name_.clear();
+  tags_.shrink_to_fit();
+  by_name_.clear();
+  by_name_.shrink_to_fit();
+  names_.clear();
+  addresses_.clear();
   insert_at_ = 0;
   network_self_closing_ = false;
   network_element_name_.clear();
@@ -377,30 +443,41 @@ std::string NetworkFile::Render() {
   };
 
   bool adding = false;
-  for (UserTag& tag : tags_) {
+  for (uint32_t i = 0; i < tags_.size(); ++i) {
+    UserTag& tag = tags_[i];
     if (tag.is_new) {
       adding = true;
       continue;
     }
     copy_up_to(tag.begin);
-    size_t old_length = tag.end - tag.begin;
-    if (!tag.address) {
-      tag.begin = out.size();
-      tag.end = tag.begin + old_length;
-      continue;
+    const size_t old_begin = tag.begin;
+    const size_t old_end = tag.end;
+    // How far positions move: those before the value by what was spliced
+    // earlier, those after it by that and this splice too.
+    const int64_t shift_before = static_cast<int64_t>(out.size()) - static_cast<int64_t>(old_begin);
+    int64_t shift_after = shift_before;
+    if (!tag.address_pending) {
+      tag.begin = static_cast<uint32_t>(old_begin + shift_before);
+      tag.end = static_cast<uint32_t>(old_end + shift_before);
+    } else {
+      if (!tag.has_last_ip) {
+        out += ' ';
+        out += kLastIPAttribute;
+        out += "=\"";
+      }
+      tag.begin = static_cast<uint32_t>(out.size());
+      AppendEscaped(&out, addresses_.at(i));
+      tag.end = static_cast<uint32_t>(out.size());
+      if (!tag.has_last_ip) out += '"';
+      copied = old_end;
+      shift_after = static_cast<int64_t>(out.size()) - static_cast<int64_t>(old_end);
+      tag.has_last_ip = true;
+      tag.address_pending = false;
     }
-    if (!tag.has_last_ip) {
-      out += ' ';
-      out += kLastIPAttribute;
-      out += "=\"";
-    }
-    tag.begin = out.size();
-    AppendEscaped(&out, *tag.address);
-    tag.end = out.size();
-    if (!tag.has_last_ip) out += '"';
-    copied += old_length;
-    tag.has_last_ip = true;
-    tag.address.reset();
+    // The name sits wholly before or wholly after the value.
+    const int64_t shift = tag.name_begin < old_begin ? shift_before : shift_after;
+    tag.name_begin = static_cast<uint32_t>(tag.name_begin + shift);
+    tag.name_end = static_cast<uint32_t>(tag.name_end + shift);
   }
 
   copy_up_to(insert_at_);
@@ -408,7 +485,8 @@ std::string NetworkFile::Render() {
     out += '>';
     copied += 2;  // the "/>"
   }
-  for (UserTag& tag : tags_) {
+  for (uint32_t i = 0; i < tags_.size(); ++i) {
+    UserTag& tag = tags_[i];
     if (!tag.is_new) continue;
     out += indent_;
     out += '<';
@@ -416,18 +494,25 @@ std::string NetworkFile::Render() {
     out += ' ';
     out += kLastIPAttribute;
     out += "=\"";
-    tag.begin = out.size();
-    AppendEscaped(&out, *tag.address);
-    tag.end = out.size();
+    tag.begin = static_cast<uint32_t>(out.size());
+    AppendEscaped(&out, addresses_.at(i));
+    tag.end = static_cast<uint32_t>(out.size());
     out += "\" ";
     out += kNameAttribute;
     out += "=\"";
-    AppendEscaped(&out, tag.name);
+    auto name = names_.find(i);
+    tag.name_begin = static_cast<uint32_t>(out.size());
+    AppendEscaped(&out, name->second);
+    tag.name_end = static_cast<uint32_t>(out.size());
     out += "\"/>";
     tag.has_last_ip = true;
     tag.is_new = false;
-    tag.name.clear();
-    tag.address.reset();
+    tag.address_pending = false;
+    // From now on the name is read from the text, unless escaping changed it.
+    if (tag.name_end - tag.name_begin == name->second.size()) {
+      tag.name_copied = false;
+      names_.erase(name);
+    }
   }
   insert_at_ = out.size();
   if (adding && network_self_closing_) {
@@ -435,6 +520,9 @@ std::string NetworkFile::Render() {
     network_self_closing_ = false;
   }
   copy_up_to(text_.size());
+  // Swapped out rather than cleared: a login storm's buckets would
+  // otherwise stay for the life of the service.
+  std::unordered_map<uint32_t, std::string>().swap(addresses_);
   return out;
 }
 

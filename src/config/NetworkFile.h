@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -23,10 +22,12 @@ namespace brelvint {
 // one write, however many there are.
 //
 // The edit works on the file's own bytes: pugixml checks the file and finds
-// where each "User" element's "LastIP" value sits and where the network
-// element's children end; the cache keeps the text and those positions (not
-// the document tree). A write then copies the text and splices in only the
-// changed values and the added elements, so the operator's declaration,
+// where each "User" element's "Name" and "LastIP" values sit and where the
+// network element's children end; the cache keeps the text and those
+// positions, not the document tree nor copies of the names (a copy is held
+// only for a name the file spells with references, and for an added element
+// until it is written). A write then copies the text and splices in only
+// the changed values and the added elements, so the operator's declaration,
 // comments, indentation, line ends, quoting and entity spelling come back
 // exactly as written.
 //
@@ -66,6 +67,8 @@ class NetworkFile {
   // `name` with ASCII letters lower-cased: user names are compared by this
   // key, so "Bob" and "BOB" are one user.
   static std::string NameKey(std::string_view name);
+  // Orders names by NameKey without building keys.
+  static bool NameLess(std::string_view a, std::string_view b);
 
   // Records a login in the cached file (reading the file first when needed).
   // Nothing is written until Commit.
@@ -92,30 +95,42 @@ class NetworkFile {
     bool operator==(const Identity& other) const;
   };
 
-  // One "User" element of the network element.
+  // One "User" element of the network element. Positions are byte offsets
+  // into text_; 32 bits suffice, as a text bigger than a read accepts
+  // (256 MiB) is not kept.
   struct UserTag {
     // For a written element: the byte range of its "LastIP" value (between
-    // the quotes) in text_, or, when it has no "LastIP" attribute, the empty
-    // range just after its last attribute, where one will be inserted.
-    size_t begin = 0;
-    size_t end = 0;
+    // the quotes), or, when it has no "LastIP" attribute, the empty range
+    // just after its last attribute, where one will be inserted.
+    uint32_t begin = 0;
+    uint32_t end = 0;
+    // The "Name" value as written (empty when it has none); unused when
+    // name_copied.
+    uint32_t name_begin = 0;
+    uint32_t name_end = 0;
     bool has_last_ip = false;
     // True for an element added since the last write; it then exists only
-    // as `name` and `address` until Commit renders it.
+    // as its entries in names_ and addresses_ until Commit renders it.
     bool is_new = false;
     // Flagged as an administrator: its "LastIP" is what grants the rights,
     // so only the file's operator changes it.
     bool is_admin = false;
-    std::string name;
-    // The "LastIP" value to write at the next commit.
-    std::optional<std::string> address;
+    // True when the name is held in names_.
+    bool name_copied = false;
+    // True when addresses_ holds a value for it, so a write looks up only
+    // the tags that change.
+    bool address_pending = false;
   };
+
+  // The tags_ indexes of by_name_ against names, by NameLess.
+  struct TagNameOrder;
 
   static Identity IdentityOf(const struct stat& info);
   static bool ReadIdentity(const std::filesystem::path& path, Identity* identity);
 
-  // True when `tag`'s "LastIP" already is (or is about to become) `address`.
-  bool HoldsAddress(const UserTag& tag, const std::string& address) const;
+  std::string_view TagName(uint32_t tag) const;
+  // True when the tag's "LastIP" already is (or is about to become) `address`.
+  bool HoldsAddress(uint32_t tag, const std::string& address) const;
   bool EnsureLoaded();
   bool Load();
   bool Locate(const pugi::xml_node& network);
@@ -128,8 +143,12 @@ class NetworkFile {
   bool loaded_ = false;
   Identity identity_;
   std::string text_;
-  std::vector<UserTag> tags_;  // document order, then added elements
-  std::unordered_map<std::string, std::vector<size_t>> tags_by_name_;  // NameKey -> tags_ indexes
+  std::vector<UserTag> tags_;      // document order, then added elements
+  std::vector<uint32_t> by_name_;  // tags_ indexes by name, one name's tags in tags_ order
+  // Names not read from text_ (see UserTag::name_copied), by tags_ index.
+  std::unordered_map<uint32_t, std::string> names_;
+  // The "LastIP" values to write at the next commit, by tags_ index.
+  std::unordered_map<uint32_t, std::string> addresses_;
   // Where added elements go: the start of the blank text that closes the
   // network element's content, else the start of its end tag, else (for a
   // self-closing network element, see network_self_closing_) its "/>".

@@ -1,7 +1,6 @@
 #include "config/ServerNetworks.h"
 
 #include <algorithm>
-#include <unordered_map>
 
 #include "config/NetworkFile.h"
 #include "base/TextCase.h"
@@ -9,13 +8,24 @@
 
 namespace brelvint {
 
-// Records of Users by NameKey, in Users order. The records are owned by
-// Users, which only ever grows, so the pointers stay valid.
-struct ServerNetworks::UserIndex {
-  std::unordered_map<std::string, std::vector<MapperUser*>> by_name;
+namespace {
+
+// Orders records, and names against records, the way by_name_ is sorted.
+struct NameOrder {
+  bool operator()(const MapperUser* a, const MapperUser* b) const {
+    return NetworkFile::NameLess(a->Name, b->Name);
+  }
+  bool operator()(const MapperUser* a, std::string_view b) const {
+    return NetworkFile::NameLess(a->Name, b);
+  }
+  bool operator()(std::string_view a, const MapperUser* b) const {
+    return NetworkFile::NameLess(a, b->Name);
+  }
 };
 
-ServerNetworks::ServerNetworks() : index_(std::make_unique<UserIndex>()) {}
+}  // namespace
+
+ServerNetworks::ServerNetworks() = default;
 ServerNetworks::~ServerNetworks() = default;
 
 void ServerNetworks::AddUserToNetwork(const std::string& userName, const std::string& address) {
@@ -25,12 +35,11 @@ void ServerNetworks::AddUserToNetwork(const std::string& userName, const std::st
     file_ = std::make_unique<NetworkFile>(Path);
   }
   if (file_->RecordLogin(userName, address) != NetworkFile::Login::kAdded) return;
-  auto user = std::make_shared<MapperUser>();
+  auto user = std::make_unique<MapperUser>();
   user->Name = userName;
   user->LastIP = address;
-  user->Path = Path;
-  Users.push_back(user);
-  IndexUser(user);
+  Users.push_back(std::move(user));
+  IndexUser(Users.back().get());
 }
 
 bool ServerNetworks::HasPendingEdits() const { return file_ && file_->HasPendingEdits(); }
@@ -46,7 +55,7 @@ void ServerNetworks::CommitEdits() {
 }
 
 bool ServerNetworks::SameDefinition(const ServerNetworks& other) const {
-  auto same_user = [](const std::shared_ptr<MapperUser>& a, const std::shared_ptr<MapperUser>& b) {
+  auto same_user = [](const std::unique_ptr<MapperUser>& a, const std::unique_ptr<MapperUser>& b) {
     return a->Name == b->Name && a->LastIP == b->LastIP && a->IsAdmin == b->IsAdmin &&
            a->IsBanned == b->IsBanned;
   };
@@ -67,22 +76,29 @@ void ServerNetworks::ReplaceDefinition(ServerNetworks&& fresh) {
   Path = std::move(fresh.Path);
   Port = fresh.Port;
   Users = std::move(fresh.Users);
-  index_ = std::move(fresh.index_);
-  fresh.index_ = std::make_unique<UserIndex>();
+  by_name_ = std::move(fresh.by_name_);
   file_.reset();  // the next login reads the file afresh
 }
 
 MapperUser* ServerNetworks::FindUser(std::string_view name, std::string_view address) const {
-  auto it = index_->by_name.find(NetworkFile::NameKey(name));
-  if (it == index_->by_name.end()) return nullptr;
-  for (MapperUser* user : it->second) {
-    if (TextCase::Equal(user->LastIP, address)) return user;
+  auto range = std::equal_range(by_name_.begin(), by_name_.end(), name, NameOrder());
+  for (auto it = range.first; it != range.second; ++it) {
+    if (TextCase::Equal((*it)->LastIP, address)) return *it;
   }
   return nullptr;
 }
 
-void ServerNetworks::IndexUser(const std::shared_ptr<MapperUser>& user) {
-  if (user) index_->by_name[NetworkFile::NameKey(user->Name)].push_back(user.get());
+void ServerNetworks::IndexUser(MapperUser* user) {
+  if (user == nullptr) return;
+  // After every record of the same name: they came first in Users.
+  by_name_.insert(std::upper_bound(by_name_.begin(), by_name_.end(), user, NameOrder()), user);
+}
+
+void ServerNetworks::IndexAllUsers() {
+  by_name_.clear();
+  by_name_.reserve(Users.size());
+  for (const auto& user : Users) by_name_.push_back(user.get());
+  std::stable_sort(by_name_.begin(), by_name_.end(), NameOrder());
 }
 
 }  // namespace brelvint

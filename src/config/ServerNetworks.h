@@ -16,8 +16,9 @@ class NetworkFile;
 // One network, as its network file defines it. Owned by App for the life
 // of the process (its address is stable: connections point at it, and two
 // connections are on the same network exactly when they point at the same
-// record). Users, Admins and Bans keep file order and share MapperUser
-// objects.
+// record). Users, Admins and Bans keep file order: Users owns the records,
+// Admins and Bans point at records of Users, so an admin who is also banned
+// is one object in three lists.
 class ServerNetworks {
  public:
   ServerNetworks();
@@ -25,16 +26,16 @@ class ServerNetworks {
   ServerNetworks(const ServerNetworks&) = delete;
   ServerNetworks& operator=(const ServerNetworks&) = delete;
 
-  std::vector<std::shared_ptr<MapperUser>> Admins;
-  std::vector<std::shared_ptr<MapperUser>> Bans;
+  std::vector<MapperUser*> Admins;
+  std::vector<MapperUser*> Bans;
   int64_t CurrentUsers = 0;
   bool Enabled = false;
   int64_t MaxUsers = 0;
   std::string NetworkName;
   std::string Password;
-  std::filesystem::path Path;
+  std::filesystem::path Path;  // the network file, held here once for all its users
   int64_t Port = 0;
-  std::vector<std::shared_ptr<MapperUser>> Users;
+  std::vector<std::unique_ptr<MapperUser>> Users;
 
   // Records a login: "LastIP" of every matching "User" element of the file
   // becomes `address`, or a new element (and a new record at the end of
@@ -62,14 +63,20 @@ class ServerNetworks {
   // The first record of Users whose Name equals `name` and whose LastIP
   // equals `address`, both ignoring letter case; null when none.
   MapperUser* FindUser(std::string_view name, std::string_view address) const;
-  // Keeps FindUser's index in step after records were added to Users
-  // directly (the reader does; AddUserToNetwork does it itself).
-  void IndexUser(const std::shared_ptr<MapperUser>& user);
+  // Keeps FindUser's index in step after a record was added to Users
+  // directly (AddUserToNetwork does it itself). Costs a shift of the index,
+  // so a reader adding a whole file calls IndexAllUsers once instead.
+  void IndexUser(MapperUser* user);
+  // Rebuilds FindUser's index from Users in one sort.
+  void IndexAllUsers();
 
  private:
   std::unique_ptr<NetworkFile> file_;
-  struct UserIndex;
-  std::unique_ptr<UserIndex> index_;
+  // The records of Users ordered by name (ignoring letter case), records
+  // of one name in Users order: one pointer per user, where a hash map of
+  // names would cost a node, a key copy and a list per user. The records
+  // are owned by Users, which only ever grows, so the pointers stay valid.
+  std::vector<MapperUser*> by_name_;
 };
 
 }  // namespace brelvint

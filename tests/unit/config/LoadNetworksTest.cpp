@@ -69,9 +69,9 @@ std::string Describe(const ServerNetworks& network) {
   out << network.NetworkName << '|' << network.Password << '|' << network.MaxUsers << '|'
       << network.Enabled << '|' << network.Port << '|' << network.Path << '\n';
   for (const auto& user : network.Users) {
-    out << user->Name << '|' << user->BanBy << '|' << user->BanDate << '|' << user->BanReason << '|'
-        << user->IsAdmin << '|' << user->IsBanned << '|' << user->LastIP << '|' << user->UniqueID
-        << '|' << user->Path << '\n';
+    out << user->Name << '|' << user->BanBy() << '|' << user->BanDate() << '|' << user->BanReason()
+        << '|' << user->IsAdmin << '|' << user->IsBanned << '|' << user->LastIP << '|'
+        << user->UniqueID() << '\n';
   }
   out << network.Admins.size() << ' ' << network.Bans.size();
   return out.str();
@@ -242,12 +242,11 @@ TEST_F(LoadNetworksTest, UserElementsInAnyCaseBecomeUsers) {
   ASSERT_EQ(network->Users.size(), 3u);
   const MapperUser& first = *network->Users[0];
   EXPECT_EQ(first.Name, "lower");
-  EXPECT_EQ(first.BanBy, "op");
-  EXPECT_EQ(first.BanDate, "2024-01-02");
-  EXPECT_EQ(first.BanReason, "spam");
+  EXPECT_EQ(first.BanBy(), "op");
+  EXPECT_EQ(first.BanDate(), "2024-01-02");
+  EXPECT_EQ(first.BanReason(), "spam");
   EXPECT_EQ(first.LastIP, "10.0.0.1");
-  EXPECT_EQ(first.UniqueID, "u1");
-  EXPECT_EQ(first.Path, file);
+  EXPECT_EQ(first.UniqueID(), "u1");
   EXPECT_FALSE(first.IsAdmin);
   EXPECT_FALSE(first.IsBanned);
   EXPECT_EQ(network->Users[1]->Name, "upper");
@@ -268,10 +267,10 @@ TEST_F(LoadNetworksTest, AdminAndBannedUserIsOneSharedRecord) {
   ASSERT_EQ(network->Users.size(), 4u);
   ASSERT_EQ(network->Admins.size(), 2u);
   ASSERT_EQ(network->Bans.size(), 2u);
-  EXPECT_EQ(network->Admins[0], network->Users[1]);
-  EXPECT_EQ(network->Bans[0], network->Users[1]);
-  EXPECT_EQ(network->Admins[1], network->Users[2]);
-  EXPECT_EQ(network->Bans[1], network->Users[3]);
+  EXPECT_EQ(network->Admins[0], network->Users[1].get());
+  EXPECT_EQ(network->Bans[0], network->Users[1].get());
+  EXPECT_EQ(network->Admins[1], network->Users[2].get());
+  EXPECT_EQ(network->Bans[1], network->Users[3].get());
   EXPECT_EQ(network->FindUser("BOTH", "10.0.0.2"), network->Users[1].get());
 }
 

@@ -172,11 +172,10 @@ TEST_F(NetworkFileTest, NewNameIsAddedAfterTheLastUserWithItsIndent) {
   const MapperUser& carl = *network->Users.back();
   EXPECT_EQ(carl.Name, "carl");
   EXPECT_EQ(carl.LastIP, "10.0.0.9");
-  EXPECT_EQ(carl.Path, FilePath());
   EXPECT_FALSE(carl.IsAdmin);
   EXPECT_FALSE(carl.IsBanned);
-  EXPECT_TRUE(carl.UniqueID.empty() && carl.BanBy.empty() && carl.BanDate.empty() &&
-              carl.BanReason.empty());
+  EXPECT_TRUE(carl.UniqueID().empty() && carl.BanBy().empty() && carl.BanDate().empty() &&
+              carl.BanReason().empty());
   EXPECT_EQ(network->Admins.size(), 1u);
   EXPECT_EQ(network->Bans.size(), 0u);
   EXPECT_EQ(network->FindUser("CARL", "10.0.0.9"), &carl);
@@ -421,6 +420,54 @@ TEST_F(NetworkFileTest, NamesAndAddressesAreEscapedInTheFile) {
   std::unique_ptr<ServerNetworks> third = modGlobal::ReadNetworkXML(FilePath());
   ASSERT_NE(third, nullptr);
   EXPECT_EQ(third->Users.back()->LastIP, "10.0.0.1");
+}
+
+// The cache finds an element by where its name sits in the text, so after a
+// write has moved every position, each name must still be found: one after
+// the "LastIP" value, one spelled with references, one added by the write.
+TEST_F(NetworkFileTest, NamesAreFoundAgainAfterAWriteMovedThem) {
+  const std::string file =
+      "<b><network name=\"N\">\n"
+      "  <User LastIP=\"1.1.1.1\" Name=\"first\"/>\n"
+      "  <User Name=\"s&#101;cond\" LastIP=\"2.2.2.2\"/>\n"
+      "  <User LastIP='3.3.3.3' Name='th&amp;ird'/>\n"
+      "  <User UID=\"4\"/>\n"
+      "  <User Name=\"last\"/>\n"
+      "</network></b>\n";
+  struct Login {
+    const char* name;
+    const char* address;
+  };
+  const Login logins[] = {{"FIRST", "10.10.10.10"}, {"second", "20.20.20.20"}, {"TH&IRD", "3.3"},
+                          {"", "4.4.4.4"},          {"Last", "50.50.50.50"},   {"new<one>", "6.6"},
+                          {"plain", "7.7.7.7"}};
+  std::unique_ptr<ServerNetworks> network = Load(file);
+  for (const Login& login : logins) network->AddUserToNetwork(login.name, login.address);
+  network->CommitEdits();
+
+  std::string expected = Replaced(file, "\"1.1.1.1\"", "\"10.10.10.10\"");
+  expected = Replaced(expected, "\"2.2.2.2\"", "\"20.20.20.20\"");
+  expected = Replaced(expected, "'3.3.3.3'", "'3.3'");
+  expected = Replaced(expected, "UID=\"4\"/>", "UID=\"4\" LastIP=\"4.4.4.4\"/>");
+  expected =
+      Replaced(expected, "Name=\"last\"/>\n",
+               "Name=\"last\" LastIP=\"50.50.50.50\"/>\n  " + NewUser("6.6", "new&lt;one&gt;") +
+                   "\n  " + NewUser("7.7.7.7", "plain") + "\n");
+  EXPECT_EQ(FileText(), expected);
+
+  // The same logins again: every one is found at the address just written.
+  for (const Login& login : logins) network->AddUserToNetwork(login.name, login.address);
+  EXPECT_FALSE(network->HasPendingEdits());
+  // A change to the last element must land in its own value, after all the
+  // positions before it moved.
+  network->AddUserToNetwork("PLAIN", "8.8.8.8");
+  network->AddUserToNetwork("new<ONE>", "9.9.9.9");
+  network->CommitEdits();
+  expected = Replaced(expected, NewUser("7.7.7.7", "plain"), NewUser("8.8.8.8", "plain"));
+  expected =
+      Replaced(expected, NewUser("6.6", "new&lt;one&gt;"), NewUser("9.9.9.9", "new&lt;one&gt;"));
+  EXPECT_EQ(FileText(), expected);
+  EXPECT_EQ(network->Users.size(), 7u);
 }
 
 }  // namespace
