@@ -4,6 +4,7 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "base/Metrics.h"
 #include "protocol/PacketFramer.h"
 
 namespace brelvint {
@@ -126,6 +127,7 @@ void EasyTCPSocket::FireEvents() {
   int32_t command = 0;
   std::string data;
   if (!RetrieveEvent(&command, &data)) return;
+  Metrics::Process().CountCommand(command);
   ReceivedMessage(command, data);
 }
 

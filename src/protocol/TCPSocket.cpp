@@ -4,6 +4,7 @@
 
 #include <asio/post.hpp>
 
+#include "base/Metrics.h"
 #include "protocol/ServerSocket.h"
 
 namespace brelvint {
@@ -135,6 +136,7 @@ void TCPSocket::Write(std::string_view bytes) {
   if (!connected_) return;
   output_.append(bytes);
   if (output_.size() > kMaxPendingOutput) {
+    ++Metrics::Process().slow_consumers;
     Abort(ENOBUFS);
     return;
   }
@@ -157,6 +159,7 @@ void TCPSocket::Flush() {
   if (!output_.empty()) {
     std::error_code ec;
     size_t n = socket_.write_some(asio::buffer(output_), ec);
+    Metrics::Process().output_bytes += n;
     if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
       Abort(ec.value());
       return;

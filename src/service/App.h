@@ -16,6 +16,7 @@ namespace brelvint {
 class BanStore;
 class HttpClient;
 class ServerNetworks;
+class StatusEndpoint;
 
 // The one application object: the start-up sequence, the main loop and the
 // lifecycle requests. It owns the settings, the network records (stable
@@ -60,6 +61,7 @@ class App {
   asio::signal_set signals_;
   std::unique_ptr<HttpClient> http_;
   LookupServices lookup_services_;
+  std::unique_ptr<StatusEndpoint> status_;  // the operators' endpoint, once listening
 };
 
 // The process's App, for main.cpp. (The object is an App; the accessor has
