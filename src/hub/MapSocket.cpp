@@ -162,7 +162,7 @@ void MapSocket::SendChatMessage(ServerNetworks* network, MapMember& sender,
   for (MapMember* member : Members(network)) {
     if (member != &sender) member->SendPackets(packet_);
   }
-  Metrics::Process().deliveries += Members(network).size() - 1;
+  Metrics::Process().deliveries += Members(network).size() - (sender.IsMember() ? 1 : 0);
 }
 
 void MapSocket::BroadcastMessage(std::string_view text, std::string_view networkName) {
