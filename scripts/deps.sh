@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(g++ cmake make pkg-config libasio-dev libpugixml-dev libsqlite3-dev sqlite3
           libcurl4-openssl-dev libssl-dev libfmt-dev libstb-dev libgtest-dev libgmock-dev
-          libbenchmark-dev python3)
+          libbenchmark-dev python3 libcpp-httplib-dev nlohmann-json3-dev
+          chromium chromium-driver python3-selenium python3-prometheus-client)
 packages+=("$@")
 
 missing=()

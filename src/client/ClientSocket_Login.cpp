@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "client/ClientSocket.h"
+#include "base/Metrics.h"
 #include "client/MD5.h"
 #include "config/ServerNetworks.h"
 #include "hub/BanStore.h"
@@ -52,6 +53,7 @@ void ClientSocket::CheckPassword(const std::string& digest) {
   }
   if (myParent->PasswordGuessingBlocked(RemoteAddress())) {
     SendMessage(kPasswordReply, kFail);
+    ++Metrics::Process().logins_failed;
     LeaveNetwork();
     return;
   }
@@ -61,6 +63,7 @@ void ClientSocket::CheckPassword(const std::string& digest) {
     return;
   }
   SendMessage(kPasswordReply, kFail);
+  ++Metrics::Process().logins_failed;
   Log(RemoteAddress() + ": Login Failed.");
   myParent->RecordRefusedPassword(RemoteAddress());
   LeaveNetwork();
@@ -75,6 +78,7 @@ void ClientSocket::TakeUserName(const std::string& name) {
   MapperUser* user = getNetworkUser(name, RemoteAddress());
   if (user != nullptr && user->IsBanned) {
     SendMessage(kUserNameReply, kFail);
+    ++Metrics::Process().logins_failed;
     Log(RemoteAddress() + ": Client Previously Banned.");
     LeaveNetwork();
     return;
@@ -85,6 +89,7 @@ void ClientSocket::TakeUserName(const std::string& name) {
   Username = name;
   myUser = user;
   SetLoginStage(Stage::kMember);
+  ++Metrics::Process().logins_ok;
   myParent->AddMember(*this);
   myParent->CallUserLoggedIn(*this);
   // The file is written at the end of this loop pass, before the reply
@@ -95,6 +100,7 @@ void ClientSocket::TakeUserName(const std::string& name) {
 
 void ClientSocket::RefuseUserName(const std::string& name) {
   SendMessage(kUserNameReply, kFail);
+  ++Metrics::Process().logins_failed;
   Log(RemoteAddress() + ": Bad Username (" + modGlobal::EscapeForLog(name) + ")");
   LeaveNetwork();
 }

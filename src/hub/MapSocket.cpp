@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "config/ServerNetworks.h"
+#include "base/Metrics.h"
 #include "base/TextCase.h"
 #include "hub/BanStore.h"
 #include "protocol/PacketFramer.h"
@@ -147,6 +148,7 @@ void MapSocket::BroadcastPosition(MapMember& sender) {
   for (MapMember* member : members) {
     if (member != &sender) member->SendPackets(packet_);
   }
+  Metrics::Process().deliveries += members.size() - 1;
 }
 
 void MapSocket::SendChatMessage(ServerNetworks* network, MapMember& sender,
@@ -160,6 +162,7 @@ void MapSocket::SendChatMessage(ServerNetworks* network, MapMember& sender,
   for (MapMember* member : Members(network)) {
     if (member != &sender) member->SendPackets(packet_);
   }
+  Metrics::Process().deliveries += Members(network).size() - (sender.IsMember() ? 1 : 0);
 }
 
 void MapSocket::BroadcastMessage(std::string_view text, std::string_view networkName) {
@@ -175,6 +178,7 @@ void MapSocket::KickUser(const std::string& userName, const std::string& network
   MapMember* target = MemberNamed(userName);
   if (target == nullptr || !TextCase::Equal(target->myNetwork->NetworkName, networkName)) return;
   target->SendMessage(MapMember::kKicked, reason);
+  ++Metrics::Process().kicks;
   StatusMessage(modGlobal::EscapeForLog(target->Username) + "on network " +
                 target->myNetwork->NetworkName + " Kicked: " + modGlobal::EscapeForLog(reason));
   Expel(*target);
@@ -198,6 +202,7 @@ void MapSocket::BanUser(MapMember& admin, const std::string& userName,
     return;
   }
   target->SendMessage(MapMember::kBanned, reason);
+  ++Metrics::Process().bans;
   StatusMessage(modGlobal::EscapeForLog(target->Username) + "on network " +
                 target->myNetwork->NetworkName + " Banned: " + modGlobal::EscapeForLog(reason));
   if (bans_ != nullptr) {

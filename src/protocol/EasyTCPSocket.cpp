@@ -4,6 +4,7 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "base/Metrics.h"
 #include "protocol/PacketFramer.h"
 
 namespace brelvint {
@@ -136,6 +137,7 @@ void EasyTCPSocket::FireEvents() {
   std::string data;
   if (!RetrieveEvent(&command, &data)) return;
   BeginReply();
+  Metrics::Process().CountCommand(command);
   ReceivedMessage(command, data);
   EndReply();
 }

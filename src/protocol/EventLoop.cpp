@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/Metrics.h"
+
 namespace brelvint {
 
 EventLoop::EventLoop() : work_(asio::make_work_guard(context_)) {}
@@ -113,18 +115,30 @@ void EventLoop::Drain(std::chrono::milliseconds limit,
 }
 
 void EventLoop::DoEvents(int milliseconds) {
+  // The pass time operators graph is the work of the pass; the idle wait
+  // for the next event is left out.
+  auto started = std::chrono::steady_clock::now();
   if (context_.stopped()) context_.restart();
   bool more_handlers = RunReadyHandlers();
   bool more_work = PollReadyObjects() || more_handlers;
-  if (more_work && ++passes_since_flush_ < kMaxPassesPerFlush) return;
+  if (more_work && ++passes_since_flush_ < kMaxPassesPerFlush) {
+    Metrics::Process().ObservePass(std::chrono::steady_clock::now() - started);
+    return;
+  }
   passes_since_flush_ = 0;
   if (!more_work) CoalesceOutput();
   FinishPass();
   last_flush_ = std::chrono::steady_clock::now();
-  if (more_work || !ready_.empty()) return;
+  auto busy = last_flush_ - started;
+  if (more_work || !ready_.empty()) {
+    Metrics::Process().ObservePass(busy);
+    return;
+  }
   context_.run_one_for(std::chrono::milliseconds(milliseconds));
+  auto woke = std::chrono::steady_clock::now();
   RunReadyHandlers();
   FinishPass();
+  Metrics::Process().ObservePass(busy + (std::chrono::steady_clock::now() - woke));
 }
 
 }  // namespace brelvint

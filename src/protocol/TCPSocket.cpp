@@ -5,6 +5,7 @@
 
 #include <asio/post.hpp>
 
+#include "base/Metrics.h"
 #include "protocol/ServerSocket.h"
 
 namespace brelvint {
@@ -161,6 +162,7 @@ void TCPSocket::Write(std::string_view bytes) {
 
 void TCPSocket::CutSlowConsumer() {
   ++slow_consumer_cuts_;
+  ++Metrics::Process().slow_consumers;
   Abort(ENOBUFS);
 }
 
@@ -200,6 +202,7 @@ void TCPSocket::Flush() {
     size_t before = PendingOutput();
     std::error_code ec;
     size_t n = socket_.write_some(asio::buffer(output_.data() + sent_, before), ec);
+    Metrics::Process().output_bytes += n;
     if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
       Abort(ec.value());
       return;

@@ -15,6 +15,7 @@
 #include "hub/MapSocket.h"
 #include "base/LogMessage.h"
 #include "service/NetworkInterface.h"
+#include "service/StatusEndpoint.h"
 #include "base/Paths.h"
 #include "base/TextCase.h"
 
@@ -84,6 +85,8 @@ int App::Run() {
     StartListeners();
     LogMessage("Listening...");
     mySettings->Save();
+    status_ = std::make_unique<StatusEndpoint>(*this);
+    status_->Start();
 
     // Logins answered in one pass share one write of their network file,
     // made before any of their replies leaves.
@@ -91,6 +94,7 @@ int App::Run() {
 
     while (!blnStop) DoEvents(10);
     FinishRun();
+    status_.reset();  // its threads end before the process does
     LogMessage("Received quit signal.  Exiting.");
     return 0;
   } catch (const std::exception& failure) {

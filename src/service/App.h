@@ -20,6 +20,7 @@ namespace brelvint {
 class BanStore;
 class HttpClient;
 class ServerNetworks;
+class StatusEndpoint;
 
 // The one application object: the start-up sequence, the main loop and the
 // lifecycle requests. It owns the settings, the network records (stable
@@ -86,6 +87,7 @@ class App {
   // Networks taken off the air by a reload; kept while connections may
   // still point at them.
   std::vector<std::unique_ptr<ServerNetworks>> retired_networks_;
+  std::unique_ptr<StatusEndpoint> status_;  // the operators' endpoint, once listening
 };
 
 // The process's App, for main.cpp. (The object is an App; the accessor has

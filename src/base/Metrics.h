@@ -1,0 +1,51 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+
+namespace brelvint {
+
+// The service's counters for operators: plain integers, read and changed on
+// the event-loop thread only (the status endpoint asks the loop for a copy),
+// so counting costs an increment and no synchronisation. One process-wide
+// instance (Metrics::Process()), never destroyed.
+class Metrics {
+ public:
+  // Commands 0..kCommandSlots-1 are counted one by one; any other number
+  // (hostile or a newer tool) is counted together in other_commands.
+  static constexpr int32_t kCommandSlots = 1000;
+  // Upper bounds of the loop pass-time buckets, in microseconds; the last,
+  // implicit bucket is +Inf. A quiet pass takes a few microseconds; a pass
+  // that writes a network file or relays to thousands takes milliseconds.
+  static constexpr std::array<int64_t, 12> kPassBucketMicros = {
+      10, 25, 50, 100, 250, 500, 1000, 2500, 5000, 10000, 50000, 250000};
+
+  static Metrics& Process();
+
+  void CountCommand(int32_t command) {
+    if (command >= 0 && command < kCommandSlots) {
+      ++commands[command];
+    } else {
+      ++other_commands;
+    }
+  }
+  void ObservePass(std::chrono::steady_clock::duration elapsed);
+
+  std::array<uint64_t, kCommandSlots> commands{};
+  uint64_t other_commands = 0;
+  uint64_t deliveries = 0;  // relayed positions and chat lines, one per recipient
+  uint64_t logins_ok = 0;
+  uint64_t logins_failed = 0;
+  uint64_t kicks = 0;
+  uint64_t bans = 0;
+  uint64_t slow_consumers = 0;  // connections ended for not reading their output
+  uint64_t output_bytes = 0;    // bytes the kernel accepted from every connection
+
+  // Non-cumulative counts per bucket; the last is the +Inf bucket.
+  std::array<uint64_t, kPassBucketMicros.size() + 1> pass_buckets{};
+  uint64_t pass_count = 0;
+  std::chrono::steady_clock::duration pass_total{};
+};
+
+}  // namespace brelvint
