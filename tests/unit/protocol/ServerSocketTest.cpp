@@ -126,6 +126,12 @@ TEST_F(ServerSocketTest, ConnectionsBeyondTheLimitAreClosedUntilAPlaceFrees) {
 // spinning on a listening socket that stays readable, then takes the
 // connections that waited.
 TEST_F(ServerSocketTest, RunningOutOfDescriptorsPausesAcceptingThenServesAgain) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizers' runtime opens a pipe to probe memory whenever it checks
+  // an object's type; with every descriptor taken it reports valid objects
+  // as broken, so the shortage can only be staged in a plain build.
+  GTEST_SKIP() << "needs free descriptors for the sanitizer runtime";
+#endif
   ASSERT_TRUE(listener_.Listen());
   for (size_t episode = 1; episode <= 2; ++episode) {
     SCOPED_TRACE("shortage " + std::to_string(episode));
