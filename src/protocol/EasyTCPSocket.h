@@ -71,6 +71,10 @@ class EasyTCPSocket : public TCPSocket, public Pollable {
   bool mWaitingForACommand = false;
 
  private:
+  // Beside the flags above, so a connection spends no padding on them.
+  bool paused_ = false;       // the message queue is full
+  bool output_held_ = false;  // the unsent output is over the limit
+
   struct Message {
     int32_t command;
     std::string data;
@@ -94,8 +98,6 @@ class EasyTCPSocket : public TCPSocket, public Pollable {
     size_t head = 0;
   };
   std::unique_ptr<Queue> mEvents;
-  bool paused_ = false;       // the message queue is full
-  bool output_held_ = false;  // the unsent output is over the limit
 };
 
 }  // namespace brelvint

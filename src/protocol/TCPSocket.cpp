@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "base/Metrics.h"
 #include "protocol/ServerSocket.h"
@@ -146,7 +147,7 @@ void TCPSocket::Write(std::string_view bytes) {
   if (!connected_) return;
   output_.append(bytes);
   NoteQueued(bytes.size());
-  if (PendingOutput() - reply_unsent_ > kMaxPendingOutput) {
+  if (PendingOutput() - PendingReplyOutput() > kMaxPendingOutput) {
     CutSlowConsumer();
     return;
   }
@@ -167,29 +168,39 @@ void TCPSocket::CutSlowConsumer() {
 }
 
 void TCPSocket::NoteQueued(size_t count) {
-  uint64_t begin = queued_total_;
-  queued_total_ += count;
+  if (replies_) replies_->queued += count;
   if (!answering_ || count == 0) return;
-  reply_unsent_ += count;
-  if (!replies_.empty() && replies_.back().end == begin) {
-    replies_.back().end = queued_total_;
+  // Output_ already holds these bytes, so a fresh ledger starts past them.
+  if (!replies_) {
+    replies_ = std::make_unique<ReplyLedger>();
+    replies_->queued = PendingOutput();
+  }
+  uint64_t begin = replies_->queued - count;
+  replies_->unsent += count;
+  auto& ranges = replies_->ranges;
+  if (!ranges.empty() && ranges.back().end == begin) {
+    ranges.back().end = replies_->queued;
   } else {
-    replies_.push_back(ReplyRange{begin, queued_total_});
+    ranges.push_back({begin, replies_->queued});
   }
 }
 
 void TCPSocket::NoteSent(size_t count) {
-  sent_total_ += count;
-  while (!replies_.empty() && replies_.front().begin < sent_total_) {
-    ReplyRange& front = replies_.front();
-    uint64_t done = std::min(front.end, sent_total_);
-    reply_unsent_ -= static_cast<size_t>(done - front.begin);
-    if (done < front.end) {
-      front.begin = done;
+  if (!replies_) return;
+  uint64_t sent = replies_->sent += count;
+  auto& ranges = replies_->ranges;
+  size_t finished = 0;
+  for (; finished < ranges.size() && ranges[finished].begin < sent; ++finished) {
+    auto& range = ranges[finished];
+    uint64_t done = std::min(range.end, sent);
+    replies_->unsent -= static_cast<size_t>(done - range.begin);
+    if (done < range.end) {
+      range.begin = done;
       break;
     }
-    replies_.pop_front();
   }
+  ranges.erase(ranges.begin(), ranges.begin() + static_cast<std::ptrdiff_t>(finished));
+  if (replies_->unsent == 0) replies_.reset();
 }
 
 void TCPSocket::RequestFlush() {
@@ -255,8 +266,10 @@ void TCPSocket::CloseWhenFlushed(int64_t code) {
   if (close_after_flush_) return;
   close_after_flush_ = true;
   close_code_ = code;
-  close_timer_ = std::make_unique<asio::steady_timer>(loop_.Context(), kCloseFlushLimit);
-  close_timer_->async_wait([weak = weak_from_this()](const std::error_code& ec) {
+  // The timer owns itself through its handler, so a connection that is not
+  // closing carries none; once the connection has ended, Abort does nothing.
+  auto timer = std::make_shared<asio::steady_timer>(loop_.Context(), kCloseFlushLimit);
+  timer->async_wait([timer, weak = weak_from_this()](const std::error_code& ec) {
     auto self = weak.lock();
     if (!ec && self) self->Abort(self->close_code_);
   });
@@ -273,10 +286,8 @@ void TCPSocket::Abort(int64_t code) {
   last_error_ = code;
   std::string().swap(output_);
   sent_ = 0;
-  replies_.clear();
-  reply_unsent_ = 0;
+  replies_.reset();
   std::error_code ignored;
-  if (close_timer_) close_timer_->cancel();
   socket_.close(ignored);
   if (acceptor_) acceptor_->close(ignored);
   asio::post(loop_.Context(), [self = shared_from_this()] { self->RaiseError(); });

@@ -2,14 +2,13 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <system_error>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
 
 #include "protocol/EventLoop.h"
 
@@ -82,7 +81,7 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   uint64_t Sequence() const { return sequence_; }
   size_t PendingOutput() const override { return output_.size() - sent_; }
   // Unsent bytes that were written as replies.
-  size_t PendingReplyOutput() const { return reply_unsent_; }
+  size_t PendingReplyOutput() const { return replies_ ? replies_->unsent : 0; }
   // Connections ended for not reading their output, by this process.
   static uint64_t SlowConsumerCuts() { return slow_consumer_cuts_; }
 
@@ -138,26 +137,29 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   // Books `count` bytes the kernel just took.
   void NoteSent(size_t count);
 
-  // A stretch of reply bytes, in positions counted from the first byte the
-  // connection ever queued.
-  struct ReplyRange {
-    uint64_t begin;
-    uint64_t end;
+  // Which unsent bytes are replies. Positions count from the send point at
+  // the moment the ledger was opened; it exists only while reply bytes are
+  // unsent, so an idle connection carries no more than a null pointer.
+  struct ReplyLedger {
+    struct Range {
+      uint64_t begin;
+      uint64_t end;
+    };
+    uint64_t queued = 0;  // position just after the last byte queued
+    uint64_t sent = 0;    // position just after the last byte sent
+    size_t unsent = 0;    // reply bytes not yet sent
+    // Unsent reply stretches, oldest first; consecutive replies merge.
+    std::vector<Range> ranges;
   };
 
   EventLoop& loop_;
   asio::ip::tcp::socket socket_;
   ServerSocket* owner_ = nullptr;
   std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
-  // Bounds CloseWhenFlushed; made only for a connection being closed.
-  std::unique_ptr<asio::steady_timer> close_timer_;
   std::string remote_address_;
   std::string output_;
   size_t sent_ = 0;  // bytes at the front of output_ already written
-  uint64_t queued_total_ = 0;
-  uint64_t sent_total_ = 0;
-  std::deque<ReplyRange> replies_;  // unsent reply stretches, oldest first
-  size_t reply_unsent_ = 0;
+  std::unique_ptr<ReplyLedger> replies_;
   static uint64_t slow_consumer_cuts_;
   // Bytes of the read being reported; one loop thread, so one view serves
   // every socket.
