@@ -21,7 +21,6 @@ char g_read_chunk[kReadChunk];
 }  // namespace
 
 std::string_view TCPSocket::fresh_;
-uint64_t TCPSocket::slow_consumer_cuts_ = 0;
 
 TCPSocket::TCPSocket(EventLoop& loop) : loop_(loop), socket_(loop.Context()) {}
 
@@ -162,7 +161,6 @@ void TCPSocket::Write(std::string_view bytes) {
 }
 
 void TCPSocket::CutSlowConsumer() {
-  ++slow_consumer_cuts_;
   ++Metrics::Process().slow_consumers;
   Abort(ENOBUFS);
 }

@@ -82,8 +82,6 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   size_t PendingOutput() const override { return output_.size() - sent_; }
   // Unsent bytes that were written as replies.
   size_t PendingReplyOutput() const { return replies_ ? replies_->unsent : 0; }
-  // Connections ended for not reading their output, by this process.
-  static uint64_t SlowConsumerCuts() { return slow_consumer_cuts_; }
 
   int64_t Port = 0;
 
@@ -160,7 +158,6 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   std::string output_;
   size_t sent_ = 0;  // bytes at the front of output_ already written
   std::unique_ptr<ReplyLedger> replies_;
-  static uint64_t slow_consumer_cuts_;
   // Bytes of the read being reported; one loop thread, so one view serves
   // every socket.
   static std::string_view fresh_;

@@ -10,6 +10,7 @@
 #include <asio/error.hpp>
 #include <gtest/gtest.h>
 
+#include "base/Metrics.h"
 #include "support/LoopbackPair.h"
 
 namespace brelvint {
@@ -83,7 +84,7 @@ TEST_F(TCPSocketTest, ReplyLargerThanTheLimitReachesAReader) {
     if (command == kAsk) socket.SendMessage(kAsk, big);
     if (command == kFence) socket.SendMessage(kFence, "BYE");
   };
-  uint64_t cuts = TCPSocket::SlowConsumerCuts();
+  uint64_t cuts = Metrics::Process().slow_consumers;
   client().Send(kAsk, "");
   client().Send(kFence, "");
   auto answer = client().Receive(10000, &pair_.loop);
@@ -94,13 +95,13 @@ TEST_F(TCPSocketTest, ReplyLargerThanTheLimitReachesAReader) {
   ASSERT_TRUE(fence);
   EXPECT_EQ(fence->command, kFence);
   EXPECT_TRUE(server().errors.empty());
-  EXPECT_EQ(TCPSocket::SlowConsumerCuts(), cuts);
+  EXPECT_EQ(Metrics::Process().slow_consumers, cuts);
 }
 
 // Output that is not an answer to the peer (relays from others) still
 // ends a peer that stops reading.
 TEST_F(TCPSocketTest, RelaysBeyondTheLimitCutAPeerThatDoesNotRead) {
-  uint64_t cuts = TCPSocket::SlowConsumerCuts();
+  uint64_t cuts = Metrics::Process().slow_consumers;
   const std::string relay(1000, 'x');
   // The kernel holds a few MiB unread before any of it stays with us.
   for (size_t sent = 0; sent <= 32 * TCPSocket::kMaxPendingOutput && server().IsConnected();
@@ -110,7 +111,7 @@ TEST_F(TCPSocketTest, RelaysBeyondTheLimitCutAPeerThatDoesNotRead) {
   EXPECT_FALSE(server().IsConnected());
   ASSERT_TRUE(Pump([&] { return !server().errors.empty(); }));
   EXPECT_EQ(server().errors, std::vector<int64_t>{ENOBUFS});
-  EXPECT_EQ(TCPSocket::SlowConsumerCuts(), cuts + 1);
+  EXPECT_EQ(Metrics::Process().slow_consumers, cuts + 1);
 }
 
 // A peer that asks for a large answer and does not read it gets nothing
