@@ -54,6 +54,14 @@ void ServerNetworks::CommitEdits() {
   }
 }
 
+ServerNetworks* ServerNetworks::Named(
+    const std::vector<std::unique_ptr<ServerNetworks>>& networks, std::string_view name) {
+  for (const auto& network : networks) {
+    if (TextCase::Equal(network->NetworkName, name)) return network.get();
+  }
+  return nullptr;
+}
+
 bool ServerNetworks::SameDefinition(const ServerNetworks& other) const {
   auto same_user = [](const std::unique_ptr<MapperUser>& a, const std::unique_ptr<MapperUser>& b) {
     return a->Name == b->Name && a->LastIP == b->LastIP && a->IsAdmin == b->IsAdmin &&

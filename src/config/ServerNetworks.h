@@ -26,6 +26,11 @@ class ServerNetworks {
   ServerNetworks(const ServerNetworks&) = delete;
   ServerNetworks& operator=(const ServerNetworks&) = delete;
 
+  // The first of `networks` whose name equals `name` ignoring case, enabled
+  // or not; null when none. Logins and reloads find networks this way.
+  static ServerNetworks* Named(const std::vector<std::unique_ptr<ServerNetworks>>& networks,
+                               std::string_view name);
+
   std::vector<MapperUser*> Admins;
   std::vector<MapperUser*> Bans;
   int64_t CurrentUsers = 0;

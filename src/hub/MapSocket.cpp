@@ -57,10 +57,7 @@ void MapSocket::CallUserLoggedOut(MapMember& client) {
 }
 
 ServerNetworks* MapSocket::FindNetwork(std::string_view name) const {
-  for (size_t i = 0; i < all_networks_.size(); ++i) {
-    if (TextCase::Equal(all_networks_[i]->NetworkName, name)) return all_networks_[i].get();
-  }
-  return nullptr;
+  return ServerNetworks::Named(all_networks_, name);
 }
 
 std::vector<std::shared_ptr<MapMember>> MapSocket::Connections() const {

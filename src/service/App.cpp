@@ -229,13 +229,6 @@ void App::CommitAllEdits() {
   }
 }
 
-ServerNetworks* App::NetworkNamed(std::string_view name) const {
-  for (auto& network : Networks) {
-    if (TextCase::Equal(network->NetworkName, name)) return network.get();
-  }
-  return nullptr;
-}
-
 void App::RemoveVanishedNetworks(const std::vector<std::unique_ptr<ServerNetworks>>& fresh,
                                  const std::vector<ServerNetworks*>& kept) {
   for (size_t i = 0; i < Networks.size();) {
@@ -264,7 +257,7 @@ void App::RemoveVanishedNetworks(const std::vector<std::unique_ptr<ServerNetwork
 }
 
 void App::ApplyDefinition(std::unique_ptr<ServerNetworks> definition) {
-  ServerNetworks* current = NetworkNamed(definition->NetworkName);
+  ServerNetworks* current = ServerNetworks::Named(Networks, definition->NetworkName);
   if (current != nullptr) {
     if (current->SameDefinition(*definition)) return;
     LogMessage(kNetworkChanged + EscapeForLog(definition->NetworkName));

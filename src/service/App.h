@@ -64,7 +64,6 @@ class App {
   void Reload();
   void ReloadSettings();
   void CommitAllEdits();
-  ServerNetworks* NetworkNamed(std::string_view name) const;
   void RemoveVanishedNetworks(const std::vector<std::unique_ptr<ServerNetworks>>& fresh,
                               const std::vector<ServerNetworks*>& kept);
   void ApplyDefinition(std::unique_ptr<ServerNetworks> definition);
