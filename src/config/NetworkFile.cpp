@@ -441,6 +441,12 @@ std::string NetworkFile::Render() {
     out.append(text_, copied, position - copied);
     copied = position;
   };
+  // Writes an attribute value and notes where it now sits.
+  auto append_value = [&](const std::string& value, uint32_t* begin, uint32_t* end) {
+    *begin = static_cast<uint32_t>(out.size());
+    AppendEscaped(&out, value);
+    *end = static_cast<uint32_t>(out.size());
+  };
 
   bool adding = false;
   for (uint32_t i = 0; i < tags_.size(); ++i) {
@@ -465,9 +471,7 @@ std::string NetworkFile::Render() {
         out += kLastIPAttribute;
         out += "=\"";
       }
-      tag.begin = static_cast<uint32_t>(out.size());
-      AppendEscaped(&out, addresses_.at(i));
-      tag.end = static_cast<uint32_t>(out.size());
+      append_value(addresses_.at(i), &tag.begin, &tag.end);
       if (!tag.has_last_ip) out += '"';
       copied = old_end;
       shift_after = static_cast<int64_t>(out.size()) - static_cast<int64_t>(old_end);
@@ -494,16 +498,12 @@ std::string NetworkFile::Render() {
     out += ' ';
     out += kLastIPAttribute;
     out += "=\"";
-    tag.begin = static_cast<uint32_t>(out.size());
-    AppendEscaped(&out, addresses_.at(i));
-    tag.end = static_cast<uint32_t>(out.size());
+    append_value(addresses_.at(i), &tag.begin, &tag.end);
     out += "\" ";
     out += kNameAttribute;
     out += "=\"";
     auto name = names_.find(i);
-    tag.name_begin = static_cast<uint32_t>(out.size());
-    AppendEscaped(&out, name->second);
-    tag.name_end = static_cast<uint32_t>(out.size());
+    append_value(name->second, &tag.name_begin, &tag.name_end);
     out += "\"/>";
     tag.has_last_ip = true;
     tag.is_new = false;
