@@ -99,18 +99,16 @@ std::string EscapeForLog(std::string_view text) {
   size_t at = 0;
   while (at < text.size()) {
     size_t length = TextUtf8::SequenceLength(text, at);
-    if (at + std::max<size_t>(length, 1) > kMaxLoggedClientBytes) break;
+    size_t step = std::max<size_t>(length, 1);  // a malformed byte goes alone
+    if (at + step > kMaxLoggedClientBytes) break;
     auto c = static_cast<unsigned char>(text[at]);
     bool c1_control = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0;
     if (length == 0 || c1_control || c < 0x20 || c == 0x7f || c == '\\') {
-      for (size_t k = 0; k < std::max<size_t>(length, 1); ++k) {
-        AppendEscapedByte(out, static_cast<unsigned char>(text[at + k]));
-      }
-      at += std::max<size_t>(length, 1);
-      continue;
+      for (size_t k = 0; k < step; ++k) AppendEscapedByte(out, static_cast<unsigned char>(text[at + k]));
+    } else {
+      out.append(text.substr(at, length));
     }
-    out.append(text.substr(at, length));
-    at += length;
+    at += step;
   }
   if (at < text.size()) out += fmt::format(kCutMarker, text.size() - at);
   return out;
