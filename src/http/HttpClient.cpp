@@ -1,15 +1,15 @@
 #include "http/HttpClient.h"
 
+#include <fmt/format.h>
 #include <unistd.h>
 
+#include <boost/asio/post.hpp>
 #include <stdexcept>
 #include <utility>
 
-#include <asio/post.hpp>
-#include <fmt/format.h>
-
-#include "http/HttpRequest.h"
 #include "base/LogMessage.h"
+#include "http/HttpRequest.h"
+#include "protocol/Asio.h"
 
 namespace brelvint {
 
@@ -121,7 +121,7 @@ int HttpClient::OnTimer(CURLM*, long timeout_ms, void* client) {
   // zero timeout goes through the loop.
   self->curl_timer_.expires_after(std::chrono::milliseconds(timeout_ms));
   std::weak_ptr<HttpClient*> token = self->self_;
-  self->curl_timer_.async_wait([token](const std::error_code& error) {
+  self->curl_timer_.async_wait([token](const boost::system::error_code& error) {
     if (error) return;
     if (auto alive = token.lock()) (*alive)->OnCurlTimer();
   });
@@ -138,7 +138,7 @@ void HttpClient::WatchSocket(curl_socket_t fd, int what) {
   auto found = sockets_.find(fd);
   if (found == sockets_.end()) {
     auto watch = std::make_shared<SocketWatch>(context_, fd);
-    std::error_code error;
+    boost::system::error_code error;
     watch->descriptor.assign(fd, error);
     if (error) {
       // Logged from the loop: this runs inside libcurl, which an exception
@@ -174,13 +174,13 @@ void HttpClient::StartWait(const std::shared_ptr<SocketWatch>& watch, bool read)
   // A live watch implies a live client: the client owns every watch.
   watch->descriptor.async_wait(
       read ? asio::posix::stream_descriptor::wait_read : asio::posix::stream_descriptor::wait_write,
-      [this, weak, read](const std::error_code& error) {
+      [this, weak, read](const boost::system::error_code& error) {
         if (auto locked = weak.lock()) OnSocketReady(locked, read, error);
       });
 }
 
 void HttpClient::OnSocketReady(const std::shared_ptr<SocketWatch>& watch, bool read,
-                               const std::error_code& error) {
+                               const boost::system::error_code& error) {
   (read ? watch->read_pending : watch->write_pending) = false;
   if (watch->forgotten || error == asio::error::operation_aborted) return;
   // A wait libcurl stopped asking for ends unheard and is not renewed.
@@ -197,10 +197,11 @@ void HttpClient::OnSocketReady(const std::shared_ptr<SocketWatch>& watch, bool r
 void HttpClient::WatchForStall(HttpRequest& request) {
   request.StallTimer().expires_at(request.StallDeadline());
   std::weak_ptr<HttpClient*> token = self_;
-  request.StallTimer().async_wait([token, id = request.Id()](const std::error_code& error) {
-    if (error) return;
-    if (auto alive = token.lock()) (*alive)->OnStallTimer(id);
-  });
+  request.StallTimer().async_wait(
+      [token, id = request.Id()](const boost::system::error_code& error) {
+        if (error) return;
+        if (auto alive = token.lock()) (*alive)->OnStallTimer(id);
+      });
 }
 
 void HttpClient::OnStallTimer(Id id) {

@@ -1,5 +1,10 @@
 #pragma once
 
+#include <curl/curl.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -9,10 +14,7 @@
 #include <string>
 #include <unordered_map>
 
-#include <asio/io_context.hpp>
-#include <asio/posix/stream_descriptor.hpp>
-#include <asio/steady_timer.hpp>
-#include <curl/curl.h>
+#include "protocol/Asio.h"
 
 namespace brelvint {
 
@@ -92,7 +94,7 @@ class HttpClient {
   void ArmWaits(const std::shared_ptr<SocketWatch>& watch);
   void StartWait(const std::shared_ptr<SocketWatch>& watch, bool read);
   void OnSocketReady(const std::shared_ptr<SocketWatch>& watch, bool read,
-                     const std::error_code& error);
+                     const boost::system::error_code& error);
   void OnCurlTimer();
   void WatchForStall(HttpRequest& request);
   void OnStallTimer(Id id);

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <curl/curl.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -8,9 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
-#include <curl/curl.h>
+#include "protocol/Asio.h"
 
 namespace brelvint {
 

@@ -1,16 +1,16 @@
 #include "http/OperatorServer.h"
 
+#include <httplib.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <future>
 
-#include <asio/post.hpp>
-#include <httplib.h>
-
+#include "protocol/Asio.h"
 #include "protocol/EventLoop.h"
 
 namespace brelvint {
@@ -105,16 +105,17 @@ bool OperatorServer::Start(const OperatorAddress& address, const std::string& to
   }
   if (!loopback) {
     token_ = token;
-    server_->set_pre_routing_handler([this](const httplib::Request& request,
-                                            httplib::Response& response) {
-      std::string given = request.get_param_value("token");
-      std::string authorization = request.get_header_value("Authorization");
-      if (authorization.rfind(kBearer, 0) == 0) given = authorization.substr(std::strlen(kBearer));
-      if (TokenMatches(given, token_)) return httplib::Server::HandlerResponse::Unhandled;
-      Answer(response, TextReply(401, kUnauthorized));
-      response.set_header("WWW-Authenticate", "Bearer");
-      return httplib::Server::HandlerResponse::Handled;
-    });
+    server_->set_pre_routing_handler(
+        [this](const httplib::Request& request, httplib::Response& response) {
+          std::string given = request.get_param_value("token");
+          std::string authorization = request.get_header_value("Authorization");
+          if (authorization.rfind(kBearer, 0) == 0)
+            given = authorization.substr(std::strlen(kBearer));
+          if (TokenMatches(given, token_)) return httplib::Server::HandlerResponse::Unhandled;
+          Answer(response, TextReply(401, kUnauthorized));
+          response.set_header("WWW-Authenticate", "Bearer");
+          return httplib::Server::HandlerResponse::Handled;
+        });
   }
   server_->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
   server_->set_socket_options(AddressReuseOnly);

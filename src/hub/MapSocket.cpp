@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <charconv>
 
-#include "config/ServerNetworks.h"
+#include "base/LogMessage.h"
 #include "base/Metrics.h"
 #include "base/TextCase.h"
+#include "config/ServerNetworks.h"
 #include "hub/BanStore.h"
 #include "protocol/PacketFramer.h"
-#include "base/LogMessage.h"
 
 namespace brelvint {
 
@@ -22,9 +22,7 @@ void AppendNumber(std::string& out, int64_t value) {
   out.append(digits, result.ptr);
 }
 
-bool BySequence(const MapMember* a, const MapMember* b) {
-  return a->Sequence() < b->Sequence();
-}
+bool BySequence(const MapMember* a, const MapMember* b) { return a->Sequence() < b->Sequence(); }
 
 }  // namespace
 
@@ -40,9 +38,7 @@ MapSocket::MapSocket(EventLoop& loop, std::vector<std::unique_ptr<ServerNetworks
 
 MapSocket::~MapSocket() = default;
 
-std::shared_ptr<TCPSocket> MapSocket::AddSocket() {
-  return factory_(Loop(), *this);
-}
+std::shared_ptr<TCPSocket> MapSocket::AddSocket() { return factory_(Loop(), *this); }
 
 void MapSocket::Error(int64_t code) { StatusMessage("Server Error: " + std::to_string(code)); }
 
@@ -148,11 +144,11 @@ void MapSocket::BroadcastPosition(MapMember& sender) {
   Metrics::Process().deliveries += members.size() - 1;
 }
 
-void MapSocket::SendChatMessage(ServerNetworks* network, MapMember& sender,
-                                std::string_view text) {
+void MapSocket::SendChatMessage(ServerNetworks* network, MapMember& sender, std::string_view text) {
   if (network == nullptr || text.empty()) return;
   packet_.clear();
-  PacketFramer::AppendHeader(packet_, MapMember::kChatLine, sender.Username.size() + 1 + text.size());
+  PacketFramer::AppendHeader(packet_, MapMember::kChatLine,
+                             sender.Username.size() + 1 + text.size());
   packet_.append(sender.Username);
   packet_.push_back('\0');
   packet_.append(text);
@@ -190,8 +186,7 @@ void MapSocket::Expel(MapMember& target) {
   target.CloseWhenFlushed(ECONNABORTED);
 }
 
-void MapSocket::BanUser(MapMember& admin, const std::string& userName,
-                        const std::string& reason) {
+void MapSocket::BanUser(MapMember& admin, const std::string& userName, const std::string& reason) {
   if (admin.myNetwork == nullptr) return;
   MapMember* target = MemberNamed(userName);
   if (target == nullptr ||
@@ -288,9 +283,9 @@ bool MapSocket::AddressBannedHere(const std::string& address) const {
 void MapSocket::ScheduleLoginSweep() {
   // Checking a few times per timeout keeps the overrun small; no timer per
   // connection is needed.
-  login_sweep_.expires_after(std::min<std::chrono::milliseconds>(std::chrono::seconds(5),
-                                                                 login_timeout_ / 4));
-  login_sweep_.async_wait([this](const std::error_code& ec) {
+  login_sweep_.expires_after(
+      std::min<std::chrono::milliseconds>(std::chrono::seconds(5), login_timeout_ / 4));
+  login_sweep_.async_wait([this](const boost::system::error_code& ec) {
     if (ec) return;
     EndStaleLogins();
     ForgetOldGuesses();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -8,12 +10,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include <chrono>
-
-#include <asio/steady_timer.hpp>
-
 #include "base/TextCase.h"
 #include "hub/MapMember.h"
+#include "protocol/Asio.h"
 #include "protocol/ServerSocket.h"
 
 namespace brelvint {
@@ -45,8 +44,8 @@ class MapSocket : public ServerSocket {
 
   // `networks` is the service's list of loaded networks (searched by name);
   // `bans` may be null when no ban store is open.
-  MapSocket(EventLoop& loop, std::vector<std::unique_ptr<ServerNetworks>>& networks,
-            BanStore* bans, MemberFactory factory);
+  MapSocket(EventLoop& loop, std::vector<std::unique_ptr<ServerNetworks>>& networks, BanStore* bans,
+            MemberFactory factory);
   ~MapSocket() override;
 
   // Networks this listener may take off the air (RemoveNetwork).

@@ -11,7 +11,7 @@ ServerSocket::ServerSocket(EventLoop& loop)
 ServerSocket::~ServerSocket() = default;
 
 bool ServerSocket::Listen() {
-  std::error_code ec;
+  boost::system::error_code ec;
   asio::ip::address_v4 address = asio::ip::address_v4::any();
   if (!NetworkInterface.empty()) address = asio::ip::make_address_v4(NetworkInterface, ec);
   if (ec || Port < 0 || Port > 65535) {
@@ -24,7 +24,7 @@ bool ServerSocket::Listen() {
   if (!ec) acceptor_.bind(endpoint, ec);
   if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) {
-    std::error_code ignored;
+    boost::system::error_code ignored;
     acceptor_.close(ignored);
     Error(ec.value());
     return false;
@@ -34,13 +34,13 @@ bool ServerSocket::Listen() {
 }
 
 void ServerSocket::StopListening() {
-  std::error_code ignored;
+  boost::system::error_code ignored;
   acceptor_.close(ignored);
   pause_timer_.cancel();
 }
 
 uint16_t ServerSocket::BoundPort() const {
-  std::error_code ec;
+  boost::system::error_code ec;
   auto endpoint = acceptor_.local_endpoint(ec);
   return ec ? 0 : endpoint.port();
 }
@@ -58,16 +58,18 @@ void ServerSocket::AcceptInto(std::shared_ptr<TCPSocket> socket) {
   if (!acceptor_.is_open()) return;
   ++accepts_waiting_;
   auto& raw = socket->RawSocket();
-  acceptor_.async_accept(raw, [this, socket = std::move(socket)](const std::error_code& ec) {
-    // Aborted means the acceptor was closed, possibly by our destructor:
-    // `this` may be gone.
-    if (ec == asio::error::operation_aborted) return;
-    --accepts_waiting_;
-    OnAccepted(socket, ec);
-  });
+  acceptor_.async_accept(raw,
+                         [this, socket = std::move(socket)](const boost::system::error_code& ec) {
+                           // Aborted means the acceptor was closed, possibly by our destructor:
+                           // `this` may be gone.
+                           if (ec == asio::error::operation_aborted) return;
+                           --accepts_waiting_;
+                           OnAccepted(socket, ec);
+                         });
 }
 
-void ServerSocket::OnAccepted(const std::shared_ptr<TCPSocket>& socket, const std::error_code& ec) {
+void ServerSocket::OnAccepted(const std::shared_ptr<TCPSocket>& socket,
+                              const boost::system::error_code& ec) {
   if (ec) {
     if (ec.value() == EMFILE || ec.value() == ENFILE || ec.value() == ENOBUFS ||
         ec.value() == ENOMEM) {
@@ -83,7 +85,7 @@ void ServerSocket::OnAccepted(const std::shared_ptr<TCPSocket>& socket, const st
   }
   out_of_descriptors_ = false;
   if (MaximumSocketsConnected > 0 && live_ >= static_cast<size_t>(MaximumSocketsConnected)) {
-    std::error_code ignored;
+    boost::system::error_code ignored;
     socket->RawSocket().close(ignored);
     AcceptInto(socket);
     return;
@@ -98,7 +100,7 @@ void ServerSocket::OnAccepted(const std::shared_ptr<TCPSocket>& socket, const st
 void ServerSocket::PauseAccepting() {
   if (accepts_waiting_ > 0) return;  // another pool socket is still waiting
   pause_timer_.expires_after(std::chrono::milliseconds(kAcceptPauseMilliseconds));
-  pause_timer_.async_wait([this](const std::error_code& ec) {
+  pause_timer_.async_wait([this](const boost::system::error_code& ec) {
     if (ec) return;
     for (int i = 0; i < std::max(1, MinimumSocketsAvailable); ++i) AcceptInto(AddSocket());
   });

@@ -1,13 +1,13 @@
 #pragma once
 
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
-
+#include "protocol/Asio.h"
 #include "protocol/EventLoop.h"
 #include "protocol/TCPSocket.h"
 
@@ -60,7 +60,7 @@ class ServerSocket {
   friend class TCPSocket;
 
   void AcceptInto(std::shared_ptr<TCPSocket> socket);
-  void OnAccepted(const std::shared_ptr<TCPSocket>& socket, const std::error_code& ec);
+  void OnAccepted(const std::shared_ptr<TCPSocket>& socket, const boost::system::error_code& ec);
   void PauseAccepting();
   void Release(TCPSocket& socket);
 

@@ -1,12 +1,12 @@
 #include "protocol/TCPSocket.h"
 
 #include <algorithm>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <cerrno>
 
-#include <asio/post.hpp>
-#include <asio/steady_timer.hpp>
-
 #include "base/Metrics.h"
+#include "protocol/Asio.h"
 #include "protocol/ServerSocket.h"
 
 namespace brelvint {
@@ -33,7 +33,7 @@ void TCPSocket::Adopt(ServerSocket* owner, uint64_t sequence) {
 }
 
 void TCPSocket::Begin() {
-  std::error_code ec;
+  boost::system::error_code ec;
   socket_.non_blocking(true, ec);
   socket_.set_option(asio::ip::tcp::no_delay(true), ec);
   auto peer = socket_.remote_endpoint(ec);
@@ -50,7 +50,7 @@ void TCPSocket::Begin() {
 }
 
 bool TCPSocket::Connect(const std::string& address, uint16_t port) {
-  std::error_code ec;
+  boost::system::error_code ec;
   auto ip = asio::ip::make_address(address, ec);
   if (!ec) socket_.connect(asio::ip::tcp::endpoint(ip, port), ec);
   if (ec) {
@@ -62,7 +62,7 @@ bool TCPSocket::Connect(const std::string& address, uint16_t port) {
 }
 
 bool TCPSocket::Listen(const std::string& address) {
-  std::error_code ec;
+  boost::system::error_code ec;
   auto ip = asio::ip::make_address(address, ec);
   acceptor_ = std::make_unique<asio::ip::tcp::acceptor>(loop_.Context());
   asio::ip::tcp::endpoint endpoint(ip, static_cast<uint16_t>(Port));
@@ -75,14 +75,16 @@ bool TCPSocket::Listen(const std::string& address) {
     acceptor_.reset();
     return false;
   }
-  acceptor_->async_accept(socket_, [self = shared_from_this()](const std::error_code& accept_ec) {
-    self->acceptor_.reset();
-    if (accept_ec) {
-      if (accept_ec != asio::error::operation_aborted) self->last_error_ = accept_ec.value();
-      return;
-    }
-    self->Begin();
-  });
+  acceptor_->async_accept(socket_,
+                          [self = shared_from_this()](const boost::system::error_code& accept_ec) {
+                            self->acceptor_.reset();
+                            if (accept_ec) {
+                              if (accept_ec != asio::error::operation_aborted)
+                                self->last_error_ = accept_ec.value();
+                              return;
+                            }
+                            self->Begin();
+                          });
   return true;
 }
 
@@ -106,13 +108,13 @@ void TCPSocket::WatchReadable() {
   if (read_armed_ || ended_ || !reading_) return;
   read_armed_ = true;
   socket_.async_wait(asio::socket_base::wait_read,
-                     [self = shared_from_this()](const std::error_code& ec) {
+                     [self = shared_from_this()](const boost::system::error_code& ec) {
                        self->read_armed_ = false;
                        self->ReadWaitDone(ec);
                      });
 }
 
-void TCPSocket::ReadWaitDone(const std::error_code& ec) {
+void TCPSocket::ReadWaitDone(const boost::system::error_code& ec) {
   if (!ec) {
     OnReadable();
   } else if (ec != asio::error::operation_aborted) {
@@ -122,7 +124,7 @@ void TCPSocket::ReadWaitDone(const std::error_code& ec) {
 
 void TCPSocket::OnReadable() {
   if (ended_ || !reading_) return;
-  std::error_code ec;
+  boost::system::error_code ec;
   size_t n = socket_.read_some(asio::buffer(g_read_chunk, kReadChunk), ec);
   if (ec == asio::error::would_block || ec == asio::error::try_again) {
     WatchReadable();
@@ -209,7 +211,7 @@ void TCPSocket::Flush() {
   if (ended_ || write_armed_) return;
   if (PendingOutput() > 0) {
     size_t before = PendingOutput();
-    std::error_code ec;
+    boost::system::error_code ec;
     size_t n = socket_.write_some(asio::buffer(output_.data() + sent_, before), ec);
     Metrics::Process().output_bytes += n;
     if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
@@ -245,13 +247,13 @@ void TCPSocket::Flush() {
 void TCPSocket::WatchWritable() {
   write_armed_ = true;
   socket_.async_wait(asio::socket_base::wait_write,
-                     [self = shared_from_this()](const std::error_code& ec) {
+                     [self = shared_from_this()](const boost::system::error_code& ec) {
                        self->write_armed_ = false;
                        self->WriteWaitDone(ec);
                      });
 }
 
-void TCPSocket::WriteWaitDone(const std::error_code& ec) {
+void TCPSocket::WriteWaitDone(const boost::system::error_code& ec) {
   if (!ec) {
     Flush();
   } else if (ec != asio::error::operation_aborted) {
@@ -267,7 +269,7 @@ void TCPSocket::CloseWhenFlushed(int64_t code) {
   // The timer owns itself through its handler, so a connection that is not
   // closing carries none; once the connection has ended, Abort does nothing.
   auto timer = std::make_shared<asio::steady_timer>(loop_.Context(), kCloseFlushLimit);
-  timer->async_wait([timer, weak = weak_from_this()](const std::error_code& ec) {
+  timer->async_wait([timer, weak = weak_from_this()](const boost::system::error_code& ec) {
     auto self = weak.lock();
     if (!ec && self) self->Abort(self->close_code_);
   });
@@ -285,7 +287,7 @@ void TCPSocket::Abort(int64_t code) {
   std::string().swap(output_);
   sent_ = 0;
   replies_.reset();
-  std::error_code ignored;
+  boost::system::error_code ignored;
   socket_.close(ignored);
   if (acceptor_) acceptor_->close(ignored);
   asio::post(loop_.Context(), [self = shared_from_this()] { self->RaiseError(); });

@@ -1,15 +1,15 @@
 #pragma once
 
+#include <boost/asio/ip/tcp.hpp>
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <system_error>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
-#include <asio/ip/tcp.hpp>
-
+#include "protocol/Asio.h"
 #include "protocol/EventLoop.h"
 
 namespace brelvint {
@@ -109,8 +109,8 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   // own cancellation ends the connection (once), since a socket whose wait
   // failed would otherwise stay open and never read or write again.
   // Protected so tests can hand them the errors the kernel rarely gives.
-  void ReadWaitDone(const std::error_code& ec);
-  void WriteWaitDone(const std::error_code& ec);
+  void ReadWaitDone(const boost::system::error_code& ec);
+  void WriteWaitDone(const boost::system::error_code& ec);
   EventLoop& Loop() { return loop_; }
 
  private:

@@ -4,20 +4,20 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <stdexcept>
 #include <exception>
+#include <stdexcept>
 
+#include "base/LogMessage.h"
+#include "base/Paths.h"
+#include "base/TextCase.h"
 #include "client/ClientSocket.h"
 #include "config/LoadNetworks.h"
 #include "config/ServerNetworks.h"
 #include "http/HttpClient.h"
 #include "hub/BanStore.h"
 #include "hub/MapSocket.h"
-#include "base/LogMessage.h"
 #include "service/NetworkInterface.h"
 #include "service/StatusEndpoint.h"
-#include "base/Paths.h"
-#include "base/TextCase.h"
 
 namespace brelvint {
 
@@ -53,15 +53,24 @@ void App::Resume() { LogMessage("CHARGE!"); }
 void App::Stop() { blnStop = true; }
 
 void App::WatchSignals() {
-  signals_.async_wait([this](const std::error_code& ec, int signal_number) {
+  signals_.async_wait([this](const boost::system::error_code& ec, int signal_number) {
     if (ec) return;
     switch (signal_number) {
       case SIGTERM:
-      case SIGINT: Stop(); break;
-      case SIGTSTP: Pause(); break;
-      case SIGCONT: Resume(); break;
-      case SIGHUP: Reload(); break;
-      default: break;
+      case SIGINT:
+        Stop();
+        break;
+      case SIGTSTP:
+        Pause();
+        break;
+      case SIGCONT:
+        Resume();
+        break;
+      case SIGHUP:
+        Reload();
+        break;
+      default:
+        break;
     }
     WatchSignals();
   });
@@ -69,7 +78,8 @@ void App::WatchSignals() {
 
 int App::Run() {
   try {
-    for (int signal_number : {SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGHUP}) signals_.add(signal_number);
+    for (int signal_number : {SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGHUP})
+      signals_.add(signal_number);
     WatchSignals();
 
     LogMessage("Loading Settings...", true);
@@ -196,8 +206,9 @@ void App::Reload() {
   auto folder = Paths::ExecutableFolder();
   std::vector<std::unique_ptr<ServerNetworks>> fresh;
   std::vector<std::filesystem::path> unreadable;
-  modGlobal::LoadNetworks(folder ? *folder / modGlobal::kNetworkFolderName : std::filesystem::path(),
-                          fresh, &unreadable);
+  modGlobal::LoadNetworks(
+      folder ? *folder / modGlobal::kNetworkFolderName : std::filesystem::path(), fresh,
+      &unreadable);
   // Networks whose file is there but unreadable stay exactly as they are.
   std::vector<ServerNetworks*> kept;
   for (auto& network : Networks) {
@@ -237,8 +248,7 @@ void App::RemoveVanishedNetworks(const std::vector<std::unique_ptr<ServerNetwork
       return TextCase::Equal(definition->NetworkName, network->NetworkName) &&
              definition->Port == network->Port;
     });
-    bool stays = same != fresh.end() ||
-                 std::find(kept.begin(), kept.end(), network) != kept.end();
+    bool stays = same != fresh.end() || std::find(kept.begin(), kept.end(), network) != kept.end();
     if (stays) {
       ++i;
       continue;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/asio/signal_set.hpp>
 #include <chrono>
 #include <csignal>
 #include <memory>
@@ -8,11 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include <asio/signal_set.hpp>
-
 #include "client/LookupServices.h"
 #include "config/AppSettings.h"
 #include "hub/MapSocket.h"
+#include "protocol/Asio.h"
 #include "protocol/EventLoop.h"
 
 namespace brelvint {

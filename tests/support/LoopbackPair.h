@@ -26,8 +26,8 @@ class RecordingSocket : public EasyTCPSocket {
   std::function<void(RecordingSocket&, int32_t command)> on_message;
 
   // Hands the stream's readiness waits a result, as the kernel would.
-  void FinishReadWait(const std::error_code& ec) { ReadWaitDone(ec); }
-  void FinishWriteWait(const std::error_code& ec) { WriteWaitDone(ec); }
+  void FinishReadWait(const boost::system::error_code& ec) { ReadWaitDone(ec); }
+  void FinishWriteWait(const boost::system::error_code& ec) { WriteWaitDone(ec); }
 
  protected:
   void ReceivedMessage(int32_t command, const std::string& data) override {

@@ -1,12 +1,14 @@
 #include "support/TestHttpServer.h"
 
+#include <fmt/format.h>
+
 #include <array>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <utility>
 
-#include <asio/read_until.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/write.hpp>
-#include <fmt/format.h>
+#include "protocol/Asio.h"
 
 namespace brelvint {
 
@@ -132,24 +134,25 @@ size_t TestHttpServer::PeakOpenConnections() const {
 }
 
 void TestHttpServer::Accept() {
-  acceptor_.async_accept([this](const std::error_code& error, asio::ip::tcp::socket socket) {
-    if (error) return;  // the acceptor closed
-    auto connection = std::make_shared<Connection>(std::move(socket));
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++accepted_;
-      ++open_;
-      if (open_ > peak_open_) peak_open_ = open_;
-    }
-    ReadRequest(connection);
-    Accept();
-  });
+  acceptor_.async_accept(
+      [this](const boost::system::error_code& error, asio::ip::tcp::socket socket) {
+        if (error) return;  // the acceptor closed
+        auto connection = std::make_shared<Connection>(std::move(socket));
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          ++accepted_;
+          ++open_;
+          if (open_ > peak_open_) peak_open_ = open_;
+        }
+        ReadRequest(connection);
+        Accept();
+      });
 }
 
 void TestHttpServer::ReadRequest(const std::shared_ptr<Connection>& connection) {
   asio::async_read_until(connection->socket,
                          asio::dynamic_buffer(connection->request, kMaxRequestBytes), "\r\n\r\n",
-                         [this, connection](const std::error_code& error, size_t length) {
+                         [this, connection](const boost::system::error_code& error, size_t length) {
                            if (error) {
                              Closed(connection);
                              return;
@@ -195,7 +198,7 @@ void TestHttpServer::Send(const std::shared_ptr<Connection>& connection, std::st
                           bool last) {
   connection->out = std::move(bytes);
   asio::async_write(connection->socket, asio::buffer(connection->out),
-                    [this, connection, last](const std::error_code& error, size_t) {
+                    [this, connection, last](const boost::system::error_code& error, size_t) {
                       if (error) {
                         Closed(connection);
                       } else if (last) {
@@ -213,7 +216,7 @@ void TestHttpServer::AfterAnswer(const std::shared_ptr<Connection>& connection) 
   } else if (connection->persistence == Persistence::kDropUnannounced) {
     Closed(connection);
   } else {
-    std::error_code ignored;
+    boost::system::error_code ignored;
     connection->socket.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
     AwaitClose(connection);
   }
@@ -221,7 +224,7 @@ void TestHttpServer::AfterAnswer(const std::shared_ptr<Connection>& connection) 
 
 void TestHttpServer::SendNextPiece(const std::shared_ptr<Connection>& connection) {
   connection->timer.expires_after(connection->route->interval);
-  connection->timer.async_wait([this, connection](const std::error_code& error) {
+  connection->timer.async_wait([this, connection](const boost::system::error_code& error) {
     if (error) return;
     const Route& route = *connection->route;
     size_t piece = route.body.size() / route.pieces;
@@ -233,18 +236,19 @@ void TestHttpServer::SendNextPiece(const std::shared_ptr<Connection>& connection
 }
 
 void TestHttpServer::AwaitClose(const std::shared_ptr<Connection>& connection) {
-  connection->socket.async_read_some(asio::buffer(connection->sink),
-                                     [this, connection](const std::error_code& error, size_t) {
-                                       if (error) {
-                                         Closed(connection);
-                                         return;
-                                       }
-                                       AwaitClose(connection);
-                                     });
+  connection->socket.async_read_some(
+      asio::buffer(connection->sink),
+      [this, connection](const boost::system::error_code& error, size_t) {
+        if (error) {
+          Closed(connection);
+          return;
+        }
+        AwaitClose(connection);
+      });
 }
 
 void TestHttpServer::Closed(const std::shared_ptr<Connection>& connection) {
-  std::error_code ignored;
+  boost::system::error_code ignored;
   connection->socket.close(ignored);
   std::lock_guard<std::mutex> lock(mutex_);
   --open_;

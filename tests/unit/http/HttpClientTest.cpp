@@ -1,8 +1,8 @@
-#include "http/HttpClient.h"
-
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
+#include <boost/asio/ip/tcp.hpp>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -10,13 +10,12 @@
 #include <string>
 #include <vector>
 
-#include <asio/ip/tcp.hpp>
-#include <gtest/gtest.h>
-
+#include "http/HttpClient.h"
 #include "http/HttpRequest.h"
+#include "protocol/Asio.h"
 #include "protocol/EventLoop.h"
-#include "support/TempFolder.h"
 #include "support/ScopedHome.h"
+#include "support/TempFolder.h"
 #include "support/TestHttpServer.h"
 
 namespace brelvint {

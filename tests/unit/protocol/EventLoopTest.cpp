@@ -1,15 +1,15 @@
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <boost/asio/post.hpp>
 #include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <asio/post.hpp>
-#include <gtest/gtest.h>
-
+#include "protocol/Asio.h"
 #include "protocol/EventLoop.h"
 #include "protocol/TCPSocket.h"
 #include "support/LoopbackPair.h"
@@ -109,7 +109,8 @@ TEST(EventLoopOrderTest, PassEndWorkRunsBeforeAnyOutputLeaves) {
     Log expected;
   } cases[] = {
       {"a small write leaves at the end of the pass",
-       [](OrderHarness& h) { h.pair.server->SendMessage(5, "x"); }, kHeader + 1,
+       [](OrderHarness& h) { h.pair.server->SendMessage(5, "x"); },
+       kHeader + 1,
        {"hook", "bytes"}},
       {"a write over the eager size leaves at once, after the hook",
        [&](OrderHarness& h) {
@@ -117,18 +118,24 @@ TEST(EventLoopOrderTest, PassEndWorkRunsBeforeAnyOutputLeaves) {
          h.Observe(1000);
          h.log.push_back("returned");
        },
-       kHeader + kEager, {"hook", "bytes", "returned"}},
+       kHeader + kEager,
+       {"hook", "bytes", "returned"}},
       {"a write made during a flush leaves in the same pass",
-       [](OrderHarness& h) { h.WriteDuringFlush("late"); }, kHeader + 4,
+       [](OrderHarness& h) { h.WriteDuringFlush("late"); },
+       kHeader + 4,
        {"hook", "flush", "bytes"}},
       {"a large write made during a flush runs the hooks again first",
-       [&](OrderHarness& h) { h.WriteDuringFlush(large); }, kHeader + kEager,
+       [&](OrderHarness& h) { h.WriteDuringFlush(large); },
+       kHeader + kEager,
        {"hook", "flush", "hook", "bytes"}},
       {"output queued by a pass-end hook leaves in that pass",
-       [](OrderHarness& h) { h.hook_output = "from the hook"; }, kHeader + 13,
+       [](OrderHarness& h) { h.hook_output = "from the hook"; },
+       kHeader + 13,
        {"hook", "bytes"}},
       {"a large output queued by a pass-end hook leaves in that pass",
-       [&](OrderHarness& h) { h.hook_output = large; }, kHeader + kEager, {"hook", "bytes"}},
+       [&](OrderHarness& h) { h.hook_output = large; },
+       kHeader + kEager,
+       {"hook", "bytes"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

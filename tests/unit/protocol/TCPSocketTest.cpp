@@ -1,16 +1,16 @@
 // The end of a connection and its output limit, over real loopback sockets:
 // failed readiness waits, replies larger than the slow-consumer limit, and
 // peers that stop reading.
-#include "protocol/TCPSocket.h"
+#include <gtest/gtest.h>
 
+#include <boost/asio/error.hpp>
 #include <cerrno>
 #include <string>
 #include <system_error>
 
-#include <asio/error.hpp>
-#include <gtest/gtest.h>
-
 #include "base/Metrics.h"
+#include "protocol/Asio.h"
+#include "protocol/TCPSocket.h"
 #include "support/LoopbackPair.h"
 
 namespace brelvint {
@@ -36,7 +36,7 @@ class TCPSocketTest : public ::testing::Test {
 struct WaitCase {
   const char* label;
   bool read_wait;
-  std::error_code error;
+  boost::system::error_code error;
 };
 
 class WaitErrorTest : public TCPSocketTest, public ::testing::WithParamInterface<WaitCase> {};
@@ -60,12 +60,15 @@ TEST_P(WaitErrorTest, EndsTheConnectionOnce) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, WaitErrorTest,
-    ::testing::Values(WaitCase{"read_reset", true, std::make_error_code(std::errc::connection_reset)},
+    ::testing::Values(WaitCase{"read_reset", true,
+                               boost::system::error_code(ECONNRESET,
+                                                         boost::system::system_category())},
                       WaitCase{"read_bad_descriptor", true,
-                               std::error_code(EBADF, std::system_category())},
-                      WaitCase{"write_io_error", false, std::error_code(EIO, std::system_category())},
+                               boost::system::error_code(EBADF, boost::system::system_category())},
+                      WaitCase{"write_io_error", false,
+                               boost::system::error_code(EIO, boost::system::system_category())},
                       WaitCase{"write_broken_pipe", false,
-                               std::make_error_code(std::errc::broken_pipe)}),
+                               boost::system::error_code(EPIPE, boost::system::system_category())}),
     [](const auto& param_info) { return std::string(param_info.param.label); });
 
 TEST_F(TCPSocketTest, CancelledWaitsLeaveTheConnectionServing) {
