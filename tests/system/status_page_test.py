@@ -378,7 +378,8 @@ def two_members(driver, map_port, page, base, args, clients):
 
     driver.get(page)
     loaded_at = driver.execute_script("return window.brelvintPageLoadedAt")
-    wait_for("both names on the page", lambda: row_cell(driver, "anna", 2) and row_cell(driver, "bob", 2))
+    wait_for("both names on the page",
+             lambda: row_cell(driver, "anna", 2) and row_cell(driver, "bob", 2))
     assert plotted(driver, "anna")["x"] == 1200 and plotted(driver, "bob")["facet"] == 1
 
     anna.move("2100,900,0,87,1,0")
@@ -445,7 +446,14 @@ def fifty_members(driver, map_port, base, args, clients):
       range.selectNodeContents(document.querySelector('tr[data-name="member07"] td.address'));
       getSelection().removeAllRanges();
       getSelection().addRange(range);
-      window.markerBeforeMove = document.querySelector('.map path[data-name="member07"]');""")
+      window.markerBeforeMove = document.querySelector('.map path[data-name="member07"]');
+      // Where the marker is at every frame, to see it travel rather than jump.
+      window.markerTrack = [];
+      (function record() {
+        const r = window.markerBeforeMove.getBoundingClientRect();
+        window.markerTrack.push([(r.left + r.right) / 2, (r.top + r.bottom) / 2]);
+        if (window.markerTrack.length < 1200) requestAnimationFrame(record);
+      })();""")
     selected = driver.execute_script("return getSelection().toString()")
     assert selected.startswith("127.0.0.1"), selected
     crowd[6].move("430,90,1,17,0,0")
@@ -454,6 +462,10 @@ def fifty_members(driver, map_port, base, args, clients):
     check_marker_on_picture(driver, "member07", 430, 90)
     assert driver.execute_script("""return window.markerBeforeMove ===
         document.querySelector('.map path[data-name="member07"]')"""), "the marker was redrawn"
+    track = driver.execute_script("return window.markerTrack")
+    (x0, y0), (x1, y1) = track[0], track[-1]
+    between = [(x, y) for x, y in track if min(abs(x - x0) + abs(y - y0), abs(x - x1) + abs(y - y1)) > 5]
+    assert between, "member07's marker jumped from %r to %r" % (track[0], track[-1])
     time.sleep(1.2)  # another poll or two over the selection
     assert driver.execute_script("return getSelection().toString()") == selected, \
         "the selection in the table was lost"
@@ -525,7 +537,8 @@ def run(args, folder):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--brelvint", required=True, help="the brelvint executable")
-    parser.add_argument("--screenshot", help="where to save the screenshot with two members (PNG); the one with 50 goes beside it")
+    parser.add_argument("--screenshot", help="where to save the screenshot with two members "
+                        "(PNG); the one with 50 goes beside it as <name>-50.png")
     args = parser.parse_args()
     try:
         import prometheus_client.parser  # noqa: F401
