@@ -3,7 +3,7 @@
 # Extra package names given as arguments are installed too (the fuzz script adds clang).
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libpugixml-dev libsqlite3-dev sqlite3
+packages=(g++ cmake make pkg-config libjs-leaflet libpugixml-dev libsqlite3-dev sqlite3
           libcurl4-openssl-dev libssl-dev libfmt-dev libstb-dev libgtest-dev libgmock-dev
           libbenchmark-dev python3 libboost1.81-dev libcpp-httplib-dev nlohmann-json3-dev
           chromium chromium-driver python3-selenium python3-prometheus-client)
