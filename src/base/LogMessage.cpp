@@ -1,13 +1,13 @@
 #include "base/LogMessage.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
-
-#include <fmt/format.h>
 
 #include "base/Paths.h"
 #include "base/TextUtf8.h"
@@ -27,6 +27,7 @@ constexpr const char kCutMarker[] = "... ({} more bytes)";
 // True from a failed log write until the next one succeeds: one note on
 // standard error per run of failures, not one per line. Loop thread only.
 bool g_log_failing = false;
+bool g_discard_lines = false;
 
 // Appends `line` to the log file; false with `failure` (naming the file)
 // set when it cannot.
@@ -48,11 +49,20 @@ bool AppendToLogFile(const std::string& file_name, const std::string& line, bool
 
 void AppendEscapedByte(std::string& out, unsigned char c) {
   switch (c) {
-    case '\n': out += "\\n"; break;
-    case '\r': out += "\\r"; break;
-    case '\t': out += "\\t"; break;
-    case '\\': out += "\\\\"; break;
-    default: out += fmt::format("\\x{:02x}", c);
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    default:
+      out += fmt::format("\\x{:02x}", c);
   }
 }
 
@@ -71,7 +81,10 @@ std::string LogPrefix() {
   return "[" + FormatLocal(local, "%x") + " " + FormatLocal(local, "%X") + "] ";
 }
 
+void DiscardLogLines(bool discard) { g_discard_lines = discard; }
+
 void LogMessage(std::string_view message, bool startNewFile) {
+  if (g_discard_lines) return;
   std::string line = LogPrefix();
   line.append(message);
   line.push_back('\n');
@@ -104,7 +117,8 @@ std::string EscapeForLog(std::string_view text) {
     auto c = static_cast<unsigned char>(text[at]);
     bool c1_control = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0;
     if (length == 0 || c1_control || c < 0x20 || c == 0x7f || c == '\\') {
-      for (size_t k = 0; k < step; ++k) AppendEscapedByte(out, static_cast<unsigned char>(text[at + k]));
+      for (size_t k = 0; k < step; ++k)
+        AppendEscapedByte(out, static_cast<unsigned char>(text[at + k]));
     } else {
       out.append(text.substr(at, length));
     }
