@@ -1,8 +1,9 @@
 #include "config/AppSettings.h"
 
-#include <pugixml.hpp>
 #include <sstream>
 #include <stdexcept>
+
+#include <pugixml.hpp>
 
 #include "base/Paths.h"
 #include "config/AtomicFile.h"

@@ -3,14 +3,15 @@
 #include <malloc.h>
 
 #include <algorithm>
-#include <pugixml.hpp>
 #include <string>
 #include <system_error>
 
+#include <pugixml.hpp>
+
+#include "config/NetworkFile.h"
+#include "base/TextNumber.h"
 #include "base/LogMessage.h"
 #include "base/Paths.h"
-#include "base/TextNumber.h"
-#include "config/NetworkFile.h"
 
 namespace brelvint {
 namespace modGlobal {
@@ -30,6 +31,17 @@ constexpr const char kParsed[] = "Network XML Parsed: ";
 
 // The name's last four characters, in any letter case.
 constexpr const char kNetworkFileSuffix[] = "conf";
+
+}  // namespace
+
+bool IsNetworkFileName(const std::string& name) {
+  const size_t suffix_length = sizeof(kNetworkFileSuffix) - 1;
+  if (name.empty() || name[0] == '.' || name.size() < suffix_length) return false;
+  return NetworkFile::NameKey(std::string_view(name).substr(name.size() - suffix_length)) ==
+         kNetworkFileSuffix;
+}
+
+namespace {
 
 // Parses `path`, refusing anything but a regular file (after symlinks)
 // with the parser's own I/O error: a folder would otherwise read as "out of
@@ -76,13 +88,6 @@ bool ListFolder(const fs::path& folder, std::vector<std::string>* names) {
 }
 
 }  // namespace
-
-bool IsNetworkFileName(const std::string& name) {
-  const size_t suffix_length = sizeof(kNetworkFileSuffix) - 1;
-  if (name.empty() || name[0] == '.' || name.size() < suffix_length) return false;
-  return NetworkFile::NameKey(std::string_view(name).substr(name.size() - suffix_length)) ==
-         kNetworkFileSuffix;
-}
 
 std::unique_ptr<ServerNetworks> ReadNetworkXML(const fs::path& path) {
   pugi::xml_document document;

@@ -1,12 +1,12 @@
 #pragma once
 
-#include <sqlite3.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sqlite3.h>
 
 namespace brelvint {
 

@@ -1,9 +1,9 @@
 #include "service/StatusEndpoint.h"
 
-#include <fmt/format.h>
-
 #include <fstream>
 #include <iterator>
+
+#include <fmt/format.h>
 
 #include "base/LogMessage.h"
 #include "base/Paths.h"
