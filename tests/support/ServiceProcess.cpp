@@ -59,7 +59,8 @@ ServiceProcess::~ServiceProcess() {
   std::filesystem::remove_all(folder_, ignored);
 }
 
-void ServiceProcess::WriteFile(const std::filesystem::path& relative, const std::string& text) const {
+void ServiceProcess::WriteFile(const std::filesystem::path& relative,
+                               const std::string& text) const {
   auto path = folder_ / relative;
   std::filesystem::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << text;
@@ -88,7 +89,7 @@ void ServiceProcess::BindToLoopback() const {
             "valuestring=\"00:00:00:00:00:00\" />\n</settings>\n");
 }
 
-bool ServiceProcess::Start() {
+bool ServiceProcess::Start(const std::vector<std::string>& arguments) {
   for (int* fd : {&stdout_fd_, &stderr_fd_}) {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
@@ -107,7 +108,11 @@ bool ServiceProcess::Start() {
     ::setenv("HOME", home_.c_str(), 1);
     ::chdir("/");
     std::string exe = (folder_ / "brelvint").string();
-    ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+    std::vector<char*> argv{exe.data()};
+    std::vector<std::string> copies(arguments);
+    for (std::string& argument : copies) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    ::execv(exe.c_str(), argv.data());
     ::_exit(127);
   }
   ::close(out_pipe[1]);
@@ -121,7 +126,8 @@ bool ServiceProcess::Start() {
 
 void ServiceProcess::Drain() {
   char chunk[65536];
-  for (auto [fd, text] : {std::pair{stdout_fd_, &stdout_text_}, std::pair{stderr_fd_, &stderr_text_}}) {
+  for (auto [fd, text] :
+       {std::pair{stdout_fd_, &stdout_text_}, std::pair{stderr_fd_, &stderr_text_}}) {
     if (fd < 0) continue;
     ssize_t n;
     while ((n = ::read(fd, chunk, sizeof chunk)) > 0) text->append(chunk, static_cast<size_t>(n));
@@ -133,7 +139,8 @@ bool ServiceProcess::WaitForLine(const std::string& text, int timeout_ms) {
   while (true) {
     Drain();
     for (const auto& line : SplitLines(stdout_text_)) {
-      if (line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0) {
+      if (line.size() >= text.size() &&
+          line.compare(line.size() - text.size(), text.size(), text) == 0) {
         return true;
       }
     }
@@ -162,6 +169,18 @@ std::optional<int> ServiceProcess::WaitExit(int timeout_ms) {
     ::usleep(10000);
   }
   return std::nullopt;
+}
+
+std::optional<int> ServiceProcess::RunToEnd(const std::vector<std::string>& arguments,
+                                            int timeout_ms) {
+  if (!Start(arguments)) return std::nullopt;
+  auto status = WaitExit(timeout_ms);
+  if (!status && pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  return status;
 }
 
 bool ServiceProcess::Stop() {
