@@ -59,8 +59,7 @@ ServiceProcess::~ServiceProcess() {
   std::filesystem::remove_all(folder_, ignored);
 }
 
-void ServiceProcess::WriteFile(const std::filesystem::path& relative,
-                               const std::string& text) const {
+void ServiceProcess::WriteFile(const std::filesystem::path& relative, const std::string& text) const {
   auto path = folder_ / relative;
   std::filesystem::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << text;
@@ -126,8 +125,7 @@ bool ServiceProcess::Start(const std::vector<std::string>& arguments) {
 
 void ServiceProcess::Drain() {
   char chunk[65536];
-  for (auto [fd, text] :
-       {std::pair{stdout_fd_, &stdout_text_}, std::pair{stderr_fd_, &stderr_text_}}) {
+  for (auto [fd, text] : {std::pair{stdout_fd_, &stdout_text_}, std::pair{stderr_fd_, &stderr_text_}}) {
     if (fd < 0) continue;
     ssize_t n;
     while ((n = ::read(fd, chunk, sizeof chunk)) > 0) text->append(chunk, static_cast<size_t>(n));
@@ -139,8 +137,7 @@ bool ServiceProcess::WaitForLine(const std::string& text, int timeout_ms) {
   while (true) {
     Drain();
     for (const auto& line : SplitLines(stdout_text_)) {
-      if (line.size() >= text.size() &&
-          line.compare(line.size() - text.size(), text.size(), text) == 0) {
+      if (line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0) {
         return true;
       }
     }

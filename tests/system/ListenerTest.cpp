@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "support/ServiceProcess.h"
 #include "support/TestClient.h"
@@ -105,8 +105,7 @@ TEST(ListenerTest, ProbeShowsASecondPlayerArriving) {
   ASSERT_TRUE(watcher.Login("Alpha", "pw", "watcher"));
   std::string command = std::string(BRELVINT_PROBE) + " --port " + std::to_string(port) +
                         " --network Alpha --password pw --user bob --position 1,2,3,4,1,0" +
-                        " --chat hi --bye --seconds 5 > " +
-                        (service.Folder() / "probe.txt").string();
+                        " --chat hi --bye --seconds 5 > " + (service.Folder() / "probe.txt").string();
   ASSERT_EQ(std::system(command.c_str()), 0);
   auto position = watcher.ReceiveCommand(5);
   ASSERT_TRUE(position);

@@ -1,9 +1,10 @@
-#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <filesystem>
 #include <memory>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "support/ServiceProcess.h"
 #include "support/TestClient.h"
@@ -49,8 +50,7 @@ class ReloadTest : public ::testing::Test {
   }
   int Completions() {
     int count = 0;
-    for (const auto& line : service_.LogMessages())
-      count += line == "Network File Reading Complete.";
+    for (const auto& line : service_.LogMessages()) count += line == "Network File Reading Complete.";
     return count;
   }
   bool Logged(const std::string& text) {
@@ -152,21 +152,21 @@ TEST_P(ReloadChangeTest, AppliesToTheNextLoginAndKeepsTheMembers) {
   EXPECT_EQ(Ask(*ann, 999, "", 999), "BYE");
 }
 
-INSTANTIATE_TEST_SUITE_P(Changes, ReloadChangeTest,
-                         ::testing::Values(Change{"NewPassword", "secret", 100, true},
-                                           Change{"FullAlready", "pw", 1, false}),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Changes, ReloadChangeTest,
+    ::testing::Values(Change{"NewPassword", "secret", 100, true},
+                      Change{"FullAlready", "pw", 1, false}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(ReloadTest, ANewNetworkStartsListeningAndADisabledOneRefusesSelections) {
   auto ann = Join(main_port_, "Main", "ann");
   ASSERT_TRUE(ann);
   uint16_t new_port = ServiceProcess::FreePort();
   service_.AddNetwork("new.conf", "Fresh", new_port);
-  service_.WriteFile(
-      "brelvint-server/main.conf",
-      "<?xml version=\"1.0\"?>\n<brelvint>\n  <network name=\"Main\" password=\"pw\" "
-      "maxusers=\"100\" enabled=\"0\" port=\"" +
-          std::to_string(main_port_) + "\">\n" + kAdmin + "  </network>\n</brelvint>\n");
+  service_.WriteFile("brelvint-server/main.conf",
+                     "<?xml version=\"1.0\"?>\n<brelvint>\n  <network name=\"Main\" password=\"pw\" "
+                     "maxusers=\"100\" enabled=\"0\" port=\"" + std::to_string(main_port_) +
+                     "\">\n" + kAdmin + "  </network>\n</brelvint>\n");
   Reload();
   EXPECT_TRUE(Logged("Network Added: Fresh"));
   EXPECT_TRUE(Join(new_port, "Fresh", "newcomer"));

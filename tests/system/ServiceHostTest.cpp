@@ -1,12 +1,14 @@
-#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <fstream>
 #include <map>
-#include <pugixml.hpp>
+
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <pugixml.hpp>
 
 #include "support/ServiceProcess.h"
 

@@ -1,13 +1,14 @@
-#include <gtest/gtest.h>
-#include <httplib.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
 
 #include "support/ServiceProcess.h"
 #include "support/TestClient.h"
@@ -118,8 +119,7 @@ TEST_F(StatusEndpointTest, StatusAndMetricsDescribeMembersAndNeverThePassword) {
            "# TYPE brelvint_loop_pass_seconds histogram",
        }) {
     EXPECT_NE(metrics->body.find(std::string("\n") + line + "\n"), std::string::npos)
-        << line << "\n"
-        << metrics->body;
+        << line << "\n" << metrics->body;
   }
   EXPECT_NE(metrics->body.find("brelvint_output_bytes_total "), std::string::npos);
   EXPECT_NE(metrics->body.find("brelvint_loop_pass_seconds_bucket{le=\"+Inf\"} "),
@@ -138,8 +138,8 @@ TEST_F(StatusEndpointTest, StatusAndMetricsDescribeMembersAndNeverThePassword) {
 TEST_F(StatusEndpointTest, OffLoopbackOnlyRequestsCarryingTheTokenAreAnswered) {
   StartWith(Setting("StatusAddress", "0.0.0.0:" + std::to_string(status_port_)) +
             Setting("StatusToken", kToken));
-  ASSERT_TRUE(service_.WaitForLine(
-      "Status page listening on http://0.0.0.0:" + std::to_string(status_port_) + "/"))
+  ASSERT_TRUE(service_.WaitForLine("Status page listening on http://0.0.0.0:" +
+                                   std::to_string(status_port_) + "/"))
       << testing::PrintToString(service_.LogMessages());
   struct Case {
     const char* path;
