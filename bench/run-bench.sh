@@ -32,7 +32,7 @@ for s in "${scenarios[@]}"; do
   esac
 done
 
-bash scripts/deps.sh redis-server
+bash scripts/deps.sh test redis-server
 BUILD_DIR=build-bench BUILD_TYPE=Release bash scripts/build.sh -DBRELVINT_TESTS=OFF
 brelvint_bin="$root/build-bench/brelvint"
 loadgen="$root/build-bench/brelvint-loadgen"

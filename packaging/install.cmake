@@ -1,18 +1,68 @@
-# `cmake --install build --prefix /opt/brelvint` lays out a ready service
-# folder: the executable, the probe, the network folder with an example
-# network (named so that it is not loaded until an operator renames it),
-# and a systemd unit for that folder.
-set(BRELVINT_INSTALL_DIR "${CMAKE_INSTALL_PREFIX}")
-install(TARGETS brelvint RUNTIME DESTINATION .)
+# `cmake --install build` (prefix /usr/local unless told otherwise) puts the
+# executables in bin/, the systemd unit in lib/systemd/system/ (systemd
+# reads /usr/local/lib/systemd/system too), the examples in
+# share/brelvint/examples/ and this README in share/doc/brelvint/. The
+# service's own files live in its data folder (/var/lib/brelvint for the
+# unit), never beside the executable.
+include(GNUInstallDirs)
+install(TARGETS brelvint RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET brelvint-probe)
-  install(TARGETS brelvint-probe RUNTIME DESTINATION .)
+  install(TARGETS brelvint-probe RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
-install(FILES ${CMAKE_SOURCE_DIR}/examples/sample.conf
-        DESTINATION brelvint-server RENAME example.conf.sample)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
+install(FILES ${CMAKE_SOURCE_DIR}/examples/brelvint.conf
+              ${CMAKE_SOURCE_DIR}/examples/example-network.conf
+              ${CMAKE_SOURCE_DIR}/examples/prometheus.yml
+              ${CMAKE_SOURCE_DIR}/examples/alert-rules.yml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/brelvint/examples)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brelvint)
+# Written at install time, so the unit names the prefix the files really go
+# to (a package's /usr as well as a source install's /usr/local).
 install(CODE "
-  set(BRELVINT_INSTALL_DIR \"\${CMAKE_INSTALL_PREFIX}\")
+  set(BRELVINT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  set(BRELVINT_DOCDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/doc/brelvint\")
   configure_file(\"${CMAKE_SOURCE_DIR}/packaging/brelvint.service.in\"
-                 \"\${CMAKE_INSTALL_PREFIX}/brelvint.service\" @ONLY)
-  message(STATUS \"Installing: \${CMAKE_INSTALL_PREFIX}/brelvint.service\")
+                 \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/brelvint.service\" @ONLY)
+  message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/brelvint.service\")
 ")
+
+# The Debian package: `cpack -G DEB` in a build folder (scripts/package.sh
+# makes a Release build for it).
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME brelvint)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Brelvint maintainers <maintainers@brelvint.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "position-sharing server for game map tools")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Brelvint relays players' positions and chat between the map tools of the\n\
+members of password-protected networks. It runs as a systemd service under\n\
+its own system account, with its settings, network files and ban database in\n\
+/var/lib/brelvint, and serves a status page and Prometheus metrics.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://brelvint.example/")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sqlite3, prometheus")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_SOURCE_DIR}/packaging/debian/postinst
+    ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
+    ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Debian's own documentation files, compressed reproducibly.
+set(BRELVINT_VERSION ${PROJECT_VERSION})
+configure_file(${CMAKE_SOURCE_DIR}/packaging/debian/changelog
+               ${CMAKE_BINARY_DIR}/packaging/changelog @ONLY)
+install(CODE "execute_process(COMMAND gzip -9nf \"${CMAKE_BINARY_DIR}/packaging/changelog\" -c
+                              OUTPUT_FILE \"${CMAKE_BINARY_DIR}/packaging/changelog.gz\")")
+install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brelvint)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/copyright
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brelvint)
+include(CPack)

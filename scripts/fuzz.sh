@@ -10,7 +10,7 @@ targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=(framing network_file position admin_payload location_page)
 fi
-bash scripts/deps.sh clang libclang-rt-14-dev
+bash scripts/deps.sh test clang libclang-rt-14-dev
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DBRELVINT_FUZZ=ON -DBRELVINT_SANITIZE=ON -DBRELVINT_TESTS=OFF -DBRELVINT_BENCH=OFF >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target $(printf 'fuzz_%s ' "${targets[@]}")

@@ -1,12 +1,95 @@
+#include <unistd.h>
+
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
 
-#include <unistd.h>
-
+#include "base/Paths.h"
 #include "service/App.h"
+#include "service/ConfigCheck.h"
 
-int main() {
+namespace {
+
+constexpr const char kUsage[] =
+    "Usage: brelvint [--data-dir DIR] [--check]\n"
+    "       brelvint --help | --version\n"
+    "\n"
+    "Runs the Brelvint position-sharing server in the foreground until SIGTERM or SIGINT;\n"
+    "SIGHUP rereads the settings and the network files.\n"
+    "\n"
+    "  --data-dir DIR  the folder holding brelvint.conf, brelvint-server/ and brelvint.db\n"
+    "                  (default: the executable's folder)\n"
+    "  --check         read the settings and every network file as a start would, write\n"
+    "                  nothing, print each network and every problem; exit 0 only when\n"
+    "                  no problem was found\n"
+    "  --version       print the version and exit\n"
+    "  --help          print this text and exit\n"
+    "\n"
+    "The log goes to ~/com.brelvint.log and to standard output.\n";
+
+struct Options {
+  bool help = false;
+  bool version = false;
+  bool check = false;
+  std::optional<std::filesystem::path> data_dir;
+};
+
+// False (one line on standard error) when the arguments are not understood.
+bool ParseOptions(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (argument == "--help" || argument == "-h") {
+      options->help = true;
+    } else if (argument == "--version") {
+      options->version = true;
+    } else if (argument == "--check") {
+      options->check = true;
+    } else if (argument == "--data-dir" && i + 1 < argc && argv[i + 1][0] != '\0') {
+      options->data_dir = argv[++i];
+    } else if (argument.rfind("--data-dir=", 0) == 0 && argument.size() > 11) {
+      options->data_dir = argument.substr(11);
+    } else {
+      std::fprintf(stderr, "brelvint: unknown option or missing value: %s (see brelvint --help)\n",
+                   argument.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) return 2;
+  if (options.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("brelvint %s\n", BRELVINT_VERSION);
+    return 0;
+  }
+  if (options.data_dir) {
+    // Made absolute now: the service's paths must not move with the
+    // working directory.
+    std::error_code ec;
+    auto absolute = std::filesystem::absolute(*options.data_dir, ec);
+    brelvint::Paths::SetDataFolder(ec ? *options.data_dir : absolute.lexically_normal());
+  }
+  if (options.check) {
+    auto folder = brelvint::Paths::DataFolder();
+    if (!folder) {
+      std::fputs("brelvint: cannot find the executable's folder\n", stderr);
+      return 1;
+    }
+    return brelvint::ConfigCheck::Run(*folder, std::cout);
+  }
   // A peer that vanishes mid-write must end its connection, not the process.
   std::signal(SIGPIPE, SIG_IGN);
   // Log lines carry the host locale's short date and time forms.

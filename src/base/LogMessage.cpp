@@ -27,6 +27,7 @@ constexpr const char kCutMarker[] = "... ({} more bytes)";
 // True from a failed log write until the next one succeeds: one note on
 // standard error per run of failures, not one per line. Loop thread only.
 bool g_log_failing = false;
+bool g_discard_lines = false;
 
 // Appends `line` to the log file; false with `failure` (naming the file)
 // set when it cannot.
@@ -71,7 +72,10 @@ std::string LogPrefix() {
   return "[" + FormatLocal(local, "%x") + " " + FormatLocal(local, "%X") + "] ";
 }
 
+void DiscardLogLines(bool discard) { g_discard_lines = discard; }
+
 void LogMessage(std::string_view message, bool startNewFile) {
+  if (g_discard_lines) return;
   std::string line = LogPrefix();
   line.append(message);
   line.push_back('\n');

@@ -26,6 +26,10 @@ inline constexpr size_t kMaxLoggedClientBytes = 128;
 // of failed writes.
 void LogMessage(std::string_view message, bool startNewFile = false);
 
+// While on, LogMessage writes nothing anywhere: a configuration check reads
+// files with the service's own readers and must leave the live log alone.
+void DiscardLogLines(bool discard);
+
 // The "[date time] " prefix for the current local time, in the locale's
 // short date (%x) and time (%X) forms.
 std::string LogPrefix();

@@ -15,6 +15,19 @@ std::optional<std::filesystem::path> Paths::ExecutableFolder() {
   return exe.parent_path();
 }
 
+namespace {
+// Set from the command line before the service starts; empty: the
+// executable's folder.
+std::filesystem::path g_data_folder;
+}  // namespace
+
+std::optional<std::filesystem::path> Paths::DataFolder() {
+  if (!g_data_folder.empty()) return g_data_folder;
+  return ExecutableFolder();
+}
+
+void Paths::SetDataFolder(std::filesystem::path folder) { g_data_folder = std::move(folder); }
+
 std::optional<std::filesystem::path> Paths::HomeFolder() {
   if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
     return std::filesystem::path(home);

@@ -12,6 +12,12 @@ class Paths {
  public:
   // Empty when the kernel cannot tell us where the executable is.
   static std::optional<std::filesystem::path> ExecutableFolder();
+  // The folder that holds the service's settings, network folder, ban
+  // database and status-page pictures: the one given to SetDataFolder
+  // (--data-dir), else the executable's folder.
+  static std::optional<std::filesystem::path> DataFolder();
+  // Called once at start, before anything reads DataFolder.
+  static void SetDataFolder(std::filesystem::path folder);
   // $HOME, or the account's home from the password database; empty when
   // neither is known.
   static std::optional<std::filesystem::path> HomeFolder();

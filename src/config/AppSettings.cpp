@@ -5,14 +5,15 @@
 
 #include <pugixml.hpp>
 
-#include "config/AtomicFile.h"
 #include "base/Paths.h"
+#include "config/AtomicFile.h"
+#include "config/XmlError.h"
 
 namespace brelvint {
 
 AppSettings::AppSettings(std::filesystem::path file) : file_(std::move(file)) {
   if (file_.empty()) {
-    auto folder = Paths::ExecutableFolder();
+    auto folder = Paths::DataFolder();
     if (folder) file_ = *folder / kFileName;
   }
 }
@@ -27,18 +28,26 @@ std::string AppSettings::Peek(const std::string& key) const {
   return it == Values.end() ? std::string() : it->second;
 }
 
-void AppSettings::Load() {
+void AppSettings::Load() { Load(nullptr); }
+
+bool AppSettings::Load(std::string* error) {
   Values.clear();
-  if (file_.empty()) return;
+  if (file_.empty()) return true;
   std::error_code ec;
   if (!std::filesystem::exists(file_, ec)) SetValue("Port", "12000");
 
   pugi::xml_document document;
-  if (!document.load_file(file_.c_str())) return;
+  pugi::xml_parse_result result = document.load_file(file_.c_str());
+  if (!result) {
+    Values.clear();
+    if (error != nullptr) *error = XmlError::Describe(file_, result);
+    return false;
+  }
   for (pugi::xml_node setting : document.document_element().children()) {
     if (setting.type() != pugi::node_element) continue;
     Values[setting.attribute("namestring").value()] = setting.attribute("valuestring").value();
   }
+  return true;
 }
 
 void AppSettings::Save() {

@@ -6,15 +6,15 @@
 
 namespace brelvint {
 
-// The service's own settings: text pairs kept in "brelvint.conf" beside the
-// executable. Every pair found in the file is kept and written back, even
+// The service's own settings: text pairs kept in "brelvint.conf" in the
+// data folder. Every pair found in the file is kept and written back, even
 // keys the service never reads. Owned by App for the life of the process.
 class AppSettings {
  public:
   static constexpr const char kFileName[] = "brelvint.conf";
 
-  // `file` is the settings file; empty means "brelvint.conf" beside the
-  // executable.
+  // `file` is the settings file; empty means "brelvint.conf" in the data
+  // folder.
   explicit AppSettings(std::filesystem::path file = {});
 
   // The stored value, or `defaultValue`, which is then stored in memory
@@ -28,6 +28,10 @@ class AppSettings {
   // next Save replaces it). Throws std::runtime_error when a missing file
   // cannot be created.
   void Load();
+  // As Load, but a file that exists and cannot be parsed leaves Values
+  // empty, the file untouched, and returns false with `error` set to
+  // "<file>: <parser message> at line L, column C".
+  bool Load(std::string* error);
   // Replaces the file atomically with all of Values. Throws
   // std::runtime_error naming the file and the reason when it cannot.
   void Save();

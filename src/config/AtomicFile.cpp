@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <string>
 
 namespace brelvint {
 
@@ -14,6 +16,19 @@ namespace {
 bool Fail(std::string* error, const std::string& what, int code) {
   if (error != nullptr) *error = what + ": " + std::strerror(code);
   return false;
+}
+
+// The mode a new file gets: 0666 less the process's umask, as open(2)
+// would give it (a unit's UMask=0027 makes 0640). Read from /proc rather
+// than by setting the umask, which would race with other threads' files.
+mode_t NewFileMode() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Umask:", 0) == 0) {
+      return static_cast<mode_t>(0666 & ~std::stoul(line.substr(6), nullptr, 8));
+    }
+  }
+  return 0644;
 }
 
 bool WriteAll(int fd, std::string_view contents) {
@@ -62,7 +77,7 @@ bool AtomicFile::Replace(const std::filesystem::path& link_or_file, std::string_
   if (fd < 0) return Fail(error, "cannot create a temporary file beside " + target.string(), errno);
 
   struct stat old_stat {};
-  mode_t mode = (::stat(target.c_str(), &old_stat) == 0) ? (old_stat.st_mode & 07777) : 0644;
+  mode_t mode = (::stat(target.c_str(), &old_stat) == 0) ? (old_stat.st_mode & 07777) : NewFileMode();
   bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, contents) && ::fsync(fd) == 0;
   int saved = errno;
   if (::close(fd) != 0 && ok) {

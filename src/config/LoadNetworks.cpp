@@ -32,12 +32,16 @@ constexpr const char kParsed[] = "Network XML Parsed: ";
 // The name's last four characters, in any letter case.
 constexpr const char kNetworkFileSuffix[] = "conf";
 
+}  // namespace
+
 bool IsNetworkFileName(const std::string& name) {
   const size_t suffix_length = sizeof(kNetworkFileSuffix) - 1;
   if (name.empty() || name[0] == '.' || name.size() < suffix_length) return false;
   return NetworkFile::NameKey(std::string_view(name).substr(name.size() - suffix_length)) ==
          kNetworkFileSuffix;
 }
+
+namespace {
 
 // Parses `path`, refusing anything but a regular file (after symlinks)
 // with the parser's own I/O error: a folder would otherwise read as "out of
@@ -119,7 +123,7 @@ std::unique_ptr<ServerNetworks> ReadNetworkXML(const fs::path& path) {
 }
 
 void LoadNetworks(std::vector<std::unique_ptr<ServerNetworks>>& into) {
-  std::optional<fs::path> executable_folder = Paths::ExecutableFolder();
+  std::optional<fs::path> executable_folder = Paths::DataFolder();
   LoadNetworks(executable_folder ? *executable_folder / kNetworkFolderName : fs::path(), into);
 }
 

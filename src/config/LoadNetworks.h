@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "config/ServerNetworks.h"
@@ -9,8 +10,12 @@
 namespace brelvint {
 namespace modGlobal {
 
-// Name of the folder beside the executable that holds the network files.
+// Name of the folder in the data folder that holds the network files.
 inline constexpr const char kNetworkFolderName[] = "brelvint-server";
+
+// True for a folder entry read as a network file: its name ends in "conf"
+// (any letter case) and does not start with ".".
+bool IsNetworkFileName(const std::string& name);
 
 // Reads the network file at `path` into a new record whose Admins and Bans
 // point at records of its Users. Null when the file cannot be parsed (the
@@ -19,8 +24,8 @@ inline constexpr const char kNetworkFolderName[] = "brelvint-server";
 // freed is handed back by LoadNetworks, once for all files.
 std::unique_ptr<ServerNetworks> ReadNetworkXML(const std::filesystem::path& path);
 
-// Reads every network file of the "brelvint-server" folder beside the
-// executable and appends them to `into`.
+// Reads every network file of the "brelvint-server" folder in the data
+// folder and appends them to `into`.
 void LoadNetworks(std::vector<std::unique_ptr<ServerNetworks>>& into);
 // Reads every network file of `folder` (created when missing) and appends
 // the networks to `into`, in byte order of the file names. A file that

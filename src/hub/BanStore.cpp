@@ -149,4 +149,16 @@ bool BanStore::IsBanned(const std::string& address, const std::string& network) 
   return sqlite3_step(statement) == SQLITE_ROW;
 }
 
+void BanStore::Close() {
+  if (!db_) return;
+  // Statements left open would keep the connection alive past the close.
+  for (Statement* statement :
+       {&insert_, &select_all_, &delete_, &by_address_, &by_address_network_})
+    statement->reset();
+  // Explicit, so the file is complete even while another connection (an
+  // operator's sqlite3 shell) keeps the write-ahead log from being removed.
+  sqlite3_wal_checkpoint_v2(db_.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  db_.reset();
+}
+
 }  // namespace brelvint

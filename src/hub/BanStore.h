@@ -10,8 +10,8 @@
 
 namespace brelvint {
 
-// The ban table `bans` in an SQLite file ("brelvint.db" beside the
-// executable). Every statement is prepared with bound values; the file runs
+// The ban table `bans` in an SQLite file ("brelvint.db" in the data
+// folder). Every statement is prepared with bound values; the file runs
 // in write-ahead-log mode so a crash never corrupts it. Owned by App (as
 // `serverdb`); used only on the event-loop thread.
 class BanStore {
@@ -49,6 +49,11 @@ class BanStore {
   bool IsBanned(const std::string& address, const std::string& network) const;
 
   const std::filesystem::path& File() const { return file_; }
+
+  // Moves every change from the write-ahead log into the database file and
+  // closes it, so that a copy of the file alone holds every ban. Called at
+  // stop; nothing may use the store afterwards.
+  void Close();
 
  private:
   struct CloseDb {

@@ -42,6 +42,25 @@ std::shared_ptr<TCPSocket> MapSocket::AddSocket() { return factory_(Loop(), *thi
 
 void MapSocket::Error(int64_t code) { StatusMessage("Server Error: " + std::to_string(code)); }
 
+void MapSocket::Listening() {
+  StatusMessage("Listening on " + ListenAddress() + ":" + std::to_string(BoundPort()) + " for " +
+                NetworkNames());
+}
+
+void MapSocket::ListenFailed(int64_t code, const std::string& reason) {
+  StatusMessage("Server Error: " + std::to_string(code) + " (" + reason + ") on " +
+                ListenAddress() + ":" + std::to_string(Port) + " for " + NetworkNames());
+}
+
+std::string MapSocket::NetworkNames() const {
+  std::string names;
+  for (const ServerNetworks* network : Networks) {
+    if (!names.empty()) names += ", ";
+    names += modGlobal::EscapeForLog(network->NetworkName);
+  }
+  return names;
+}
+
 void MapSocket::StatusMessage(std::string_view text) { modGlobal::LogMessage(text); }
 
 void MapSocket::CallUserLoggedIn(MapMember& client) {

@@ -132,6 +132,13 @@ class MapSocket : public ServerSocket {
  protected:
   std::shared_ptr<TCPSocket> AddSocket() override;
   void Error(int64_t code) override;
+  // "Listening on <address>:<port> for <networks>", so an operator reads
+  // where each network can be reached.
+  void Listening() override;
+  // "Server Error: <code> (<reason>) on <address>:<port> for <networks>".
+  void ListenFailed(int64_t code, const std::string& reason) override;
+  // The names of the networks this listener serves, joined by ", ".
+  std::string NetworkNames() const;
   void ConnectionReleased(TCPSocket& socket) override;
 
  private:

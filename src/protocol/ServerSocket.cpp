@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace brelvint {
 
@@ -15,7 +16,7 @@ bool ServerSocket::Listen() {
   asio::ip::address_v4 address = asio::ip::address_v4::any();
   if (!NetworkInterface.empty()) address = asio::ip::make_address_v4(NetworkInterface, ec);
   if (ec || Port < 0 || Port > 65535) {
-    Error(EINVAL);
+    ListenFailed(EINVAL, std::strerror(EINVAL));
     return false;
   }
   asio::ip::tcp::endpoint endpoint(address, static_cast<uint16_t>(Port));
@@ -26,9 +27,10 @@ bool ServerSocket::Listen() {
   if (ec) {
     boost::system::error_code ignored;
     acceptor_.close(ignored);
-    Error(ec.value());
+    ListenFailed(ec.value(), ec.message());
     return false;
   }
+  Listening();
   for (int i = 0; i < std::max(1, MinimumSocketsAvailable); ++i) AcceptInto(AddSocket());
   return true;
 }
@@ -37,6 +39,10 @@ void ServerSocket::StopListening() {
   boost::system::error_code ignored;
   acceptor_.close(ignored);
   pause_timer_.cancel();
+}
+
+std::string ServerSocket::ListenAddress() const {
+  return NetworkInterface.empty() ? std::string("0.0.0.0") : NetworkInterface;
 }
 
 uint16_t ServerSocket::BoundPort() const {

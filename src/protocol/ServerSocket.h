@@ -33,13 +33,15 @@ class ServerSocket {
   int64_t MaximumSocketsConnected = 0;  // 0: no limit
   int MinimumSocketsAvailable = 2;
 
-  // Starts accepting. On failure raises Error with the errno value and
-  // returns false.
+  // Starts accepting and raises Listening. On failure raises ListenFailed
+  // and returns false.
   bool Listen();
   void StopListening();
   bool IsListening() const { return acceptor_.is_open(); }
   // The local port actually bound (useful when Port was 0).
   uint16_t BoundPort() const;
+  // The address Listen binds: NetworkInterface, or "0.0.0.0" when empty.
+  std::string ListenAddress() const;
 
   // The current connections, in the order they were accepted.
   std::vector<std::shared_ptr<TCPSocket>> ActiveConnections() const;
@@ -52,6 +54,13 @@ class ServerSocket {
   // A fresh stream object for the pool.
   virtual std::shared_ptr<TCPSocket> AddSocket() = 0;
   virtual void Error(int64_t code) { (void)code; }
+  // Listen bound its address and accepts from now on.
+  virtual void Listening() {}
+  // Listen could not bind: `code` is the errno value, `reason` its text.
+  virtual void ListenFailed(int64_t code, const std::string& reason) {
+    (void)reason;
+    Error(code);
+  }
   // The connection's Error event has run; the listener drops it next.
   virtual void ConnectionReleased(TCPSocket& socket) { (void)socket; }
   EventLoop& Loop() { return loop_; }

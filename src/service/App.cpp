@@ -32,6 +32,8 @@ constexpr const char kNetworkAdded[] = "Network Added: ";
 constexpr const char kNetworkChanged[] = "Network Changed: ";
 constexpr const char kNetworkRemoved[] = "Network Removed: ";
 constexpr const char kNetworkKept[] = "Network Kept As It Was (its file could not be read): ";
+constexpr const char kNoNetworkServed[] =
+    "No network could be served: every listener failed to start. Exiting.";
 constexpr const char kAttachedNICNeedsRestart[] =
     "AttachedNIC changed: listeners keep their interface until the next start.";
 
@@ -78,6 +80,9 @@ void App::WatchSignals() {
 
 int App::Run() {
   try {
+    // Before the log, the settings or anything else in the folder is
+    // touched: a second server on the same folder must change nothing.
+    if (!TakeFolderLock()) return 1;
     for (int signal_number : {SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGHUP})
       signals_.add(signal_number);
     WatchSignals();
@@ -93,6 +98,12 @@ int App::Run() {
     LogMessage("Initializing Sockets...");
     RaiseDescriptorLimit();
     StartListeners();
+    if (!Networks.empty() && sSockets.empty()) {
+      // Nothing to serve: a service manager must see the failure.
+      LogMessage(kNoNetworkServed);
+      serverdb->Close();
+      return 1;
+    }
     LogMessage("Listening...");
     mySettings->Save();
     status_ = std::make_unique<StatusEndpoint>(*this);
@@ -105,6 +116,7 @@ int App::Run() {
     while (!blnStop) DoEvents(10);
     FinishRun();
     status_.reset();  // its threads end before the process does
+    serverdb->Close();
     LogMessage("Received quit signal.  Exiting.");
     return 0;
   } catch (const std::exception& failure) {
@@ -127,9 +139,22 @@ void App::FinishRun() {
   });
 }
 
+bool App::TakeFolderLock() {
+  auto folder = Paths::DataFolder();
+  if (!folder) throw std::runtime_error("cannot find the executable's folder");
+  std::error_code ec;
+  if (!std::filesystem::is_directory(*folder, ec)) {
+    throw std::runtime_error("the data folder " + folder->string() + " is not a folder");
+  }
+  std::string refusal;
+  if (folder_lock_.Take(*folder, &refusal)) return true;
+  std::fprintf(stderr, "brelvint: %s\n", refusal.c_str());
+  return false;
+}
+
 void App::OpenBanStore() {
-  auto folder = Paths::ExecutableFolder();
-  if (!folder) throw std::runtime_error("cannot find the executable's folder for the ban database");
+  auto folder = Paths::DataFolder();
+  if (!folder) throw std::runtime_error("cannot find the data folder for the ban database");
   serverdb = std::make_unique<BanStore>(*folder / BanStore::kFileName);
 }
 
@@ -203,7 +228,7 @@ void App::Reload() {
   LogMessage(kReloading);
   CommitAllEdits();  // the reread must see every login recorded so far
   ReloadSettings();
-  auto folder = Paths::ExecutableFolder();
+  auto folder = Paths::DataFolder();
   std::vector<std::unique_ptr<ServerNetworks>> fresh;
   std::vector<std::filesystem::path> unreadable;
   modGlobal::LoadNetworks(

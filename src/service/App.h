@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/FolderLock.h"
 #include "client/LookupServices.h"
 #include "config/AppSettings.h"
 #include "hub/MapSocket.h"
@@ -73,6 +74,9 @@ class App {
   const std::string& BindAddress();
   // False (logged by the listener) when it cannot listen.
   bool StartListener(ServerNetworks& network);
+  // False (one line on standard error, naming the other process) when
+  // another server holds the data folder.
+  bool TakeFolderLock();
   void OpenBanStore();
   void RaiseDescriptorLimit();
   void StartListeners();
@@ -86,6 +90,7 @@ class App {
   // Networks taken off the air by a reload; kept while connections may
   // still point at them.
   std::vector<std::unique_ptr<ServerNetworks>> retired_networks_;
+  FolderLock folder_lock_;                  // held until the process ends
   std::unique_ptr<StatusEndpoint> status_;  // the operators' endpoint, once listening
 };
 

@@ -25,7 +25,7 @@ constexpr const char kNoPicture[] = "no such picture\n";
 
 StatusEndpoint::StatusEndpoint(App& app)
     : app_(app), report_(app.Networks, app.sSockets), server_(app.Loop()) {
-  auto folder = Paths::ExecutableFolder();
+  auto folder = Paths::DataFolder();
   if (folder) maps_ = *folder / kMapsFolder;
 }
 

@@ -15,7 +15,7 @@ class App;
 // The operators' endpoint of the service: the status page (GET /), the
 // status document (GET /status.json), the Prometheus text (GET /metrics)
 // and the facet pictures (GET /maps/facet-<n>.png, from the folder
-// "brelvint-maps" beside the executable). Owned by App, which must outlive
+// "brelvint-maps" in the data folder). Owned by App, which must outlive
 // it; made, started and destroyed on the loop thread.
 class StatusEndpoint {
  public:

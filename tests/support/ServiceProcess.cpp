@@ -88,7 +88,7 @@ void ServiceProcess::BindToLoopback() const {
             "valuestring=\"00:00:00:00:00:00\" />\n</settings>\n");
 }
 
-bool ServiceProcess::Start() {
+bool ServiceProcess::Start(const std::vector<std::string>& arguments) {
   for (int* fd : {&stdout_fd_, &stderr_fd_}) {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
@@ -107,7 +107,11 @@ bool ServiceProcess::Start() {
     ::setenv("HOME", home_.c_str(), 1);
     ::chdir("/");
     std::string exe = (folder_ / "brelvint").string();
-    ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+    std::vector<char*> argv{exe.data()};
+    std::vector<std::string> copies(arguments);
+    for (std::string& argument : copies) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    ::execv(exe.c_str(), argv.data());
     ::_exit(127);
   }
   ::close(out_pipe[1]);
@@ -162,6 +166,18 @@ std::optional<int> ServiceProcess::WaitExit(int timeout_ms) {
     ::usleep(10000);
   }
   return std::nullopt;
+}
+
+std::optional<int> ServiceProcess::RunToEnd(const std::vector<std::string>& arguments,
+                                            int timeout_ms) {
+  if (!Start(arguments)) return std::nullopt;
+  auto status = WaitExit(timeout_ms);
+  if (!status && pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  return status;
 }
 
 bool ServiceProcess::Stop() {

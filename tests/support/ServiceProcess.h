@@ -33,8 +33,15 @@ class ServiceProcess {
   // Settings that bind every listener to 127.0.0.1.
   void BindToLoopback() const;
 
-  // Starts the service; false when it could not be started.
-  bool Start();
+  // Starts the service with `arguments` after the executable's name;
+  // false when it could not be started.
+  bool Start(const std::vector<std::string>& arguments = {});
+  // Starts it with `arguments` and waits for its end; its exit status, or
+  // none when it ran past `timeout_ms` (it is then killed).
+  std::optional<int> RunToEnd(const std::vector<std::string>& arguments, int timeout_ms = 10000);
+  // Runs the process with another HOME (where its log goes), such as
+  // another ServiceProcess's.
+  void UseHome(const std::filesystem::path& home) { home_ = home; }
   // Waits until the log (standard output) holds a line ending with `text`.
   bool WaitForLine(const std::string& text, int timeout_ms = 5000);
   void Signal(int signal_number) const;

@@ -33,8 +33,43 @@ TEST(ListenerTest, SecondListenerOnATakenPortFailsOnceAndTheFirstServesBoth) {
 
   auto messages = service.LogMessages();
   EXPECT_EQ(CountStartingWith(messages, "Server Error: "), 1);
-  EXPECT_NE(std::find(messages.begin(), messages.end(), "Server Error: 98"), messages.end());
+  const std::string where = "127.0.0.1:" + std::to_string(port);
+  // Each listener says where it listens, or why and where it could not.
+  EXPECT_NE(std::find(messages.begin(), messages.end(), "Listening on " + where + " for Alpha"),
+            messages.end());
+  EXPECT_NE(std::find(messages.begin(), messages.end(),
+                      "Server Error: 98 (Address already in use) on " + where + " for Beta"),
+            messages.end());
+  EXPECT_EQ(CountStartingWith(messages, "Listening on "), 1);
   EXPECT_EQ(messages.back(), "Received quit signal.  Exiting.");
+}
+
+// Every listener failing at start leaves nothing to serve: the service says
+// so and ends with status 1, so a service manager sees the failure.
+TEST(ListenerTest, StartWhereNoListenerBindsExitsWithStatusOne) {
+  ServiceProcess holder;  // a live server holds the port
+  holder.WriteFile(
+      "brelvint.conf",
+      "<settings><setting namestring=\"AttachedNIC\" valuestring=\"00:00:00:00:00:00\" "
+      "/><setting namestring=\"StatusAddress\" valuestring=\"\" /></settings>\n");
+  uint16_t port = ServiceProcess::FreePort();
+  holder.AddNetwork("a.conf", "Alpha", port);
+  ASSERT_TRUE(holder.Start());
+  ASSERT_TRUE(holder.WaitForLine("Listening..."));
+
+  ServiceProcess service;
+  service.BindToLoopback();
+  service.AddNetwork("b.conf", "Beta", port);
+  ASSERT_TRUE(service.Start());
+  EXPECT_EQ(service.WaitExit(), 1);
+  auto messages = service.LogMessages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back(),
+            "No network could be served: every listener failed to start. Exiting.");
+  EXPECT_EQ(CountStartingWith(messages, "Server Error: 98 (Address already in use) on 127.0.0.1:"),
+            1);
+  EXPECT_EQ(std::find(messages.begin(), messages.end(), "Listening..."), messages.end());
+  ASSERT_TRUE(holder.Stop());
 }
 
 TEST(ListenerTest, FirstStartWithANetworkRecordsTheInterface) {

@@ -1,12 +1,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "client/MD5.h"
 #include "protocol/PacketFramer.h"
@@ -86,6 +88,55 @@ TEST(StopTest, ALoginTheLogReportsIsWrittenAndAnswered) {
   }
   EXPECT_GT(logged, 0);
   EXPECT_EQ(service.LogMessages().back(), "Received quit signal.  Exiting.");
+}
+
+// A backup made by copying brelvint.db alone after a clean stop holds every
+// ban: the stop moves the write-ahead log into the file and closes it.
+TEST(StopTest, ACopyOfTheDatabaseAloneHoldsTheBansAfterAStop) {
+  ServiceProcess service;
+  service.WriteFile(
+      "brelvint.conf",
+      "<settings><setting namestring=\"AttachedNIC\" valuestring=\"00:00:00:00:00:00\" "
+      "/><setting namestring=\"StatusAddress\" valuestring=\"\" /></settings>\n");
+  uint16_t port = ServiceProcess::FreePort();
+  service.AddNetwork("main.conf", "Main", port,
+                     "    <User Name=\"boss\" IsAdmin=\"1\" LastIP=\"127.0.0.1\" />\n");
+  ASSERT_TRUE(service.Start());
+  ASSERT_TRUE(service.WaitForLine("Listening..."));
+  TestClient boss, eve;
+  ASSERT_TRUE(boss.Connect(port));
+  ASSERT_TRUE(boss.Login("Main", "pw", "boss"));
+  ASSERT_TRUE(eve.Connect(port, "127.0.0.2"));
+  ASSERT_TRUE(eve.Login("Main", "pw", "eve"));
+  boss.Send(11, "eve|cheating");
+  ASSERT_TRUE(service.WaitForLine(" Banned: cheating"));
+  ASSERT_TRUE(service.Stop());
+
+  const auto folder = service.Folder();
+  EXPECT_FALSE(std::filesystem::exists(folder / "brelvint.db-wal"));
+  std::filesystem::create_directories(folder / "backup");
+  std::filesystem::copy_file(folder / "brelvint.db", folder / "backup" / "brelvint.db");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2((folder / "backup" / "brelvint.db").c_str(), &db, SQLITE_OPEN_READONLY,
+                            nullptr),
+            SQLITE_OK);
+  sqlite3_stmt* query = nullptr;
+  ASSERT_EQ(
+      sqlite3_prepare_v2(db, "SELECT address, reason, network FROM bans", -1, &query, nullptr),
+      SQLITE_OK)
+      << sqlite3_errmsg(db);
+  std::vector<std::string> rows;
+  while (sqlite3_step(query) == SQLITE_ROW) {
+    std::string row;
+    for (int column = 0; column < 3; ++column) {
+      row += reinterpret_cast<const char*>(sqlite3_column_text(query, column));
+      row += column < 2 ? "|" : "";
+    }
+    rows.push_back(row);
+  }
+  sqlite3_finalize(query);
+  sqlite3_close(db);
+  EXPECT_EQ(rows, (std::vector<std::string>{"127.0.0.2|cheating|Main"}));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // AtomicFile::Replace on a path that is a symbolic link: operators keep a
 // network file elsewhere (a shared folder, a checkout) and link it into the
 // network folder; the edit must reach that file and the link must stay.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -78,6 +80,26 @@ TEST(AtomicFileTest, LinkToAMissingFileCreatesTheFileItNames) {
   ASSERT_TRUE(AtomicFile::Replace(link, "new", &error)) << error;
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(temp.ReadFile("shared/main.conf"), "new");
+}
+
+// A new file (a settings file made at first start) follows the umask, so
+// the service unit's UMask=0027 keeps it from other accounts; a replaced
+// file keeps its own mode whatever the umask.
+TEST(AtomicFileTest, NewFileFollowsTheUmaskAndAReplacedFileKeepsItsMode) {
+  TempFolder temp;
+  mode_t previous = ::umask(027);
+  std::string error;
+  bool made = AtomicFile::Replace(temp.Path() / "new.conf", "a", &error);
+  ::umask(previous);
+  ASSERT_TRUE(made) << error;
+  EXPECT_EQ(fs::status(temp.Path() / "new.conf").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  fs::path kept = temp.Path() / "kept.conf";
+  ASSERT_TRUE(AtomicFile::Replace(kept, "a", &error)) << error;
+  fs::permissions(kept, fs::perms::owner_read | fs::perms::owner_write);
+  ASSERT_TRUE(AtomicFile::Replace(kept, "b", &error)) << error;
+  EXPECT_EQ(fs::status(kept).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST(AtomicFileTest, LinkLoopFailsAndLeavesTheLinks) {

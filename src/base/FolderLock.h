@@ -1,0 +1,41 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+
+namespace brelvint {
+
+// One server per data folder: a POSIX record lock on "brelvint.lock" in
+// the folder, held for the life of the process. The kernel drops it when
+// the process ends, however it ends, so there is never a stale hold to
+// clear by hand. Only the first opener of the file in a process may hold
+// it (closing any descriptor of the file drops a POSIX lock), so the
+// object is made once, at start, and lives until the process exits.
+class FolderLock {
+ public:
+  static constexpr const char kFileName[] = "brelvint.lock";
+
+  FolderLock() = default;
+  ~FolderLock();
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+  // Takes the lock on `folder` (creating the lock file). False with
+  // `refusal` set to one line for standard error: which process holds the
+  // folder, or why the lock file cannot be used.
+  bool Take(const std::filesystem::path& folder, std::string* refusal);
+
+  // The process holding `folder`, without creating anything; 0 when no
+  // process holds it. Never for a process that holds a FolderLock itself:
+  // closing its probe descriptor would drop that process's own lock.
+  static pid_t Holder(const std::filesystem::path& folder);
+  // "process <pid> (<command name>)", the name read from /proc when it can be.
+  static std::string DescribeProcess(pid_t pid);
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace brelvint

@@ -1,0 +1,222 @@
+#include "service/ConfigCheck.h"
+
+#include <algorithm>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <memory>
+#include <ostream>
+#include <pugixml.hpp>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "base/FolderLock.h"
+#include "base/LogMessage.h"
+#include "base/TextCase.h"
+#include "config/AppSettings.h"
+#include "config/LoadNetworks.h"
+#include "config/ServerNetworks.h"
+#include "config/XmlError.h"
+#include "protocol/Asio.h"
+#include "service/NetworkInterface.h"
+
+namespace brelvint {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char kAttachedNIC[] = "AttachedNIC";
+
+struct Found {
+  std::string name;
+  std::string file;
+  int64_t port = 0;
+};
+
+class Report {
+ public:
+  explicit Report(std::ostream& out) : out_(out) {}
+  void Note(const std::string& text) { out_ << text << '\n'; }
+  void Problem(const std::string& text) {
+    out_ << "problem: " << text << '\n';
+    ++problems_;
+  }
+  int Problems() const { return problems_; }
+
+ private:
+  std::ostream& out_;
+  int problems_ = 0;
+};
+
+// The address the listeners would bind ("" for every address), as a start
+// chooses it from "AttachedNIC".
+std::string BindAddress(const AppSettings& settings, Report& report) {
+  auto interfaces = NetworkInterface::List();
+  std::string mac = settings.Peek(kAttachedNIC);
+  if (mac.empty()) {
+    if (interfaces.empty()) return std::string();
+    mac = interfaces.front().MACAddress;
+    report.Note("AttachedNIC: not set; a start with a network records " + mac + " (" +
+                interfaces.front().Name + ")");
+  }
+  auto nic = NetworkInterface::Choose(interfaces, mac);
+  if (!nic) {
+    report.Problem("AttachedNIC " + mac +
+                   " is on no interface of this host: the listeners would bind every address "
+                   "(0.0.0.0)");
+    return std::string();
+  }
+  report.Note("AttachedNIC: " + mac + " (" + nic->Name + ", " + nic->IPv4 + ")");
+  return nic->IPv4;
+}
+
+void CheckSettings(AppSettings* settings, Report& report) {
+  std::error_code ec;
+  if (!fs::exists(settings->File(), ec)) {
+    report.Note("Settings: " + settings->File().string() + " is missing; a start creates it");
+    return;
+  }
+  std::string error;
+  if (!settings->Load(&error)) {
+    report.Problem(error);
+    return;
+  }
+  report.Note("Settings: " + settings->File().string());
+}
+
+// The network file names a start would read, in its order; false when the
+// folder exists and cannot be listed.
+bool ListNetworkFiles(const fs::path& folder, std::vector<std::string>* names, Report& report) {
+  std::error_code ec;
+  if (!fs::exists(folder, ec)) {
+    report.Note("Network folder: " + folder.string() + " is missing; a start creates it");
+    return true;
+  }
+  report.Note("Network folder: " + folder.string());
+  fs::directory_iterator it(folder, ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (modGlobal::IsNetworkFileName(name)) names->push_back(name);
+  }
+  if (ec) {
+    report.Problem("cannot list " + folder.string() + ": " + ec.message());
+    return false;
+  }
+  std::sort(names->begin(), names->end());
+  return true;
+}
+
+// The file's network, or null with the problem reported.
+std::unique_ptr<ServerNetworks> ReadNetwork(const fs::path& file, Report& report) {
+  std::error_code ec;
+  if (!fs::is_regular_file(file, ec)) {
+    report.Problem(file.string() + ": not a regular file");
+    return nullptr;
+  }
+  pugi::xml_document document;
+  pugi::xml_parse_result result = document.load_file(file.c_str());
+  if (!result) {
+    report.Problem(XmlError::Describe(file, result));
+    return nullptr;
+  }
+  auto network = modGlobal::ReadNetworkXML(file);
+  if (!network) report.Problem(file.string() + ": no network element");
+  return network;
+}
+
+// Checks one network against those read before it; false when a start
+// would not serve it from its own listener.
+bool CheckNetwork(const ServerNetworks& network, const std::string& file,
+                  const std::vector<Found>& earlier, Report& report) {
+  for (const Found& other : earlier) {
+    if (TextCase::Equal(other.name, network.NetworkName)) {
+      report.Problem(file + ": the network name \"" + network.NetworkName +
+                     "\" is already defined by " + other.file);
+      return false;
+    }
+  }
+  if (network.Port <= 0 || network.Port > 65535) {
+    report.Problem(file + ": network \"" + network.NetworkName + "\" has no usable port (" +
+                   std::to_string(network.Port) + ")");
+    return false;
+  }
+  for (const Found& other : earlier) {
+    if (other.port == network.Port) {
+      report.Problem(file + ": network \"" + network.NetworkName + "\" shares port " +
+                     std::to_string(network.Port) + " with network \"" + other.name + "\" (" +
+                     other.file + "); only one listener can bind it");
+      return false;
+    }
+  }
+  return true;
+}
+
+// Binds each port the way a listener does, and lets it go at once.
+void TryPorts(const std::string& address, const std::vector<Found>& networks, Report& report) {
+  asio::io_context context;
+  for (const Found& network : networks) {
+    boost::system::error_code ec;
+    auto ip =
+        address.empty() ? asio::ip::address_v4::any() : asio::ip::make_address_v4(address, ec);
+    asio::ip::tcp::endpoint endpoint(ip, static_cast<uint16_t>(network.port));
+    asio::ip::tcp::acceptor acceptor(context);
+    if (!ec) acceptor.open(endpoint.protocol(), ec);
+    if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor.bind(endpoint, ec);
+    if (ec) {
+      report.Problem("network \"" + network.name + "\" cannot listen on " +
+                     endpoint.address().to_string() + ":" + std::to_string(network.port) + ": " +
+                     ec.message());
+    }
+  }
+}
+
+}  // namespace
+
+int ConfigCheck::Run(const fs::path& folder, std::ostream& out) {
+  // The readers log as they go; a check must leave the live log alone.
+  modGlobal::DiscardLogLines(true);
+  Report report(out);
+  std::error_code ec;
+  if (!fs::is_directory(folder, ec)) {
+    report.Problem("the data folder " + folder.string() + " is not a folder");
+  } else {
+    report.Note("Data folder: " + folder.string());
+    AppSettings settings(folder / AppSettings::kFileName);
+    CheckSettings(&settings, report);
+    std::string address = BindAddress(settings, report);
+    std::string shown_address = address.empty() ? "0.0.0.0" : address;
+
+    std::vector<std::string> names;
+    const fs::path network_folder = folder / modGlobal::kNetworkFolderName;
+    std::vector<Found> found, served;
+    if (ListNetworkFiles(network_folder, &names, report)) {
+      for (const std::string& name : names) {
+        auto network = ReadNetwork(network_folder / name, report);
+        if (!network) continue;
+        bool own_listener = CheckNetwork(*network, name, found, report);
+        found.push_back({network->NetworkName, name, network->Port});
+        if (own_listener) served.push_back(found.back());
+        report.Note("Network \"" + network->NetworkName + "\" (" + name + ", " +
+                    (network->Enabled ? "enabled" : "disabled") + "): " + shown_address + ":" +
+                    std::to_string(network->Port));
+      }
+      if (found.empty()) report.Note("No network file: a start serves no network");
+    }
+    if (pid_t holder = FolderLock::Holder(folder); holder > 0) {
+      report.Note("Ports not tried: a running server, " + FolderLock::DescribeProcess(holder) +
+                  ", holds this folder");
+    } else {
+      TryPorts(address, served, report);
+    }
+  }
+  if (report.Problems() == 0) {
+    out << "No problem found.\n";
+    return 0;
+  }
+  out << report.Problems() << (report.Problems() == 1 ? " problem" : " problems") << " found.\n";
+  return 1;
+}
+
+}  // namespace brelvint

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a build folder with CPack and checks it:
+# file name, control data, contents and owners, the unit, the maintainer
+# scripts, and that lintian reports no error.
+#   check-package.sh <build folder>
+# Exit 77 (skipped) where dpkg-deb, dpkg-shlibdeps or lintian is missing.
+set -euo pipefail
+build=$(cd "$1" && pwd)
+for tool in cpack dpkg-deb dpkg-shlibdeps lintian; do
+  command -v "$tool" >/dev/null || { echo "$tool not installed: skipped"; exit 77; }
+done
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+arch=$(dpkg --print-architecture)
+(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1) ||
+  { cat "$work/cpack.log"; fail "cpack failed"; }
+deb="$work/out/brelvint_${version}_${arch}.deb"
+[ -f "$deb" ] || { ls "$work/out"; fail "no $(basename "$deb")"; }
+echo "built $(basename "$deb") ($(stat -c %s "$deb") bytes)"
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = brelvint ] || fail "Package: $(field Package)"
+[ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
+[ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
+depends=$(field Depends)
+for needed in adduser libc6 libsqlite3-0 libcurl4 libpugixml1v5; do
+  grep -q "\b$needed\b" <<<"$depends" || fail "Depends lacks $needed: $depends"
+done
+
+listing=$(dpkg-deb -c "$deb")
+echo "$listing"
+expect_entry() {  # mode owner path
+  grep -qE "^$1 $2 .* \./$3\$" <<<"$listing" || fail "no $1 $2 ./$3"
+}
+expect_entry '-rwxr-xr-x' root/root usr/bin/brelvint
+expect_entry '-rwxr-xr-x' root/root usr/bin/brelvint-probe
+expect_entry '-rw-r--r--' root/root usr/lib/systemd/system/brelvint.service
+for example in brelvint.conf example-network.conf prometheus.yml alert-rules.yml; do
+  expect_entry '-rw-r--r--' root/root "usr/share/brelvint/examples/$example"
+done
+expect_entry '-rw-r--r--' root/root usr/share/doc/brelvint/copyright
+# Nothing owned by anyone but root, nothing in the data folder: the
+# maintainer scripts make it, owned by the service account.
+! grep -v ' root/root ' <<<"$listing" | grep -q . || fail "an entry not owned by root"
+! grep -q '\./var/' <<<"$listing" || fail "the package ships files under /var"
+
+unit=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/system/brelvint.service)
+for line in "User=brelvint" "ExecStart=/usr/bin/brelvint --data-dir /var/lib/brelvint" \
+            "ReadWritePaths=/var/lib/brelvint" "ExecReload=/bin/kill -HUP \$MAINPID"; do
+  grep -qxF "$line" <<<"$unit" || fail "the unit lacks: $line"
+done
+
+dpkg-deb -e "$deb" "$work/control"
+for script in postinst prerm postrm; do
+  [ -x "$work/control/$script" ] || fail "no executable $script"
+  sh -n "$work/control/$script" || fail "$script does not parse"
+done
+grep -q 'adduser --system' "$work/control/postinst" || fail "postinst makes no system account"
+grep -q 'install -d -o brelvint -g brelvint -m 0750 "$data"' "$work/control/postinst" ||
+  fail "postinst does not give the data folder to the account"
+grep -q 'rm -rf /var/lib/brelvint' "$work/control/postrm" || fail "postrm does not purge the data"
+sed -n '/"purge"/,/^fi/p' "$work/control/postrm" | grep -q 'rm -rf' ||
+  fail "the data is removed outside purge"
+
+# lintian warns as it likes; an error fails the package.
+lintian_out=$(lintian --fail-on error --display-level '>=warning' "$deb" 2>&1) ||
+  { echo "$lintian_out"; fail "lintian reports an error"; }
+echo "lintian: ${lintian_out:-no warning or error}"
+echo "package checked"

@@ -1,0 +1,248 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/ServiceProcess.h"
+#include "support/TestClient.h"
+
+namespace brelvint {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  return text;
+}
+
+// Every path under `folder`, relative to it.
+std::set<std::string> Tree(const fs::path& folder) {
+  std::set<std::string> paths;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    paths.insert(fs::relative(entry.path(), folder).string());
+  }
+  return paths;
+}
+
+std::string NetworkXml(const std::string& name, uint16_t port) {
+  return "<?xml version=\"1.0\"?>\n<brelvint>\n  <network name=\"" + name +
+         "\" password=\"pw\" maxusers=\"10\" enabled=\"1\" port=\"" + std::to_string(port) +
+         "\" />\n</brelvint>\n";
+}
+
+// Listeners on 127.0.0.1, and no status page (its default port is shared).
+constexpr const char kQuietLoopback[] =
+    "<settings>\n  <setting namestring=\"AttachedNIC\" valuestring=\"00:00:00:00:00:00\" />\n"
+    "  <setting namestring=\"StatusAddress\" valuestring=\"\" />\n</settings>\n";
+constexpr const char kStarted[] = "Status page off: StatusAddress is empty.";
+
+// A listening socket on 127.0.0.1 that holds a port for the test's length.
+class PortHolder {
+ public:
+  PortHolder() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(fd_, 1);
+    socklen_t length = sizeof address;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~PortHolder() { ::close(fd_); }
+  uint16_t Port() const { return port_; }
+
+ private:
+  int fd_;
+  uint16_t port_ = 0;
+};
+
+TEST(CommandLineTest, VersionAndHelpPrintAndTouchNothing) {
+  ServiceProcess service;
+  const auto before = Tree(service.Folder());
+  ASSERT_EQ(service.RunToEnd({"--version"}), 0);
+  auto lines = service.OutputLines();
+  ASSERT_EQ(lines.size(), 1u) << Joined(lines);
+  EXPECT_EQ(lines[0].rfind("brelvint ", 0), 0u) << lines[0];
+  EXPECT_GT(lines[0].size(), std::string("brelvint ").size());
+
+  ASSERT_EQ(service.RunToEnd({"--help"}), 0);
+  std::string help = Joined(service.OutputLines());
+  for (const char* option : {"--data-dir DIR", "--check", "--version", "--help"}) {
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+  }
+  EXPECT_EQ(service.RunToEnd({"--no-such-option"}), 2);
+  EXPECT_NE(service.ErrorOutput().find("--no-such-option"), std::string::npos);
+  EXPECT_EQ(service.RunToEnd({"--data-dir"}), 2);
+  // No log, no settings, no network folder, no database, no lock.
+  EXPECT_EQ(Tree(service.Folder()), before);
+}
+
+TEST(CommandLineTest, DataDirHoldsEveryFileAndTheExecutableFolderStaysUntouched) {
+  ServiceProcess service;
+  const fs::path data = service.Folder() / "data";
+  fs::create_directories(data / "brelvint-server");
+  uint16_t port = ServiceProcess::FreePort();
+  service.WriteFile("data/brelvint.conf", kQuietLoopback);
+  service.WriteFile("data/brelvint-server/a.conf", NetworkXml("Alpha", port));
+  // A relative folder counts from the working directory the server was
+  // started in ("/" for ServiceProcess), so an absolute one is given here.
+  ASSERT_TRUE(service.Start({"--data-dir", data.string()}));
+  ASSERT_TRUE(service.WaitForLine("Listening on 127.0.0.1:" + std::to_string(port) + " for Alpha"))
+      << Joined(service.OutputLines()) << service.ErrorOutput();
+  TestClient client;
+  ASSERT_TRUE(client.Connect(port));
+  EXPECT_TRUE(client.Login("Alpha", "pw", "anna"));
+  ASSERT_TRUE(service.Stop());
+
+  for (const char* file : {"brelvint.db", "brelvint.lock", "brelvint-server/a.conf"}) {
+    EXPECT_TRUE(fs::exists(data / file)) << file;
+    EXPECT_FALSE(fs::exists(service.Folder() / file)) << file;
+  }
+  EXPECT_NE(service.ReadFile("data/brelvint-server/a.conf").find("Name=\"anna\""),
+            std::string::npos);
+  EXPECT_EQ(Tree(service.Folder()).count("brelvint.conf"), 0u);
+}
+
+TEST(CommandLineTest, CheckOnAGoodFolderPrintsEachNetworkAndWritesNothing) {
+  ServiceProcess service;
+  service.BindToLoopback();
+  uint16_t alpha = ServiceProcess::FreePort(), beta = ServiceProcess::FreePort();
+  service.WriteFile("brelvint-server/a.conf", NetworkXml("Alpha", alpha));
+  service.WriteFile("brelvint-server/b.conf", NetworkXml("Beta", beta));
+  service.WriteFile("brelvint-server/notes.txt", "not a network");
+  const auto before = Tree(service.Folder());
+  const std::string settings = service.ReadFile("brelvint.conf");
+
+  ASSERT_EQ(service.RunToEnd({"--check"}), 0) << Joined(service.OutputLines());
+  std::string report = Joined(service.OutputLines());
+  EXPECT_NE(report.find("Network \"Alpha\" (a.conf, enabled): 127.0.0.1:" + std::to_string(alpha)),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find("Network \"Beta\" (b.conf, enabled): 127.0.0.1:" + std::to_string(beta)),
+            std::string::npos)
+      << report;
+  EXPECT_EQ(report.find("problem:"), std::string::npos) << report;
+  EXPECT_EQ(Tree(service.Folder()), before);
+  EXPECT_EQ(service.ReadFile("brelvint.conf"), settings);
+}
+
+TEST(CommandLineTest, CheckOnAFolderWithoutSettingsCreatesNothing) {
+  ServiceProcess service;
+  const auto before = Tree(service.Folder());
+  ASSERT_EQ(service.RunToEnd({"--check"}), 0) << Joined(service.OutputLines());
+  EXPECT_EQ(Tree(service.Folder()), before);
+}
+
+// One folder per problem a start would meet; each is reported and fails the check.
+TEST(CommandLineTest, CheckReportsEachProblemAndFails) {
+  PortHolder taken;
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> files;  // relative path, text
+    std::string expected;                                    // in the report
+  };
+  const std::string loopback =
+      "<settings><setting namestring=\"AttachedNIC\" valuestring=\"00:00:00:00:00:00\" "
+      "/></settings>\n";
+  uint16_t a = ServiceProcess::FreePort(), b = ServiceProcess::FreePort();
+  const std::vector<Case> cases = {
+      {"malformed network file",
+       {{"brelvint.conf", loopback},
+        {"brelvint-server/a.conf", NetworkXml("Alpha", a)},
+        {"brelvint-server/b.conf",
+         "<brelvint>\n  <network name=\"Beta\" port=\"1\">\n</brelvint>"}},
+       "b.conf: Start-end tags mismatch at line 3, column 3"},
+      {"malformed settings file",
+       {{"brelvint.conf", "<settings>\n<setting namestring=\"x\" valuestring=\"y\"\n"}},
+       "brelvint.conf: "},
+      {"name defined twice",
+       {{"brelvint.conf", loopback},
+        {"brelvint-server/a.conf", NetworkXml("Alpha", a)},
+        {"brelvint-server/b.conf", NetworkXml("ALPHA", b)}},
+       "b.conf: the network name \"ALPHA\" is already defined by a.conf"},
+      {"port shared",
+       {{"brelvint.conf", loopback},
+        {"brelvint-server/a.conf", NetworkXml("Alpha", a)},
+        {"brelvint-server/b.conf", NetworkXml("Beta", a)}},
+       "b.conf: network \"Beta\" shares port " + std::to_string(a) + " with network \"Alpha\""},
+      {"AttachedNIC no interface has",
+       {{"brelvint.conf",
+         "<settings><setting namestring=\"AttachedNIC\" valuestring=\"02:00:5e:00:53:99\" "
+         "/></settings>\n"},
+        {"brelvint-server/a.conf", NetworkXml("Alpha", a)}},
+       "AttachedNIC 02:00:5e:00:53:99 is on no interface of this host"},
+      {"port held by another program",
+       {{"brelvint.conf", loopback}, {"brelvint-server/a.conf", NetworkXml("Alpha", taken.Port())}},
+       "network \"Alpha\" cannot listen on 127.0.0.1:" + std::to_string(taken.Port())},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ServiceProcess service;
+    for (const auto& [path, text] : c.files) service.WriteFile(path, text);
+    const auto before = Tree(service.Folder());
+    EXPECT_EQ(service.RunToEnd({"--check"}), 1);
+    std::string report = Joined(service.OutputLines());
+    size_t at = report.find("problem: ");
+    ASSERT_NE(at, std::string::npos) << report;
+    EXPECT_NE(report.find(c.expected, at), std::string::npos) << report;
+    EXPECT_EQ(Tree(service.Folder()), before);
+  }
+}
+
+// A second start on a folder a server holds changes nothing: not its log,
+// not its settings, not its listener.
+TEST(CommandLineTest, SecondStartOnAHeldFolderIsRefusedAndTouchesNothing) {
+  ServiceProcess first;
+  first.WriteFile("brelvint.conf", kQuietLoopback);
+  uint16_t port = ServiceProcess::FreePort();
+  first.AddNetwork("a.conf", "Alpha", port);
+  ASSERT_TRUE(first.Start());
+  ASSERT_TRUE(first.WaitForLine(kStarted));
+  std::string log_text;
+  {
+    std::ifstream in(first.LogFile());
+    log_text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  const std::string settings = first.ReadFile("brelvint.conf");
+
+  ServiceProcess second;
+  second.UseHome(first.Home());
+  EXPECT_EQ(second.RunToEnd({"--data-dir", first.Folder().string()}), 1);
+  std::string error = second.ErrorOutput();
+  EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
+  EXPECT_NE(error.find("process " + std::to_string(first.Pid())), std::string::npos) << error;
+  EXPECT_TRUE(second.OutputLines().empty());
+  {
+    std::ifstream in(first.LogFile());
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+              log_text);
+  }
+  EXPECT_EQ(first.ReadFile("brelvint.conf"), settings);
+  TestClient client;
+  ASSERT_TRUE(client.Connect(port));
+  EXPECT_TRUE(client.Login("Alpha", "pw", "anna"));
+
+  // The hold is the kernel's: a server killed outright leaves nothing to clear.
+  first.Signal(SIGKILL);
+  ASSERT_TRUE(first.WaitExit());
+  ASSERT_TRUE(second.Start({"--data-dir", first.Folder().string()}));
+  EXPECT_TRUE(second.WaitForLine(kStarted)) << second.ErrorOutput();
+  EXPECT_TRUE(second.Stop());
+}
+
+}  // namespace
+}  // namespace brelvint
