@@ -1,7 +1,13 @@
 #include "config/AppSettings.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
+#include <utility>
 
 #include <pugixml.hpp>
 
@@ -9,6 +15,46 @@
 #include "base/Paths.h"
 
 namespace brelvint {
+
+namespace {
+
+// The whole file; false with an empty `error` when it does not exist, with
+// the reason otherwise (a folder or a device in its place is refused: it
+// would read as empty or block).
+bool ReadText(const std::filesystem::path& path, std::string* text, std::string* error) {
+  std::error_code ec;
+  auto status = std::filesystem::status(path, ec);
+  if (!std::filesystem::exists(status)) return false;
+  if (!std::filesystem::is_regular_file(status)) {
+    *error = "not a regular file";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  if (in) content << in.rdbuf();
+  if (!in || in.bad()) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  *text = content.str();
+  return true;
+}
+
+// 1-based line and column (in bytes) of `offset` in `text`.
+std::pair<size_t, size_t> LineAndColumn(std::string_view text, ptrdiff_t offset) {
+  size_t end = std::min(text.size(), static_cast<size_t>(std::max<ptrdiff_t>(offset, 0)));
+  size_t line = 1;
+  size_t line_start = 0;
+  for (size_t i = 0; i < end; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  return {line, end - line_start + 1};
+}
+
+}  // namespace
 
 AppSettings::AppSettings(std::filesystem::path file) : file_(std::move(file)) {
   if (file_.empty()) {
@@ -27,18 +73,36 @@ std::string AppSettings::Peek(const std::string& key) const {
   return it == Values.end() ? std::string() : it->second;
 }
 
-void AppSettings::Load() {
-  Values.clear();
-  if (file_.empty()) return;
-  std::error_code ec;
-  if (!std::filesystem::exists(file_, ec)) SetValue("Port", "12000");
-
+bool AppSettings::Load(std::string* error) {
+  if (file_.empty()) {
+    Values.clear();
+    return true;
+  }
+  std::string text;
+  std::string read_error;
+  if (!ReadText(file_, &text, &read_error)) {
+    if (read_error.empty()) {  // missing: created by the next Save
+      Values = {{"Port", "12000"}};
+      return true;
+    }
+    *error = file_.string() + ": " + read_error;
+    return false;
+  }
   pugi::xml_document document;
-  if (!document.load_file(file_.c_str())) return;
+  pugi::xml_parse_result result = document.load_buffer(text.data(), text.size());
+  if (!result) {
+    auto [line, column] = LineAndColumn(text, result.offset);
+    *error = file_.string() + ": " + result.description() + " at line " + std::to_string(line) +
+             ", column " + std::to_string(column);
+    return false;
+  }
+  std::map<std::string, std::string> values;
   for (pugi::xml_node setting : document.document_element().children()) {
     if (setting.type() != pugi::node_element) continue;
-    Values[setting.attribute("namestring").value()] = setting.attribute("valuestring").value();
+    values[setting.attribute("namestring").value()] = setting.attribute("valuestring").value();
   }
+  Values = std::move(values);
+  return true;
 }
 
 void AppSettings::Save() {

@@ -23,11 +23,13 @@ class AppSettings {
   // The stored value without storing anything; empty when absent.
   std::string Peek(const std::string& key) const;
 
-  // Reads the file into fresh Values. A missing file is created holding
-  // "Port" = "12000"; an unreadable or malformed one reads as empty (the
-  // next Save replaces it). Throws std::runtime_error when a missing file
-  // cannot be created.
-  void Load();
+  // Reads the file. A missing file reads as {"Port": "12000"} (created on
+  // the next Save). Returns false when the file exists but cannot be read
+  // or parsed: Values stay as they were, the file is untouched, and
+  // `*error` holds "<file>: <parser message> at line L, column C" (or the
+  // read error). A settings file that cannot be parsed is left alone, so a
+  // typo never costs the operator the keys it holds.
+  bool Load(std::string* error);
   // Replaces the file atomically with all of Values. Throws
   // std::runtime_error naming the file and the reason when it cannot.
   void Save();

@@ -308,14 +308,24 @@ NetworkFile::Identity NetworkFile::IdentityOf(const struct stat& info) {
 bool NetworkFile::EnsureLoaded() {
   if (loaded_) {
     if (HasPendingEdits()) return true;
-    Identity now;
-    if (ReadIdentity(path_, &now) && now == identity_) return true;
+    if (Unchanged()) return true;
   }
   bool loaded = Load();
   // The parser's nodes, freed now, lie between the cache's allocations:
   // without a trim they would stay resident for the life of the service.
   ::malloc_trim(0);
   return loaded;
+}
+
+bool NetworkFile::Unchanged() const {
+  Identity now;
+  if (!ReadIdentity(path_, &now) || !(now == identity_)) return false;
+  // An edit in place that keeps the size and sets the time back (cp -p,
+  // rsync --inplace -t, tar x) leaves the identity as it was: only the
+  // bytes tell, and trusting the cache would write the old text back.
+  std::string text;
+  struct stat info {};
+  return ReadFile(path_, &text, &info) && text == text_;
 }
 
 bool NetworkFile::Load() {

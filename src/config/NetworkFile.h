@@ -34,8 +34,9 @@ namespace brelvint {
 // While logins are pending the cache is trusted as it is. Otherwise the next
 // login compares the file's identity on disk (device, inode, size,
 // modification time to the nanosecond) with the one last read or written,
-// and reads the file again when it differs, so an operator's edit made
-// between loop passes is kept.
+// and, when that matches, its bytes with the cached text; it reads the file
+// again when either differs, so an operator's edit made between loop passes
+// is kept, even one that restored the size and the time.
 //
 // Owned by one ServerNetworks; not thread-safe. The file is edited as UTF-8
 // bytes whatever its declaration says; a UTF-16 or UTF-32 file does not
@@ -132,6 +133,8 @@ class NetworkFile {
   // True when the tag's "LastIP" already is (or is about to become) `address`.
   bool HoldsAddress(uint32_t tag, const std::string& address) const;
   bool EnsureLoaded();
+  // True when the file on disk is the cached text.
+  bool Unchanged() const;
   bool Load();
   bool Locate(const pugi::xml_node& network);
   bool LocateInsertionPoint(const pugi::xml_node& network);

@@ -309,6 +309,35 @@ TEST_F(NetworkFileTest, OperatorEditBetweenPassesIsKept) {
   EXPECT_EQ(UserNames(*network), Lines({"bob", "alice", "BOB", "carl", "erin"}));
 }
 
+// Edits in place that keep the size and set the time back, as cp -p,
+// rsync --inplace -t and tar x make them: device, inode, size and time all
+// match what the cache last wrote, yet the text is the operator's.
+TEST_F(NetworkFileTest, EditInPlaceThatRestoresSizeAndTimeIsKept) {
+  std::unique_ptr<ServerNetworks> network = Load(kMainFile);
+  network->AddUserToNetwork("carl", "10.0.0.9");
+  network->CommitEdits();
+  struct stat before {};
+  ASSERT_EQ(::stat(FilePath().c_str(), &before), 0);
+
+  const std::string edited = Replaced(FileText(), "password=\"secret\"", "password=\"SECRET\"");
+  int fd = ::open(FilePath().c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, edited.data(), edited.size()), static_cast<ssize_t>(edited.size()));
+  const struct timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::futimens(fd, times), 0);
+  ::close(fd);
+  struct stat after {};
+  ASSERT_EQ(::stat(FilePath().c_str(), &after), 0);
+  ASSERT_EQ(after.st_ino, before.st_ino);
+  ASSERT_EQ(after.st_size, before.st_size);
+
+  network->AddUserToNetwork("erin", "10.0.0.12");
+  network->CommitEdits();
+  const std::string carl = NewUser("10.0.0.9", "carl") + "\n";
+  EXPECT_EQ(FileText(),
+            Replaced(edited, carl, carl + "    " + NewUser("10.0.0.12", "erin") + "\n"));
+}
+
 TEST_F(NetworkFileTest, LoginsOfOnePassAreWrittenTogether) {
   std::unique_ptr<ServerNetworks> network = Load(kMainFile);
   Lines expected_names = {"bob", "alice", "BOB"};
