@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -246,6 +247,8 @@ struct AdminEdit {
   std::string boss;  // boss's element in the edited file
   bool keeps_rights;
 };
+
+void PrintTo(const AdminEdit& edit, std::ostream* out) { *out << edit.name; }
 
 class ReloadAdminTest : public ReloadLayoutTest, public ::testing::WithParamInterface<AdminEdit> {};
 

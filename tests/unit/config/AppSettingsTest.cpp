@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <ostream>
 #include <string>
 
 #include "config/AppSettings.h"
@@ -42,6 +43,8 @@ struct Broken {
   std::string text;
   std::string message;  // what the error holds after "<file>: "
 };
+
+void PrintTo(const Broken& broken, std::ostream* out) { *out << broken.name; }
 
 class AppSettingsBrokenTest : public ::testing::TestWithParam<Broken> {};
 
