@@ -253,7 +253,7 @@ NetworkFile::Login NetworkFile::RecordLogin(const std::string& user_name,
     // Nor does a login from elsewhere under an administrator's name: it
     // must not make the next start grant that address the rights.
     auto changes = [&](uint32_t i) { return !tags_[i].is_admin && !HoldsAddress(i, address); };
-    if (std::none_of(matches.first, matches.second, changes)) return Login::kUpdated;
+    if (std::none_of(matches.first, matches.second, changes)) return Login::kUnchanged;
     pending_logins_.push_back(user_name);
     for (auto it = matches.first; it != matches.second; ++it) {
       if (!changes(*it)) continue;

@@ -50,10 +50,12 @@ class NetworkFile {
 
   // What RecordLogin did.
   enum class Login {
-    kUnusable,  // the file cannot be read, parsed or has no network element
-    kUpdated,   // every element of that name got the new "LastIP", except
-                // administrators' elements, which keep theirs
-    kAdded,     // no element had that name: a new "User" element was added
+    kUnusable,   // the file cannot be read, parsed or has no network element
+    kUnchanged,  // every element of that name already holds the address, or is
+                 // an administrator's, which keeps its own: nothing to write
+    kUpdated,    // every element of that name got the new "LastIP", except
+                 // administrators' elements, which keep theirs
+    kAdded,      // no element had that name: a new "User" element was added
   };
 
   explicit NetworkFile(std::filesystem::path path);

@@ -68,9 +68,11 @@ ServerNetworks* ServerNetworks::Named(
 
 bool ServerNetworks::SameDefinition(const ServerNetworks& other) const {
   // A "LastIP" the service itself wrote at a login is no change of the
-  // operator's: it is what this record's reread must find.
+  // operator's: it is what this record's reread must find. Logins never
+  // write an administrator's.
   auto same_address = [this](const MapperUser& a, const MapperUser& b) {
     if (a.LastIP == b.LastIP) return true;
+    if (a.IsAdmin) return false;
     auto written = written_addresses_.find(NetworkFile::NameKey(a.Name));
     return written != written_addresses_.end() && written->second == b.LastIP;
   };

@@ -309,6 +309,30 @@ TEST_F(NetworkFileTest, OperatorEditBetweenPassesIsKept) {
   EXPECT_EQ(UserNames(*network), Lines({"bob", "alice", "BOB", "carl", "erin"}));
 }
 
+// What the service writes at logins is no change of the network's
+// definition; what the operator writes is, even an address a login wrote
+// for another element of the name.
+TEST_F(NetworkFileTest, ARereadSeesOnlyTheOperatorsEditsAsChanges) {
+  std::unique_ptr<ServerNetworks> network = Load(kMainFile);
+  network->AddUserToNetwork("alice", "10.0.0.5");
+  network->AddUserToNetwork("bob", "10.0.0.6");  // the admin's element keeps its address
+  network->AddUserToNetwork("dave", "10.0.0.8");
+  network->CommitEdits();
+  std::unique_ptr<ServerNetworks> reread = modGlobal::ReadNetworkXML(FilePath());
+  ASSERT_TRUE(reread);
+  EXPECT_TRUE(network->SameDefinition(*reread));
+  EXPECT_TRUE(network->HasWrittenAddresses());
+
+  const std::string written = FileText();
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"'10.0.0.5'", "'10.0.0.7'"},
+                                 {"\"10.0.0.1\"", "\"10.0.0.6\""}}) {
+    WriteFile(Replaced(written, from, to));
+    reread = modGlobal::ReadNetworkXML(FilePath());
+    ASSERT_TRUE(reread);
+    EXPECT_FALSE(network->SameDefinition(*reread)) << to;
+  }
+}
+
 // Edits in place that keep the size and set the time back, as cp -p,
 // rsync --inplace -t and tar x make them: device, inode, size and time all
 // match what the cache last wrote, yet the text is the operator's.
