@@ -38,6 +38,24 @@ constexpr const char kNetworkSkippedAfter[] = "): ";
 constexpr const char kAttachedNICNeedsRestart[] =
     "AttachedNIC changed: listeners keep their interface until the next start.";
 
+// A kept network's file still comes first: a later file of its name is
+// skipped, as it is when both files can be read.
+void SkipFilesNamingKeptNetworks(const std::vector<ServerNetworks*>& kept,
+                                 std::vector<std::unique_ptr<ServerNetworks>>& fresh) {
+  for (ServerNetworks* network : kept) {
+    auto skipped = [network](const std::unique_ptr<ServerNetworks>& definition) {
+      if (!TextCase::Equal(definition->NetworkName, network->NetworkName) ||
+          definition->Path == network->Path) {
+        return false;
+      }
+      LogMessage(kNetworkSkippedBefore + EscapeForLog(network->Path.filename().string()) +
+                 kNetworkSkippedAfter + EscapeForLog(definition->Path.filename().string()));
+      return true;
+    };
+    fresh.erase(std::remove_if(fresh.begin(), fresh.end(), skipped), fresh.end());
+  }
+}
+
 }  // namespace
 
 App::App() : signals_(loop_.Context()), free_retired_(loop_.Context()) {}
@@ -227,23 +245,7 @@ void App::Reload() {
       LogMessage(kNetworkKept + EscapeForLog(network->NetworkName));
     }
   }
-  // A kept network's file still comes first: a later file of its name is
-  // skipped, as when both are read.
-  for (ServerNetworks* network : kept) {
-    fresh.erase(
-        std::remove_if(
-            fresh.begin(), fresh.end(),
-            [&](const auto& definition) {
-              if (!TextCase::Equal(definition->NetworkName, network->NetworkName) ||
-                  definition->Path == network->Path) {
-                return false;
-              }
-              LogMessage(kNetworkSkippedBefore + EscapeForLog(network->Path.filename().string()) +
-                         kNetworkSkippedAfter + EscapeForLog(definition->Path.filename().string()));
-              return true;
-            }),
-        fresh.end());
-  }
+  SkipFilesNamingKeptNetworks(kept, fresh);
   // Rights are judged against the records a member logged in with, which
   // the new definitions replace.
   std::vector<Rights> rights = CurrentRights();

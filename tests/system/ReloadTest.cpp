@@ -316,6 +316,15 @@ TEST_F(ReloadLayoutTest, TheFirstOfTwoFilesNamingOneNetworkDefinesIt) {
   EXPECT_EQ(service_.ReadFile("brelvint-server/b.conf"), second_text);
   TestClient second;  // the skipped file's port is not served
   EXPECT_FALSE(second.Connect(second_port) && second.ReceiveCommand(1, 1000));
+  // While the first file cannot be read, its network stays as it was: the
+  // second file still does not take over.
+  service_.WriteFile("brelvint-server/a.conf", "<brelvint><network name=\"Twin\"");
+  Reload();
+  EXPECT_TRUE(Logged("Network Kept As It Was (its file could not be read): Twin"));
+  EXPECT_EQ(Count(skipped), 3);
+  EXPECT_FALSE(Join(first_port, "Twin", "erin", "other"));
+  EXPECT_TRUE(Join(first_port, "Twin", "erin", "pw"));
+  EXPECT_EQ(Ask(*boss, 9, "", 9), "1");
 }
 
 // Two networks on one port: the second's own listener could not bind, so
