@@ -68,9 +68,12 @@ class ClientSocket : public MapMember {
   MapperUser* getNetworkUser(std::string_view name, std::string_view address) const;
   bool isAdmin() const;
   // Looks this connection's user record up again after its network's
-  // records were replaced (a reload): rights can be lost at once, but are
-  // only gained at a login.
-  void RecheckUser();
+  // records were replaced (a reload); `was_admin` is what isAdmin said
+  // before, as the old records are gone. Rights are kept while the new
+  // record of this name and address still grants them and lost at once
+  // when it does not, but are only gained at a login. The old record is
+  // never read.
+  void RecheckUser(bool was_admin);
   bool isBanned() const;
 
  protected:

@@ -51,7 +51,7 @@ void ClientSocket::CheckPassword(const std::string& digest) {
     Log(RemoteAddress() + ": Login Failed.");
     return;
   }
-  if (myParent->PasswordGuessingBlocked(RemoteAddress())) {
+  if (myParent->Guard().PasswordGuessingBlocked(RemoteAddress())) {
     SendMessage(kPasswordReply, kFail);
     ++Metrics::Process().logins_failed;
     LeaveNetwork();
@@ -65,7 +65,7 @@ void ClientSocket::CheckPassword(const std::string& digest) {
   SendMessage(kPasswordReply, kFail);
   ++Metrics::Process().logins_failed;
   Log(RemoteAddress() + ": Login Failed.");
-  myParent->RecordRefusedPassword(RemoteAddress());
+  myParent->Guard().RecordRefusedPassword(RemoteAddress());
   LeaveNetwork();
 }
 
@@ -126,9 +126,8 @@ bool ClientSocket::isAdmin() const {
                      [this](const MapperUser* admin) { return admin == myUser; });
 }
 
-void ClientSocket::RecheckUser() {
+void ClientSocket::RecheckUser(bool was_admin) {
   if (myUser == nullptr || myNetwork == nullptr) return;
-  bool was_admin = isAdmin();
   myUser = getNetworkUser(Username, RemoteAddress());
   if (!was_admin && isAdmin()) myUser = nullptr;
 }

@@ -1,15 +1,47 @@
 #include "config/AppSettings.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
+#include <utility>
 
 #include <pugixml.hpp>
 
-#include "base/Paths.h"
 #include "config/AtomicFile.h"
 #include "config/XmlError.h"
+#include "base/Paths.h"
 
 namespace brelvint {
+
+namespace {
+
+// The whole file; false with an empty `error` when it does not exist, with
+// the reason otherwise (a folder or a device in its place is refused: it
+// would read as empty or block).
+bool ReadText(const std::filesystem::path& path, std::string* text, std::string* error) {
+  std::error_code ec;
+  auto status = std::filesystem::status(path, ec);
+  if (!std::filesystem::exists(status)) return false;
+  if (!std::filesystem::is_regular_file(status)) {
+    *error = "not a regular file";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  if (in) content << in.rdbuf();
+  if (!in || in.bad()) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  *text = content.str();
+  return true;
+}
+
+}  // namespace
 
 AppSettings::AppSettings(std::filesystem::path file) : file_(std::move(file)) {
   if (file_.empty()) {
@@ -28,25 +60,33 @@ std::string AppSettings::Peek(const std::string& key) const {
   return it == Values.end() ? std::string() : it->second;
 }
 
-void AppSettings::Load() { Load(nullptr); }
-
 bool AppSettings::Load(std::string* error) {
-  Values.clear();
-  if (file_.empty()) return true;
-  std::error_code ec;
-  if (!std::filesystem::exists(file_, ec)) SetValue("Port", "12000");
-
-  pugi::xml_document document;
-  pugi::xml_parse_result result = document.load_file(file_.c_str());
-  if (!result) {
+  if (file_.empty()) {
     Values.clear();
-    if (error != nullptr) *error = XmlError::Describe(file_, result);
+    return true;
+  }
+  std::string text;
+  std::string read_error;
+  if (!ReadText(file_, &text, &read_error)) {
+    if (read_error.empty()) {  // missing: created by the next Save
+      Values = {{"Port", "12000"}};
+      return true;
+    }
+    *error = file_.string() + ": " + read_error;
     return false;
   }
+  pugi::xml_document document;
+  pugi::xml_parse_result result = document.load_buffer(text.data(), text.size());
+  if (!result) {
+    *error = XmlError::Describe(file_, result);
+    return false;
+  }
+  std::map<std::string, std::string> values;
   for (pugi::xml_node setting : document.document_element().children()) {
     if (setting.type() != pugi::node_element) continue;
-    Values[setting.attribute("namestring").value()] = setting.attribute("valuestring").value();
+    values[setting.attribute("namestring").value()] = setting.attribute("valuestring").value();
   }
+  Values = std::move(values);
   return true;
 }
 

@@ -6,15 +6,15 @@
 
 namespace brelvint {
 
-// The service's own settings: text pairs kept in "brelvint.conf" in the
-// data folder. Every pair found in the file is kept and written back, even
+// The service's own settings: text pairs kept in "brelvint.conf" beside the
+// executable. Every pair found in the file is kept and written back, even
 // keys the service never reads. Owned by App for the life of the process.
 class AppSettings {
  public:
   static constexpr const char kFileName[] = "brelvint.conf";
 
-  // `file` is the settings file; empty means "brelvint.conf" in the data
-  // folder.
+  // `file` is the settings file; empty means "brelvint.conf" beside the
+  // executable.
   explicit AppSettings(std::filesystem::path file = {});
 
   // The stored value, or `defaultValue`, which is then stored in memory
@@ -23,14 +23,12 @@ class AppSettings {
   // The stored value without storing anything; empty when absent.
   std::string Peek(const std::string& key) const;
 
-  // Reads the file into fresh Values. A missing file is created holding
-  // "Port" = "12000"; an unreadable or malformed one reads as empty (the
-  // next Save replaces it). Throws std::runtime_error when a missing file
-  // cannot be created.
-  void Load();
-  // As Load, but a file that exists and cannot be parsed leaves Values
-  // empty, the file untouched, and returns false with `error` set to
-  // "<file>: <parser message> at line L, column C".
+  // Reads the file. A missing file reads as {"Port": "12000"} (created on
+  // the next Save). Returns false when the file exists but cannot be read
+  // or parsed: Values stay as they were, the file is untouched, and
+  // `*error` holds "<file>: <parser message> at line L, column C" (or the
+  // read error). A settings file that cannot be parsed is left alone, so a
+  // typo never costs the operator the keys it holds.
   bool Load(std::string* error);
   // Replaces the file atomically with all of Values. Throws
   // std::runtime_error naming the file and the reason when it cannot.

@@ -9,6 +9,7 @@
 #include <pugixml.hpp>
 
 #include "config/NetworkFile.h"
+#include "base/TextCase.h"
 #include "base/TextNumber.h"
 #include "base/LogMessage.h"
 #include "base/Paths.h"
@@ -28,6 +29,8 @@ constexpr const char kReadingFile[] = "Reading Network File: ";
 constexpr const char kLoadError[] = "Error loading network: ";
 constexpr const char kLoaded[] = "Loaded Network: ";
 constexpr const char kParsed[] = "Network XML Parsed: ";
+constexpr const char kSkippedBefore[] = "Network Skipped (its name is already defined by ";
+constexpr const char kSkippedAfter[] = "): ";
 
 // The name's last four characters, in any letter case.
 constexpr const char kNetworkFileSuffix[] = "conf";
@@ -136,6 +139,9 @@ void LoadNetworks(const fs::path& folder, std::vector<std::unique_ptr<ServerNetw
     return;
   }
   std::vector<std::string> names;
+  // The file that defined each network of this read, by index into `into`.
+  const size_t first_new = into.size();
+  std::vector<std::string> defined_by;
   if (ListFolder(folder, &names)) {
     for (size_t i = 0; i < names.size(); ++i) {
       const std::string logged_name = EscapeForLog(names[i]);
@@ -148,8 +154,22 @@ void LoadNetworks(const fs::path& folder, std::vector<std::unique_ptr<ServerNetw
         if (unreadable != nullptr) unreadable->push_back(folder / names[i]);
         continue;
       }
+      // The first file in byte order defines a network; a later file of the
+      // same name would otherwise take over its password, users and file.
+      auto same_name =
+          std::find_if(into.begin() + static_cast<std::ptrdiff_t>(first_new), into.end(),
+                       [&](const auto& defined) {
+                         return TextCase::Equal(defined->NetworkName, network->NetworkName);
+                       });
+      if (same_name != into.end()) {
+        const std::string& first_file =
+            defined_by[static_cast<size_t>(same_name - into.begin()) - first_new];
+        LogMessage(kSkippedBefore + EscapeForLog(first_file) + kSkippedAfter + logged_name);
+        continue;
+      }
       LogMessage(kLoaded + EscapeForLog(network->NetworkName));
       into.push_back(std::move(network));
+      defined_by.push_back(names[i]);
     }
   }
   // The parsers' nodes, freed now, lie between the records: without a trim

@@ -29,7 +29,10 @@ std::unique_ptr<ServerNetworks> ReadNetworkXML(const std::filesystem::path& path
 void LoadNetworks(std::vector<std::unique_ptr<ServerNetworks>>& into);
 // Reads every network file of `folder` (created when missing) and appends
 // the networks to `into`, in byte order of the file names. A file that
-// cannot be read is logged and skipped. An empty `folder` means its place
+// cannot be read is logged and skipped. A file naming a network (ignoring
+// letter case) that an earlier file of this read defined is logged as
+// "Network Skipped (its name is already defined by <first file>): <file>"
+// and not appended. An empty `folder` means its place
 // is unknown: that is logged and nothing is read.
 // The paths of network files that could not be read go to `unreadable`
 // when it is given.

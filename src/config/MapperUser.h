@@ -9,7 +9,8 @@ namespace brelvint {
 // login enrolled it). A user flagged both admin and banned is one object
 // held by several of its network's lists; those lists compare identity.
 // Owned by its ServerNetworks (whose address is stable, and which holds the
-// file's path once for all its users); lives as long as the service.
+// file's path once for all its users); lives until a reload replaces its
+// network's definition or the network itself is freed.
 //
 // A network file may list a hundred thousand users, so a record keeps only
 // what identifies it and what a login needs; the ban notes and the unique

@@ -253,7 +253,7 @@ NetworkFile::Login NetworkFile::RecordLogin(const std::string& user_name,
     // Nor does a login from elsewhere under an administrator's name: it
     // must not make the next start grant that address the rights.
     auto changes = [&](uint32_t i) { return !tags_[i].is_admin && !HoldsAddress(i, address); };
-    if (std::none_of(matches.first, matches.second, changes)) return Login::kUpdated;
+    if (std::none_of(matches.first, matches.second, changes)) return Login::kUnchanged;
     pending_logins_.push_back(user_name);
     for (auto it = matches.first; it != matches.second; ++it) {
       if (!changes(*it)) continue;
@@ -308,14 +308,24 @@ NetworkFile::Identity NetworkFile::IdentityOf(const struct stat& info) {
 bool NetworkFile::EnsureLoaded() {
   if (loaded_) {
     if (HasPendingEdits()) return true;
-    Identity now;
-    if (ReadIdentity(path_, &now) && now == identity_) return true;
+    if (Unchanged()) return true;
   }
   bool loaded = Load();
   // The parser's nodes, freed now, lie between the cache's allocations:
   // without a trim they would stay resident for the life of the service.
   ::malloc_trim(0);
   return loaded;
+}
+
+bool NetworkFile::Unchanged() const {
+  Identity now;
+  if (!ReadIdentity(path_, &now) || !(now == identity_)) return false;
+  // An edit in place that keeps the size and sets the time back (cp -p,
+  // rsync --inplace -t, tar x) leaves the identity as it was: only the
+  // bytes tell, and trusting the cache would write the old text back.
+  std::string text;
+  struct stat info {};
+  return ReadFile(path_, &text, &info) && text == text_;
 }
 
 bool NetworkFile::Load() {

@@ -34,8 +34,9 @@ namespace brelvint {
 // While logins are pending the cache is trusted as it is. Otherwise the next
 // login compares the file's identity on disk (device, inode, size,
 // modification time to the nanosecond) with the one last read or written,
-// and reads the file again when it differs, so an operator's edit made
-// between loop passes is kept.
+// and, when that matches, its bytes with the cached text; it reads the file
+// again when either differs, so an operator's edit made between loop passes
+// is kept, even one that restored the size and the time.
 //
 // Owned by one ServerNetworks; not thread-safe. The file is edited as UTF-8
 // bytes whatever its declaration says; a UTF-16 or UTF-32 file does not
@@ -49,10 +50,12 @@ class NetworkFile {
 
   // What RecordLogin did.
   enum class Login {
-    kUnusable,  // the file cannot be read, parsed or has no network element
-    kUpdated,   // every element of that name got the new "LastIP", except
-                // administrators' elements, which keep theirs
-    kAdded,     // no element had that name: a new "User" element was added
+    kUnusable,   // the file cannot be read, parsed or has no network element
+    kUnchanged,  // every element of that name already holds the address, or is
+                 // an administrator's, which keeps its own: nothing to write
+    kUpdated,    // every element of that name got the new "LastIP", except
+                 // administrators' elements, which keep theirs
+    kAdded,      // no element had that name: a new "User" element was added
   };
 
   explicit NetworkFile(std::filesystem::path path);
@@ -132,6 +135,8 @@ class NetworkFile {
   // True when the tag's "LastIP" already is (or is about to become) `address`.
   bool HoldsAddress(uint32_t tag, const std::string& address) const;
   bool EnsureLoaded();
+  // True when the file on disk is the cached text.
+  bool Unchanged() const;
   bool Load();
   bool Locate(const pugi::xml_node& network);
   bool LocateInsertionPoint(const pugi::xml_node& network);

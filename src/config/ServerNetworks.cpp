@@ -34,7 +34,11 @@ void ServerNetworks::AddUserToNetwork(const std::string& userName, const std::st
     CommitEdits();  // logins already recorded belong to the file they were read from
     file_ = std::make_unique<NetworkFile>(Path);
   }
-  if (file_->RecordLogin(userName, address) != NetworkFile::Login::kAdded) return;
+  NetworkFile::Login login = file_->RecordLogin(userName, address);
+  if (login == NetworkFile::Login::kUpdated) {
+    written_addresses_[NetworkFile::NameKey(userName)] = address;
+  }
+  if (login != NetworkFile::Login::kAdded) return;
   auto user = std::make_unique<MapperUser>();
   user->Name = userName;
   user->LastIP = address;
@@ -63,8 +67,17 @@ ServerNetworks* ServerNetworks::Named(
 }
 
 bool ServerNetworks::SameDefinition(const ServerNetworks& other) const {
-  auto same_user = [](const std::unique_ptr<MapperUser>& a, const std::unique_ptr<MapperUser>& b) {
-    return a->Name == b->Name && a->LastIP == b->LastIP && a->IsAdmin == b->IsAdmin &&
+  // A "LastIP" the service itself wrote at a login is no change of the
+  // operator's: it is what this record's reread must find. Logins never
+  // write an administrator's.
+  auto same_address = [this](const MapperUser& a, const MapperUser& b) {
+    if (a.LastIP == b.LastIP) return true;
+    if (a.IsAdmin) return false;
+    auto written = written_addresses_.find(NetworkFile::NameKey(a.Name));
+    return written != written_addresses_.end() && written->second == b.LastIP;
+  };
+  auto same_user = [&](const std::unique_ptr<MapperUser>& a, const std::unique_ptr<MapperUser>& b) {
+    return a->Name == b->Name && same_address(*a, *b) && a->IsAdmin == b->IsAdmin &&
            a->IsBanned == b->IsBanned;
   };
   return NetworkName == other.NetworkName && Password == other.Password &&
@@ -86,6 +99,7 @@ void ServerNetworks::ReplaceDefinition(ServerNetworks&& fresh) {
   Users = std::move(fresh.Users);
   by_name_ = std::move(fresh.by_name_);
   file_.reset();  // the next login reads the file afresh
+  std::unordered_map<std::string, std::string>().swap(written_addresses_);
 }
 
 MapperUser* ServerNetworks::FindUser(std::string_view name, std::string_view address) const {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "config/MapperUser.h"
@@ -13,11 +14,11 @@ namespace brelvint {
 
 class NetworkFile;
 
-// One network, as its network file defines it. Owned by App for the life
-// of the process (its address is stable: connections point at it, and two
-// connections are on the same network exactly when they point at the same
-// record). Users, Admins and Bans keep file order: Users owns the records,
-// Admins and Bans point at records of Users, so an admin who is also banned
+// One network, as its network file defines it. Owned by App until a reload
+// removes the network and no connection refers to it any more (its address
+// is stable: connections point at it, and two connections are on the same
+// network exactly when they point at the same record). Users, Admins and Bans keep file order:
+// Users owns the records, Admins and Bans point at records of Users, so an admin who is also banned
 // is one object in three lists.
 class ServerNetworks {
  public:
@@ -55,9 +56,14 @@ class ServerNetworks {
   // afresh.
   void CommitEdits();
 
-  // True when `other` defines the same network: name, password, limits,
-  // switch, port, file and users (names, addresses and flags, in order).
+  // True when `other` (a reread of this network's file) defines the same
+  // network: name, password, limits, switch, port, file and users (names,
+  // addresses and flags, in order). An address this service wrote to the
+  // file at a login since the last read is no difference.
   bool SameDefinition(const ServerNetworks& other) const;
+  // True when logins changed an address in the file since it was read, so
+  // the records hold older addresses than the file does.
+  bool HasWrittenAddresses() const { return !written_addresses_.empty(); }
   // Takes `fresh`'s definition (a reread of this network's file) while
   // keeping what the running service holds: this record's address, its
   // CurrentUsers and the logins recorded but not yet written. The user
@@ -77,6 +83,9 @@ class ServerNetworks {
 
  private:
   std::unique_ptr<NetworkFile> file_;
+  // The "LastIP" written at logins since the file was read, by NameKey of
+  // the user name; the records keep the addresses read.
+  std::unordered_map<std::string, std::string> written_addresses_;
   // The records of Users ordered by name (ignoring letter case), records
   // of one name in Users order: one pointer per user, where a hash map of
   // names would cost a node, a key copy and a list per user. The records

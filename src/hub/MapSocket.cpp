@@ -27,10 +27,11 @@ bool BySequence(const MapMember* a, const MapMember* b) { return a->Sequence() <
 }  // namespace
 
 MapSocket::MapSocket(EventLoop& loop, std::vector<std::unique_ptr<ServerNetworks>>& networks,
-                     BanStore* bans, MemberFactory factory)
+                     BanStore* bans, PasswordGuard& guard, MemberFactory factory)
     : ServerSocket(loop),
       all_networks_(networks),
       bans_(bans),
+      guard_(guard),
       factory_(std::move(factory)),
       login_sweep_(loop.Context()) {
   ScheduleLoginSweep();
@@ -307,7 +308,7 @@ void MapSocket::ScheduleLoginSweep() {
   login_sweep_.async_wait([this](const boost::system::error_code& ec) {
     if (ec) return;
     EndStaleLogins();
-    ForgetOldGuesses();
+    guard_.ForgetOldGuesses();
     ScheduleLoginSweep();
   });
 }
@@ -323,44 +324,6 @@ void MapSocket::EndStaleLogins() {
   for (auto& client : Connections()) {
     if (client->IsMember() || !client->IsConnected()) continue;
     if (client->OutsideSince() <= deadline) client->CloseWhenFlushed(ETIMEDOUT);
-  }
-}
-
-// Password guessing.
-
-void MapSocket::RecordRefusedPassword(const std::string& address) {
-  auto now = std::chrono::steady_clock::now();
-  Guesses& guesses = guesses_[TextCase::Lower(address)];
-  auto window_start = now - std::chrono::seconds(kPasswordBlockSeconds);
-  auto& refused = guesses.refused;
-  refused.erase(std::remove_if(refused.begin(), refused.end(),
-                               [&](auto when) { return when < window_start; }),
-                refused.end());
-  refused.push_back(now);
-  if (refused.size() >= static_cast<size_t>(kMaxRefusedPasswords)) {
-    guesses.blocked_until = now + std::chrono::seconds(kPasswordBlockSeconds);
-    refused.clear();
-    StatusMessage(address + ": Too many failed logins; password attempts refused for " +
-                  std::to_string(kPasswordBlockSeconds) + " seconds.");
-  }
-}
-
-bool MapSocket::PasswordGuessingBlocked(const std::string& address) const {
-  auto it = guesses_.find(TextCase::Lower(address));
-  return it != guesses_.end() && std::chrono::steady_clock::now() < it->second.blocked_until;
-}
-
-void MapSocket::ForgetOldGuesses() {
-  auto now = std::chrono::steady_clock::now();
-  auto window_start = now - std::chrono::seconds(kPasswordBlockSeconds);
-  for (auto it = guesses_.begin(); it != guesses_.end();) {
-    const Guesses& guesses = it->second;
-    bool recent = !guesses.refused.empty() && guesses.refused.back() >= window_start;
-    if (!recent && now >= guesses.blocked_until) {
-      it = guesses_.erase(it);
-    } else {
-      ++it;
-    }
   }
 }
 

@@ -12,6 +12,7 @@
 
 #include "base/TextCase.h"
 #include "hub/MapMember.h"
+#include "hub/PasswordGuard.h"
 #include "protocol/Asio.h"
 #include "protocol/ServerSocket.h"
 
@@ -43,9 +44,11 @@ class MapSocket : public ServerSocket {
   using MemberFactory = std::function<std::shared_ptr<MapMember>(EventLoop&, MapSocket&)>;
 
   // `networks` is the service's list of loaded networks (searched by name);
-  // `bans` may be null when no ban store is open.
+  // `bans` may be null when no ban store is open; `guard` counts refused
+  // passwords for every listener of the process. All three must outlive
+  // the listener.
   MapSocket(EventLoop& loop, std::vector<std::unique_ptr<ServerNetworks>>& networks, BanStore* bans,
-            MemberFactory factory);
+            PasswordGuard& guard, MemberFactory factory);
   ~MapSocket() override;
 
   // Networks this listener may take off the air (RemoveNetwork).
@@ -117,14 +120,8 @@ class MapSocket : public ServerSocket {
 
   BanStore* Bans() const { return bans_; }
 
-  // Password guessing: after kMaxRefusedPasswords refusals from one
-  // address within a minute, that address's attempts are refused
-  // without comparing for the next minute.
-  static constexpr int kMaxRefusedPasswords = 5;
-  static constexpr int kPasswordBlockSeconds = 60;
-  // Logs when the address becomes blocked.
-  void RecordRefusedPassword(const std::string& address);
-  bool PasswordGuessingBlocked(const std::string& address) const;
+  // The process's count of refused passwords per address.
+  PasswordGuard& Guard() const { return guard_; }
   // True when the ban store holds a row for `address` on a network served
   // on this listener's port.
   bool AddressBannedHere(const std::string& address) const;
@@ -152,15 +149,10 @@ class MapSocket : public ServerSocket {
 
   std::vector<std::unique_ptr<ServerNetworks>>& all_networks_;
   BanStore* bans_;
+  PasswordGuard& guard_;
   MemberFactory factory_;
-  struct Guesses {
-    std::vector<std::chrono::steady_clock::time_point> refused;  // within the last minute
-    std::chrono::steady_clock::time_point blocked_until;
-  };
-  void ForgetOldGuesses();
 
   std::unordered_map<const ServerNetworks*, std::vector<MapMember*>> members_;
-  std::unordered_map<std::string, Guesses> guesses_;
   // Members by user name, ignoring case; the key views the member's own
   // Username, which does not change while it is a member.
   std::unordered_map<std::string_view, MapMember*, TextCase::Hasher, TextCase::EqualTo>

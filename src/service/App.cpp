@@ -1,5 +1,6 @@
 #include "service/App.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -34,12 +35,32 @@ constexpr const char kNetworkRemoved[] = "Network Removed: ";
 constexpr const char kNetworkKept[] = "Network Kept As It Was (its file could not be read): ";
 constexpr const char kNoNetworkServed[] =
     "No network could be served: every listener failed to start. Exiting.";
+constexpr const char kNetworkSkippedBefore[] = "Network Skipped (its name is already defined by ";
+constexpr const char kNetworkSkippedAfter[] = "): ";
 constexpr const char kAttachedNICNeedsRestart[] =
     "AttachedNIC changed: listeners keep their interface until the next start.";
 
+// A kept network's file still comes first: a later file of its name is
+// skipped, as it is when both files can be read.
+void SkipFilesNamingKeptNetworks(const std::vector<ServerNetworks*>& kept,
+                                 std::vector<std::unique_ptr<ServerNetworks>>& fresh) {
+  for (ServerNetworks* network : kept) {
+    auto skipped = [network](const std::unique_ptr<ServerNetworks>& definition) {
+      if (!TextCase::Equal(definition->NetworkName, network->NetworkName) ||
+          definition->Path == network->Path) {
+        return false;
+      }
+      LogMessage(kNetworkSkippedBefore + EscapeForLog(network->Path.filename().string()) +
+                 kNetworkSkippedAfter + EscapeForLog(definition->Path.filename().string()));
+      return true;
+    };
+    fresh.erase(std::remove_if(fresh.begin(), fresh.end(), skipped), fresh.end());
+  }
+}
+
 }  // namespace
 
-App::App() : signals_(loop_.Context()) {}
+App::App() : signals_(loop_.Context()), free_retired_(loop_.Context()) {}
 
 App::~App() = default;
 
@@ -89,7 +110,12 @@ int App::Run() {
 
     LogMessage("Loading Settings...", true);
     mySettings = std::make_unique<AppSettings>();
-    mySettings->Load();
+    std::string settings_error;
+    if (!mySettings->Load(&settings_error)) {
+      // Nothing is written and nothing listens: the operator mends the file.
+      LogMessage(settings_error);
+      return 1;
+    }
 
     LogMessage("Loading Networks...");
     modGlobal::LoadNetworks(Networks);
@@ -199,7 +225,8 @@ const std::string& App::BindAddress() {
     // interfaces once serves them all.
     auto interfaces = NetworkInterface::List();
     std::string first_mac = interfaces.empty() ? std::string() : interfaces.front().MACAddress;
-    auto nic = modGlobal::NICByMac(mySettings->GetValue(kAttachedNIC, first_mac));
+    bound_nic_ = mySettings->GetValue(kAttachedNIC, first_mac);
+    auto nic = modGlobal::NICByMac(*bound_nic_);
     bind_address_ = nic ? nic->IPv4 : std::string();
   }
   return *bind_address_;
@@ -212,7 +239,8 @@ void App::StartListeners() {
 }
 
 bool App::StartListener(ServerNetworks& network) {
-  auto listener = std::make_shared<MapSocket>(loop_, Networks, serverdb.get(), ConnectionFactory());
+  auto listener = std::make_shared<MapSocket>(loop_, Networks, serverdb.get(), password_guard,
+                                              ConnectionFactory());
   listener->NetworkInterface = BindAddress();
   listener->Port = network.Port;
   listener->MaximumSocketsConnected = kMaxConnectionsPerListener;
@@ -242,20 +270,28 @@ void App::Reload() {
       LogMessage(kNetworkKept + EscapeForLog(network->NetworkName));
     }
   }
+  SkipFilesNamingKeptNetworks(kept, fresh);
+  // Rights are judged against the records a member logged in with, which
+  // the new definitions replace.
+  std::vector<Rights> rights = CurrentRights();
   RemoveVanishedNetworks(fresh, kept);
   for (auto& definition : fresh) ApplyDefinition(std::move(definition));
-  RecheckMembers();
+  RecheckMembers(rights);
+  FreeRetired();
 }
 
 void App::ReloadSettings() {
-  auto settings = std::make_unique<AppSettings>(mySettings->File());
-  settings->Load();
-  std::string attached = mySettings->Peek(kAttachedNIC);
-  if (settings->Peek(kAttachedNIC) != attached) {
-    LogMessage(kAttachedNICNeedsRestart);
-    settings->SetValue(kAttachedNIC, attached);  // what the listeners are bound to
+  // A reload only reads: saving here would write back what the operator
+  // just changed, or wipe a file he is still mending.
+  std::string error;
+  if (!mySettings->Load(&error)) {
+    LogMessage(error);  // every setting stays in force
+    return;
   }
-  mySettings = std::move(settings);
+  // A file without the key changes nothing: the bound value is its default.
+  if (bound_nic_ && mySettings->GetValue(kAttachedNIC, *bound_nic_) != *bound_nic_) {
+    LogMessage(kAttachedNICNeedsRestart);
+  }
   ReadLookupServices();
 }
 
@@ -286,15 +322,32 @@ void App::RemoveVanishedNetworks(const std::vector<std::unique_ptr<ServerNetwork
     for (auto& listener : sSockets) {
       listener->RemoveNetwork(*network);
       listener->EndNetwork(*network);  // members that came through other listeners
-      if (listener->Networks.empty() && listener->IsListening()) listener->StopListening();
+      if (listener->Networks.empty() && listener->IsListening()) KeepOrStopListener(*listener);
     }
   }
+}
+
+void App::KeepOrStopListener(MapSocket& listener) {
+  // A network whose own listener could not bind its port (another network
+  // holds it) is served by this one: stopping would shut its members out.
+  for (auto& network : Networks) {
+    if (network->Port == listener.Port) {
+      listener.Networks.push_back(network.get());
+      return;
+    }
+  }
+  listener.StopListening();
 }
 
 void App::ApplyDefinition(std::unique_ptr<ServerNetworks> definition) {
   ServerNetworks* current = ServerNetworks::Named(Networks, definition->NetworkName);
   if (current != nullptr) {
-    if (current->SameDefinition(*definition)) return;
+    if (current->SameDefinition(*definition)) {
+      // The file differs from the records only by the addresses logins
+      // wrote: the records take them, as a changed network's would.
+      if (current->HasWrittenAddresses()) current->ReplaceDefinition(std::move(*definition));
+      return;
+    }
     LogMessage(kNetworkChanged + EscapeForLog(definition->NetworkName));
     current->ReplaceDefinition(std::move(*definition));
     return;
@@ -304,12 +357,57 @@ void App::ApplyDefinition(std::unique_ptr<ServerNetworks> definition) {
   StartListener(*Networks.back());
 }
 
-void App::RecheckMembers() {
-  for (auto& listener : sSockets) {
+std::vector<App::Rights> App::CurrentRights() const {
+  std::vector<Rights> rights;
+  for (const auto& listener : sSockets) {
     for (auto& connection : listener->Connections()) {
-      std::static_pointer_cast<ClientSocket>(connection)->RecheckUser();
+      auto client = std::static_pointer_cast<ClientSocket>(connection);
+      bool was_admin = client->isAdmin();
+      rights.push_back({std::move(client), was_admin});
     }
   }
+  return rights;
+}
+
+void App::RecheckMembers(const std::vector<Rights>& before) {
+  for (const Rights& rights : before) rights.connection->RecheckUser(rights.was_admin);
+}
+
+void App::ScheduleFreeRetired() {
+  free_retired_.expires_after(std::chrono::seconds(1));
+  free_retired_.async_wait([this](const boost::system::error_code& ec) {
+    if (!ec) FreeRetired();
+  });
+}
+
+void App::FreeRetired() {
+  // A network's record, with every user record of its file, and a stopped
+  // listener would otherwise stay for the life of the process: an operator
+  // who adds and removes networks would see the service grow at each turn.
+  std::vector<const ServerNetworks*> referred;
+  for (const auto& listener : sSockets) {
+    for (const auto& connection : listener->Connections())
+      referred.push_back(connection->myNetwork);
+  }
+  auto in_use = [&](const std::unique_ptr<ServerNetworks>& network) {
+    return std::find(referred.begin(), referred.end(), network.get()) != referred.end();
+  };
+  size_t networks_before = retired_networks_.size();
+  retired_networks_.erase(std::remove_if(retired_networks_.begin(), retired_networks_.end(),
+                                         [&](const auto& network) { return !in_use(network); }),
+                          retired_networks_.end());
+  sSockets.erase(std::remove_if(sSockets.begin(), sSockets.end(),
+                                [](const auto& listener) {
+                                  return !listener->IsListening() &&
+                                         listener->ConnectionCount() == 0;
+                                }),
+                 sSockets.end());
+  // Freed records lie between live allocations: without a trim the memory
+  // would stay resident.
+  if (retired_networks_.size() < networks_before) ::malloc_trim(0);
+  bool stopped_left = std::any_of(sSockets.begin(), sSockets.end(),
+                                  [](const auto& listener) { return !listener->IsListening(); });
+  if (!retired_networks_.empty() || stopped_left) ScheduleFreeRetired();
 }
 
 }  // namespace brelvint

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <csignal>
 #include <memory>
@@ -13,20 +14,24 @@
 #include "client/LookupServices.h"
 #include "config/AppSettings.h"
 #include "hub/MapSocket.h"
+#include "hub/PasswordGuard.h"
 #include "protocol/Asio.h"
 #include "protocol/EventLoop.h"
 
 namespace brelvint {
 
 class BanStore;
+class ClientSocket;
 class HttpClient;
 class ServerNetworks;
 class StatusEndpoint;
 
 // The one application object: the start-up sequence, the main loop and the
 // lifecycle requests. It owns the settings, the network records (stable
-// addresses: connections point at them), the listeners and the ban store;
-// all of them live until the process ends.
+// addresses: connections point at them), the listeners, the ban store and
+// the password guard. A network a reload removed, and a listener it
+// stopped, are freed once no connection refers to them; everything else
+// lives until the process ends.
 class App {
  public:
   static constexpr int kMaxConnectionsPerListener = 100000;
@@ -55,6 +60,8 @@ class App {
   std::unique_ptr<AppSettings> mySettings;
   std::vector<std::unique_ptr<ServerNetworks>> Networks;
   std::unique_ptr<BanStore> serverdb;
+  // Declared before the listeners, which borrow it.
+  PasswordGuard password_guard;
   std::vector<std::shared_ptr<MapSocket>> sSockets;
 
  private:
@@ -67,8 +74,21 @@ class App {
   void CommitAllEdits();
   void RemoveVanishedNetworks(const std::vector<std::unique_ptr<ServerNetworks>>& fresh,
                               const std::vector<ServerNetworks*>& kept);
+  // Keeps `listener` listening on behalf of another loaded network on its
+  // port, or stops it when none is left.
+  void KeepOrStopListener(MapSocket& listener);
   void ApplyDefinition(std::unique_ptr<ServerNetworks> definition);
-  void RecheckMembers();
+  // Who had administrator rights before the records were replaced.
+  struct Rights {
+    std::shared_ptr<ClientSocket> connection;
+    bool was_admin;
+  };
+  std::vector<Rights> CurrentRights() const;
+  void RecheckMembers(const std::vector<Rights>& before);
+  // Frees the retired networks and stopped listeners no connection refers
+  // to any more; runs again a second later while any is left.
+  void FreeRetired();
+  void ScheduleFreeRetired();
   void ReadLookupServices();
   // The listeners' address, from "AttachedNIC" (stored on first use).
   const std::string& BindAddress();
@@ -87,10 +107,13 @@ class App {
   std::unique_ptr<HttpClient> http_;
   LookupServices lookup_services_;
   std::optional<std::string> bind_address_;
+  // The "AttachedNIC" value bind_address_ was found from.
+  std::optional<std::string> bound_nic_;
   // Networks taken off the air by a reload; kept while connections may
   // still point at them.
   std::vector<std::unique_ptr<ServerNetworks>> retired_networks_;
   FolderLock folder_lock_;                  // held until the process ends
+  asio::steady_timer free_retired_;
   std::unique_ptr<StatusEndpoint> status_;  // the operators' endpoint, once listening
 };
 

@@ -49,7 +49,7 @@ MapSocket& HubFixture::StartListener() {
   auto factory = [this](EventLoop& loop, MapSocket& parent) {
     return std::make_shared<ClientSocket>(loop, &parent, lookup_);
   };
-  auto listener = std::make_unique<MapSocket>(loop_, networks_, bans_.get(), factory);
+  auto listener = std::make_unique<MapSocket>(loop_, networks_, bans_.get(), guard_, factory);
   listener->NetworkInterface = "127.0.0.1";
   listener->Port = 0;
   EXPECT_TRUE(listener->Listen());

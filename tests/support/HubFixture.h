@@ -15,6 +15,7 @@
 #include "config/ServerNetworks.h"
 #include "hub/BanStore.h"
 #include "hub/MapSocket.h"
+#include "hub/PasswordGuard.h"
 #include "protocol/EventLoop.h"
 
 namespace brelvint {
@@ -51,6 +52,7 @@ class HubFixture : public ::testing::Test {
   EventLoop loop_;
   std::vector<std::unique_ptr<ServerNetworks>> networks_;
   std::unique_ptr<BanStore> bans_;
+  PasswordGuard guard_;  // shared by every listener, as in the service
   std::vector<std::unique_ptr<MapSocket>> listeners_;
   // What new connections look up; empty: no lookup.
   LookupServices lookup_;

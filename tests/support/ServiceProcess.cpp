@@ -85,7 +85,8 @@ void ServiceProcess::AddNetwork(const std::string& file, const std::string& name
 void ServiceProcess::BindToLoopback() const {
   WriteFile("brelvint.conf",
             "<?xml version=\"1.0\"?>\n<settings>\n  <setting namestring=\"AttachedNIC\" "
-            "valuestring=\"00:00:00:00:00:00\" />\n</settings>\n");
+            "valuestring=\"00:00:00:00:00:00\" />\n  <setting namestring=\"StatusAddress\" "
+            "valuestring=\"\" />\n</settings>\n");
 }
 
 bool ServiceProcess::Start(const std::vector<std::string>& arguments) {

@@ -30,7 +30,8 @@ class ServiceProcess {
   void AddNetwork(const std::string& file, const std::string& name, uint16_t port,
                   const std::string& users = "", const std::string& password = "pw",
                   int maxusers = 100);
-  // Settings that bind every listener to 127.0.0.1.
+  // Settings that bind every listener to 127.0.0.1, with no status
+  // endpoint (its default port is shared by everything on the machine).
   void BindToLoopback() const;
 
   // Starts the service with `arguments` after the executable's name;

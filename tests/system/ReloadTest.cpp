@@ -1,7 +1,9 @@
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -14,16 +16,11 @@ namespace {
 
 const char kAdmin[] = "    <User Name=\"boss\" IsAdmin=\"1\" LastIP=\"127.0.0.1\" />\n";
 
-// A running service with two networks, reloaded with SIGHUP after its files
-// change underneath it.
-class ReloadTest : public ::testing::Test {
+// The real service, reloaded with SIGHUP after its files change underneath
+// it; each test lays out its own files and starts it.
+class ServiceReload : public ::testing::Test {
  protected:
-  void SetUp() override {
-    main_port_ = ServiceProcess::FreePort();
-    side_port_ = ServiceProcess::FreePort();
-    service_.BindToLoopback();
-    service_.AddNetwork("main.conf", "Main", main_port_, kAdmin);
-    service_.AddNetwork("side.conf", "Side", side_port_);
+  void StartService() {
     ASSERT_TRUE(service_.Start());
     ASSERT_TRUE(service_.WaitForLine("Listening..."));
   }
@@ -48,22 +45,31 @@ class ReloadTest : public ::testing::Test {
     for (int i = 0; i < 100 && Completions() <= reloads_; ++i) service_.WaitForLine("x", 50);
     ASSERT_GT(Completions(), reloads_) << "reload did not finish";
   }
-  int Completions() {
-    int count = 0;
-    for (const auto& line : service_.LogMessages()) count += line == "Network File Reading Complete.";
-    return count;
+  int Completions() { return Count("Network File Reading Complete."); }
+  int Count(const std::string& text) {
+    auto lines = service_.LogMessages();
+    return static_cast<int>(std::count(lines.begin(), lines.end(), text));
   }
-  bool Logged(const std::string& text) {
-    for (const auto& line : service_.LogMessages()) {
-      if (line == text) return true;
-    }
-    return false;
-  }
+  bool Logged(const std::string& text) { return Count(text) > 0; }
 
   ServiceProcess service_;
+  int reloads_ = 0;
+};
+
+// Two networks: Main (with an administrator) and Side.
+class ReloadTest : public ServiceReload {
+ protected:
+  void SetUp() override {
+    main_port_ = ServiceProcess::FreePort();
+    side_port_ = ServiceProcess::FreePort();
+    service_.BindToLoopback();
+    service_.AddNetwork("main.conf", "Main", main_port_, kAdmin);
+    service_.AddNetwork("side.conf", "Side", side_port_);
+    StartService();
+  }
+
   uint16_t main_port_ = 0;
   uint16_t side_port_ = 0;
-  int reloads_ = 0;
 };
 
 TEST_F(ReloadTest, MembersOfAnUnchangedNetworkKeepRelaying) {
@@ -187,6 +193,168 @@ TEST_F(ReloadTest, ManyReloadsInARowLeaveOneConsistentState) {
   auto carl = Join(main_port_, "Main", "carl");
   ASSERT_TRUE(carl);
   ASSERT_TRUE(service_.Stop());
+}
+
+// Main holds the administrator "boss" at 127.0.0.1 and "ann", whom the file
+// last saw at 10.1.1.1: her login from 127.0.0.1 makes the service write her
+// new address into the file, as logins do every day.
+class ReloadLayoutTest : public ServiceReload {
+ protected:
+  static std::string MainFile(uint16_t port, const std::string& boss, const std::string& ann_ip,
+                              const std::string& more = "") {
+    return "<?xml version=\"1.0\"?>\n<brelvint>\n  <network name=\"Main\" password=\"pw\" "
+           "maxusers=\"100\" enabled=\"1\" port=\"" +
+           std::to_string(port) + "\">\n" + boss + "    <User Name=\"ann\" LastIP=\"" + ann_ip +
+           "\" />\n" + more + "  </network>\n</brelvint>\n";
+  }
+  void StartMainAndSide() {
+    main_port_ = ServiceProcess::FreePort();
+    side_port_ = ServiceProcess::FreePort();
+    service_.BindToLoopback();
+    service_.WriteFile("brelvint-server/main.conf", MainFile(main_port_, kAdmin, "10.1.1.1"));
+    service_.AddNetwork("side.conf", "Side", side_port_);
+    StartService();
+  }
+
+  uint16_t main_port_ = 0;
+  uint16_t side_port_ = 0;
+};
+
+TEST_F(ReloadLayoutTest, LoginsAloneChangeNoNetwork) {
+  StartMainAndSide();
+  auto ann = Join(main_port_, "Main", "ann");        // writes LastIP="127.0.0.1"
+  auto newbie = Join(side_port_, "Side", "newbie");  // enrolled in side.conf
+  ASSERT_TRUE(ann && newbie);
+  ASSERT_NE(service_.ReadFile("brelvint-server/main.conf").find("LastIP=\"127.0.0.1\" />\n  </"),
+            std::string::npos);
+  Reload();
+  Reload();
+  EXPECT_EQ(Count("Network Changed: Main"), 0);
+  EXPECT_EQ(Count("Network Changed: Side"), 0);
+  // An operator's edit after those logins is still a change.
+  service_.WriteFile("brelvint-server/main.conf",
+                     MainFile(main_port_, kAdmin, "127.0.0.1", "    <User Name=\"zed\" />\n"));
+  Reload();
+  EXPECT_EQ(Count("Network Changed: Main"), 1);
+  EXPECT_EQ(Count("Network Changed: Side"), 0);
+}
+
+// What the administrator's rights are after a reload, by what the operator
+// did to his element (or to nothing) after ordinary logins.
+struct AdminEdit {
+  const char* name;
+  bool edit;         // false: the file is left as the logins wrote it
+  std::string boss;  // boss's element in the edited file
+  bool keeps_rights;
+};
+
+void PrintTo(const AdminEdit& edit, std::ostream* out) { *out << edit.name; }
+
+class ReloadAdminTest : public ReloadLayoutTest, public ::testing::WithParamInterface<AdminEdit> {};
+
+TEST_P(ReloadAdminTest, RightsFollowTheFileAtOnce) {
+  StartMainAndSide();
+  auto boss = Join(main_port_, "Main", "boss");
+  auto ann = Join(main_port_, "Main", "ann");
+  ASSERT_TRUE(boss && ann);
+  ASSERT_EQ(Ask(*boss, 9, "", 9), "1");
+  const AdminEdit& edit = GetParam();
+  if (edit.edit) {
+    service_.WriteFile("brelvint-server/main.conf",
+                       MainFile(main_port_, edit.boss, "127.0.0.1", "    <User Name=\"zed\" />\n"));
+  }
+  Reload();
+  EXPECT_EQ(Ask(*boss, 9, "", 9), edit.keeps_rights ? "1" : "0");
+  boss->Send(10, "ann|out");
+  if (edit.keeps_rights) {
+    auto kicked = ann->ReceiveCommand(996);
+    ASSERT_TRUE(kicked);
+    EXPECT_EQ(kicked->data, "out");
+  } else {
+    EXPECT_EQ(Ask(*ann, 999, "", 999), "BYE");  // not kicked
+  }
+  EXPECT_EQ(Ask(*boss, 999, "", 999), "BYE");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edits, ReloadAdminTest,
+    ::testing::Values(AdminEdit{"NothingEdited", false, "", true},
+                      AdminEdit{"AnotherUserAdded", true, kAdmin, true},
+                      AdminEdit{"FlagRemoved", true,
+                                "    <User Name=\"boss\" IsAdmin=\"0\" LastIP=\"127.0.0.1\" />\n",
+                                false},
+                      AdminEdit{"AddressChanged", true,
+                                "    <User Name=\"boss\" IsAdmin=\"1\" LastIP=\"127.0.0.9\" />\n",
+                                false},
+                      AdminEdit{"ElementRemoved", true, "", false}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// Two files name one network: the first in byte order defines it, at start
+// and at every reload; the other is logged and never applied.
+TEST_F(ReloadLayoutTest, TheFirstOfTwoFilesNamingOneNetworkDefinesIt) {
+  uint16_t first_port = ServiceProcess::FreePort();
+  uint16_t second_port = ServiceProcess::FreePort();
+  service_.BindToLoopback();
+  service_.AddNetwork("a.conf", "Twin", first_port, kAdmin);
+  service_.AddNetwork("b.conf", "TWIN", second_port,
+                      "    <User Name=\"boss\" IsAdmin=\"0\" LastIP=\"127.0.0.1\" />\n", "other");
+  const std::string second_text = service_.ReadFile("brelvint-server/b.conf");
+  StartService();
+  const std::string skipped = "Network Skipped (its name is already defined by a.conf): b.conf";
+  EXPECT_EQ(Count(skipped), 1);
+  auto boss = Join(first_port, "Twin", "boss");
+  ASSERT_TRUE(boss);
+  ASSERT_EQ(Ask(*boss, 9, "", 9), "1");
+  Reload();
+  EXPECT_EQ(Count(skipped), 2);
+  EXPECT_EQ(Count("Network Changed: TWIN"), 0);
+  EXPECT_EQ(Ask(*boss, 9, "", 9), "1");
+  EXPECT_FALSE(Join(first_port, "Twin", "carl", "other"));
+  auto dora = Join(first_port, "Twin", "dora", "pw");
+  ASSERT_TRUE(dora);
+  EXPECT_NE(service_.ReadFile("brelvint-server/a.conf").find("Name=\"dora\""), std::string::npos);
+  EXPECT_EQ(service_.ReadFile("brelvint-server/b.conf"), second_text);
+  TestClient second;  // the skipped file's port is not served
+  EXPECT_FALSE(second.Connect(second_port) && second.ReceiveCommand(1, 1000));
+  // While the first file cannot be read, its network stays as it was: the
+  // second file still does not take over.
+  service_.WriteFile("brelvint-server/a.conf", "<brelvint><network name=\"Twin\"");
+  Reload();
+  EXPECT_TRUE(Logged("Network Kept As It Was (its file could not be read): Twin"));
+  EXPECT_EQ(Count(skipped), 3);
+  EXPECT_FALSE(Join(first_port, "Twin", "erin", "other"));
+  EXPECT_TRUE(Join(first_port, "Twin", "erin", "pw"));
+  EXPECT_EQ(Ask(*boss, 9, "", 9), "1");
+}
+
+// Two networks on one port: the second's own listener could not bind, so
+// its members come in through the first's. Removing the first network must
+// not shut them out.
+TEST_F(ReloadLayoutTest, ASharedPortKeepsServingTheNetworkLeftOnIt) {
+  uint16_t port = ServiceProcess::FreePort();
+  service_.BindToLoopback();
+  service_.AddNetwork("a.conf", "Alpha", port);
+  service_.AddNetwork("b.conf", "Beta", port);
+  StartService();
+  auto bob = Join(port, "Beta", "bob");
+  auto ann = Join(port, "Alpha", "ann");
+  ASSERT_TRUE(bob && ann);
+  std::filesystem::remove(service_.NetworkFolder() / "a.conf");
+  Reload();
+  ASSERT_TRUE(Logged("Network Removed: Alpha"));
+  EXPECT_TRUE(ann->WaitClosed());
+  auto carl = Join(port, "Beta", "carl");
+  ASSERT_TRUE(carl);
+  bob->Send(4, "1,2,3,4,0,0");
+  auto relayed = carl->ReceiveCommand(5);
+  ASSERT_TRUE(relayed);
+  EXPECT_EQ(relayed->data, "bob|1,2,3,4,0,0");
+  // Removing the last network on the port closes it.
+  std::filesystem::remove(service_.NetworkFolder() / "b.conf");
+  Reload();
+  EXPECT_TRUE(carl->WaitClosed());
+  TestClient late;
+  EXPECT_FALSE(late.Connect(port) && late.ReceiveCommand(1, 1000));
 }
 
 }  // namespace

@@ -79,17 +79,27 @@ TEST(ServiceHostTest, EachStartBeginsAFreshLogAndKeepsUnknownSettings) {
   EXPECT_EQ(Settings(service), (std::map<std::string, std::string>{{"Colour", "teal"}}));
 }
 
-TEST(ServiceHostTest, MalformedSettingsFileIsReplacedWithAWellFormedOne) {
+// One unclosed element must not cost the operator his keys: the file is
+// left byte for byte, the reason is logged, and nothing listens.
+TEST(ServiceHostTest, MalformedSettingsFileIsLeftAloneAndTheStartFails) {
   ServiceProcess service;
-  service.BindToLoopback();
-  service.WriteFile("brelvint.conf", "<settings><setting namestring=\"Port\"");
-  service.AddNetwork("main.conf", "Main", ServiceProcess::FreePort());
+  const std::string broken =
+      "<?xml version=\"1.0\"?>\n<settings>\n"
+      "  <setting namestring=\"StatusToken\" valuestring=\"t0ken\" />\n"
+      "  <setting namestring=\"AttachedNIC\" valuestring=\"00:00:00:00:00:00\"\n</settings>\n";
+  service.WriteFile("brelvint.conf", broken);
+  uint16_t port = ServiceProcess::FreePort();
+  service.AddNetwork("main.conf", "Main", port);
   ASSERT_TRUE(service.Start());
-  ASSERT_TRUE(service.WaitForLine("Listening..."));
-  ASSERT_TRUE(service.Stop());
-  auto settings = Settings(service);
-  EXPECT_EQ(settings.size(), 1u);
-  EXPECT_EQ(settings.count("AttachedNIC"), 1u);
+  auto status = service.WaitExit();
+  ASSERT_TRUE(status);
+  EXPECT_NE(*status, 0);
+  EXPECT_EQ(service.ReadFile("brelvint.conf"), broken);
+  Messages messages = service.LogMessages();
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), "Listening..."), 0);
+  const std::string expected = (service.Folder() / "brelvint.conf").string() +
+                               ": Error parsing start element tag at line 5, column 1";
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), expected), 1) << messages.back();
 }
 
 TEST(ServiceHostTest, PauseAndResumeAreLoggedAndServingGoesOn) {

@@ -270,7 +270,7 @@ TEST_F(LoginTest, PasswordGuessingIsSlowedDownPerAddress) {
   AddNetwork("Main");
   MapSocket& listener = StartListener();
   auto guesser = Connect(listener, "127.0.0.7");
-  for (int i = 0; i < MapSocket::kMaxRefusedPasswords; ++i) {
+  for (int i = 0; i < PasswordGuard::kMaxRefusedPasswords; ++i) {
     ASSERT_EQ(Ask(*guesser, 1, "Main", 2), "OK");
     ASSERT_EQ(Ask(*guesser, 2, MD5::Digest("guess" + std::to_string(i)), 3), "FAIL");
   }
@@ -284,6 +284,31 @@ TEST_F(LoginTest, PasswordGuessingIsSlowedDownPerAddress) {
   EXPECT_EQ(Ask(*guesser, 2, MD5::Digest("pw"), 3), "FAIL");  // not even compared
   EXPECT_EQ(networks_[0]->CurrentUsers, 0);
   auto other = Member(listener, "Main", "honest", "127.0.0.8");  // other addresses are unaffected
+}
+
+// The block holds for the whole process: another listener, or one made anew
+// (as a reload does), refuses the blocked address's right password too.
+TEST_F(LoginTest, PasswordGuessingBlockHoldsOnEveryListener) {
+  AddNetwork("Main");
+  AddNetwork("Side");
+  MapSocket& first = StartListener();
+  auto guesser = Connect(first, "127.0.0.7");
+  for (int i = 0; i < PasswordGuard::kMaxRefusedPasswords; ++i) {
+    ASSERT_EQ(Ask(*guesser, 1, "Main", 2), "OK");
+    ASSERT_EQ(Ask(*guesser, 2, MD5::Digest("guess" + std::to_string(i)), 3), "FAIL");
+  }
+  guesser->Close();
+  listeners_.clear();  // every listener that counted is gone
+  MapSocket& second = StartListener();
+  MapSocket& third = StartListener();
+  for (MapSocket* listener : {&second, &third}) {
+    for (const char* network : {"Main", "Side"}) {
+      auto retry = Connect(*listener, "127.0.0.7");
+      ASSERT_EQ(Ask(*retry, 1, network, 2), "OK");
+      EXPECT_EQ(Ask(*retry, 2, MD5::Digest("pw"), 3), "FAIL") << network;
+    }
+  }
+  Member(third, "Side", "honest", "127.0.0.8");
 }
 
 }  // namespace

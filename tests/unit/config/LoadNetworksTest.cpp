@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 #include <sstream>
@@ -97,6 +98,26 @@ TEST_F(LoadNetworksTest, OneFileLogsExactlyItsLoad) {
   EXPECT_EQ(LogLines(), Lines({"Reading Network Files...", "Checking Network Index: 1",
                                "Reading Network File: alpha.conf", "Network XML Parsed: Alpha",
                                "Loaded Network: Alpha", "Network File Reading Complete."}));
+}
+
+// The first file in byte order defines a network; a later file of the same
+// name in any letter case is logged and left out, however it differs.
+TEST_F(LoadNetworksTest, ALaterFileNamingALoadedNetworkIsSkipped) {
+  Write("a.conf", NetworkText("Twin"));
+  Write("b.conf", NetworkText("TWIN", "<User Name=\"boss\" IsAdmin=\"1\"/>"));
+  Write("c.conf", NetworkText("Other"));
+  std::vector<std::unique_ptr<ServerNetworks>> networks;
+  LoadNetworks(Folder(), networks);
+
+  EXPECT_EQ(NamesOf(networks), Lines({"Twin", "Other"}));
+  EXPECT_EQ(networks[0]->Path, Folder() / "a.conf");
+  EXPECT_TRUE(networks[0]->Users.empty());
+  Lines lines = LogLines();
+  auto skipped = std::find(lines.begin(), lines.end(),
+                           "Network Skipped (its name is already defined by a.conf): b.conf");
+  ASSERT_NE(skipped, lines.end());
+  EXPECT_EQ(*(skipped - 1), "Network XML Parsed: TWIN");
+  EXPECT_EQ(*(skipped + 1), "Checking Network Index: 3");
 }
 
 TEST_F(LoadNetworksTest, MissingFolderIsCreatedAndReadsAsEmpty) {

@@ -309,6 +309,59 @@ TEST_F(NetworkFileTest, OperatorEditBetweenPassesIsKept) {
   EXPECT_EQ(UserNames(*network), Lines({"bob", "alice", "BOB", "carl", "erin"}));
 }
 
+// What the service writes at logins is no change of the network's
+// definition; what the operator writes is, even an address a login wrote
+// for another element of the name.
+TEST_F(NetworkFileTest, ARereadSeesOnlyTheOperatorsEditsAsChanges) {
+  std::unique_ptr<ServerNetworks> network = Load(kMainFile);
+  network->AddUserToNetwork("alice", "10.0.0.5");
+  network->AddUserToNetwork("bob", "10.0.0.6");  // the admin's element keeps its address
+  network->AddUserToNetwork("dave", "10.0.0.8");
+  network->CommitEdits();
+  std::unique_ptr<ServerNetworks> reread = modGlobal::ReadNetworkXML(FilePath());
+  ASSERT_TRUE(reread);
+  EXPECT_TRUE(network->SameDefinition(*reread));
+  EXPECT_TRUE(network->HasWrittenAddresses());
+
+  const std::string written = FileText();
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"'10.0.0.5'", "'10.0.0.7'"},
+                                 {"\"10.0.0.1\"", "\"10.0.0.6\""}}) {
+    WriteFile(Replaced(written, from, to));
+    reread = modGlobal::ReadNetworkXML(FilePath());
+    ASSERT_TRUE(reread);
+    EXPECT_FALSE(network->SameDefinition(*reread)) << to;
+  }
+}
+
+// Edits in place that keep the size and set the time back, as cp -p,
+// rsync --inplace -t and tar x make them: device, inode, size and time all
+// match what the cache last wrote, yet the text is the operator's.
+TEST_F(NetworkFileTest, EditInPlaceThatRestoresSizeAndTimeIsKept) {
+  std::unique_ptr<ServerNetworks> network = Load(kMainFile);
+  network->AddUserToNetwork("carl", "10.0.0.9");
+  network->CommitEdits();
+  struct stat before {};
+  ASSERT_EQ(::stat(FilePath().c_str(), &before), 0);
+
+  const std::string edited = Replaced(FileText(), "password=\"secret\"", "password=\"SECRET\"");
+  int fd = ::open(FilePath().c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, edited.data(), edited.size()), static_cast<ssize_t>(edited.size()));
+  const struct timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::futimens(fd, times), 0);
+  ::close(fd);
+  struct stat after {};
+  ASSERT_EQ(::stat(FilePath().c_str(), &after), 0);
+  ASSERT_EQ(after.st_ino, before.st_ino);
+  ASSERT_EQ(after.st_size, before.st_size);
+
+  network->AddUserToNetwork("erin", "10.0.0.12");
+  network->CommitEdits();
+  const std::string carl = NewUser("10.0.0.9", "carl") + "\n";
+  EXPECT_EQ(FileText(),
+            Replaced(edited, carl, carl + "    " + NewUser("10.0.0.12", "erin") + "\n"));
+}
+
 TEST_F(NetworkFileTest, LoginsOfOnePassAreWrittenTogether) {
   std::unique_ptr<ServerNetworks> network = Load(kMainFile);
   Lines expected_names = {"bob", "alice", "BOB"};

@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "support/ServiceProcess.h"
+#include "support/TestClient.h"
+#include "support/TestHttpServer.h"
+
+namespace brelvint {
+namespace {
+
+std::string Setting(const std::string& key, const std::string& value) {
+  return "  <setting namestring=\"" + key + "\" valuestring=\"" + value + "\" />\n";
+}
+
+std::string SettingsFile(const std::string& settings) {
+  return "<?xml version=\"1.0\"?>\n<!-- kept by hand -->\n<settings>\n" + settings +
+         "</settings>\n";
+}
+
+// A running service whose settings file the operator edits before SIGHUP. A
+// reload reads the settings; it never writes them.
+class ReloadSettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_ = ServiceProcess::FreePort();
+    service_.AddNetwork("main.conf", "Main", port_);
+    settings_ =
+        SettingsFile(Setting("AttachedNIC", "00:00:00:00:00:00") + Setting("StatusAddress", "") +
+                     Setting("LocationService", lookups_.BaseUrl()));
+    service_.WriteFile("brelvint.conf", settings_);
+    ASSERT_TRUE(service_.Start());
+    // The start saves the settings after "Listening..." and before this line.
+    ASSERT_TRUE(service_.WaitForLine("Status page off: StatusAddress is empty."));
+    settings_ = service_.ReadFile("brelvint.conf");
+  }
+  void Reload() {
+    service_.Signal(SIGHUP);
+    ASSERT_TRUE(WaitForCount("Network File Reading Complete.", 2));
+  }
+  bool WaitForCount(const std::string& text, long count) {
+    for (int i = 0; i < 100; ++i) {
+      auto lines = service_.LogMessages();
+      if (std::count(lines.begin(), lines.end(), text) >= count) return true;
+      service_.WaitForLine("x", 50);
+    }
+    return false;
+  }
+  // The log lines that name `file` of the service's folder.
+  std::vector<std::string> LinesAbout(const std::string& file) {
+    const std::string path = (service_.Folder() / file).string();
+    std::vector<std::string> found;
+    for (const auto& line : service_.LogMessages()) {
+      if (line.rfind(path, 0) == 0) found.push_back(line);
+    }
+    return found;
+  }
+  // Connects and waits for the greeting, which follows the location lookup
+  // when one is configured.
+  void ConnectOnce() {
+    TestClient client;
+    ASSERT_TRUE(client.Connect(port_));
+    ASSERT_TRUE(client.ReceiveCommand(1));
+  }
+
+  ServiceProcess service_;
+  TestHttpServer lookups_;
+  uint16_t port_ = 0;
+  std::string settings_;
+};
+
+TEST_F(ReloadSettingsTest, AnEditedInterfaceStaysInTheFileForTheNextStart) {
+  const std::string edited =
+      SettingsFile(Setting("AttachedNIC", "02:00:00:00:00:99") + Setting("StatusAddress", "") +
+                   Setting("LocationService", lookups_.BaseUrl()));
+  service_.WriteFile("brelvint.conf", edited);
+  Reload();
+  EXPECT_TRUE(
+      WaitForCount("AttachedNIC changed: listeners keep their interface until the next start.", 1));
+  EXPECT_EQ(service_.ReadFile("brelvint.conf"), edited);
+  // The listeners kept their interface.
+  ConnectOnce();
+}
+
+TEST_F(ReloadSettingsTest, AFileThatCannotBeParsedChangesNothing) {
+  ConnectOnce();
+  size_t lookups_before = lookups_.Targets().size();
+  ASSERT_GT(lookups_before, 0u);
+  const std::string broken = "<settings>\n  <setting namestring=\"AttachedNIC\"\n";
+  service_.WriteFile("brelvint.conf", broken);
+  Reload();
+  const std::string expected = (service_.Folder() / "brelvint.conf").string() +
+                               ": Error parsing start element tag at line 2, column 36";
+  EXPECT_EQ(LinesAbout("brelvint.conf"), std::vector<std::string>{expected});
+  EXPECT_EQ(service_.ReadFile("brelvint.conf"), broken);
+  // The lookup service is still in force for new connections.
+  ConnectOnce();
+  EXPECT_GT(lookups_.Targets().size(), lookups_before);
+  // Mended, the file is read again at the next reload; still nothing is written.
+  service_.WriteFile("brelvint.conf", settings_);
+  service_.Signal(SIGHUP);
+  ASSERT_TRUE(WaitForCount("Network File Reading Complete.", 3));
+  EXPECT_EQ(service_.ReadFile("brelvint.conf"), settings_);
+  ASSERT_TRUE(service_.Stop());
+}
+
+}  // namespace
+}  // namespace brelvint
