@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(g++ cmake make pkg-config libpugixml-dev libsqlite3-dev sqlite3
           libcurl4-openssl-dev libssl-dev libfmt-dev libstb-dev libgtest-dev libgmock-dev
-          libbenchmark-dev python3 libboost1.81-dev libcpp-httplib-dev nlohmann-json3-dev
+          libbenchmark-dev python3 libboost1.81-dev nlohmann-json3-dev
           chromium chromium-driver python3-selenium python3-prometheus-client)
 packages+=("$@")
 
