@@ -32,6 +32,16 @@ void OperatorServer::State::Unregister(OperatorSession* session) {
   if (Full && Sessions.size() <= kEpisodeEndConnections) Full = false;
 }
 
+std::chrono::microseconds OperatorServer::State::WriteWait() {
+  auto now = std::chrono::steady_clock::now();
+  double elapsed = std::chrono::duration<double>(now - WriteRefilled).count();
+  WriteRefilled = now;
+  WriteTokens = std::min(kWriteBurstBytes, WriteTokens + elapsed * kWriteBytesPerSecond);
+  if (WriteTokens > 0) return std::chrono::microseconds(0);
+  return std::chrono::microseconds(static_cast<int64_t>(-WriteTokens / kWriteBytesPerSecond * 1e6) +
+                                   1);
+}
+
 OperatorServer::OperatorServer(asio::io_context& context, Handler handler)
     : context_(context), state_(std::make_shared<State>()), accept_pause_(context) {
   state_->Handler = std::move(handler);

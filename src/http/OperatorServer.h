@@ -62,6 +62,14 @@ class OperatorServer {
   // A reply of a few megabytes must reach a slow operator's browser too.
   static constexpr std::chrono::seconds kWriteTimeout{30};
   static constexpr size_t kMaxConnections = 64;
+  // Every reply of the endpoint together is written at most this fast, a
+  // piece of at most kWriteChunkBytes per loop handler: back-to-back
+  // scrapers of a megabyte document would otherwise keep the loop copying
+  // bytes instead of relaying. An operator's page polling once a second
+  // never meets the limit (kWriteBurstBytes go out at once).
+  static constexpr double kWriteBytesPerSecond = 32.0 * 1024 * 1024;
+  static constexpr double kWriteBurstBytes = 4.0 * 1024 * 1024;
+  static constexpr size_t kWriteChunkBytes = 64 * 1024;
   // A full episode ends when this few connections remain open.
   static constexpr size_t kEpisodeEndConnections = kMaxConnections / 2;
   static constexpr const char kUnauthorized[] = "a valid token is required\n";
@@ -114,9 +122,16 @@ struct OperatorServer::State {
   bool Stopped = true;
   bool Full = false;  // in a full episode: logged, not yet over
   std::unordered_set<OperatorSession*> Sessions;
+  // The write allowance shared by every session: a token bucket that may
+  // run into debt by one chunk.
+  double WriteTokens = OperatorServer::kWriteBurstBytes;
+  std::chrono::steady_clock::time_point WriteRefilled = std::chrono::steady_clock::now();
 
   void Register(OperatorSession* session);
   void Unregister(OperatorSession* session);
+  // How long a write must wait for the allowance; zero when it may go now.
+  std::chrono::microseconds WriteWait();
+  void Wrote(size_t bytes) { WriteTokens -= static_cast<double>(bytes); }
 };
 
 }  // namespace brelvint

@@ -55,7 +55,10 @@ std::string QueryValue(std::string_view query, std::string_view key) {
 
 OperatorSession::OperatorSession(asio::ip::tcp::socket socket,
                                  std::shared_ptr<OperatorServer::State> state)
-    : stream_(std::move(socket)), state_(std::move(state)), buffer_(kMaxBufferBytes) {
+    : stream_(std::move(socket)),
+      state_(std::move(state)),
+      buffer_(kMaxBufferBytes),
+      pacer_(stream_.get_executor()) {
   state_->Register(this);
 }
 
@@ -70,6 +73,7 @@ void OperatorSession::Close() {
   boost::system::error_code ignored;
   stream_.socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   stream_.close();
+  pacer_.cancel();
 }
 
 void OperatorSession::WaitForRequest() {
@@ -218,14 +222,40 @@ void OperatorSession::Send(OperatorServer::Reply reply) {
     response_->body() = boost::beast::span<const char>(body_->data(), body_->size());
     response_->prepare_payload();
   }
+  serializer_.emplace(*response_);
+  serializer_->limit(OperatorServer::kWriteChunkBytes);
   stream_.expires_after(OperatorServer::kWriteTimeout);
-  http::async_write(
-      stream_, *response_,
-      [self = shared_from_this()](const boost::system::error_code& ec, size_t) { self->Sent(ec); });
+  WriteSome();
+}
+
+void OperatorSession::WriteSome() {
+  auto wait = state_->WriteWait();
+  if (wait.count() > 0) {
+    pacer_.expires_after(wait);
+    pacer_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+      if (ec || self->closed_) {
+        self->Close();
+        return;
+      }
+      self->WriteSome();
+    });
+    return;
+  }
+  http::async_write_some(
+      stream_, *serializer_,
+      [self = shared_from_this()](const boost::system::error_code& ec, size_t bytes) {
+        self->state_->Wrote(bytes);
+        if (ec || self->closed_ || self->serializer_->is_done()) {
+          self->Sent(ec);
+          return;
+        }
+        self->WriteSome();
+      });
 }
 
 void OperatorSession::Sent(const boost::system::error_code& ec) {
   answering_ = false;
+  serializer_.reset();
   response_.reset();
   body_.reset();
   if (ec || closed_) {

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/serializer.hpp>
 #include <boost/beast/http/span_body.hpp>
 #include <memory>
 #include <optional>
@@ -45,6 +47,8 @@ class OperatorSession : public std::enable_shared_from_this<OperatorSession> {
   std::optional<OperatorServer::Reply> Refusal(const Request& request);
   bool Authorized(const Request& request) const;
   void Send(OperatorServer::Reply reply);
+  // Writes the next piece of the reply within the endpoint's allowance.
+  void WriteSome();
   void Sent(const boost::system::error_code& ec);
   // Half-closes and reads what the client still sends, briefly, so the
   // refusal just written reaches it before the connection ends.
@@ -56,6 +60,9 @@ class OperatorSession : public std::enable_shared_from_this<OperatorSession> {
   boost::beast::flat_buffer buffer_;
   std::optional<boost::beast::http::request_parser<boost::beast::http::empty_body>> parser_;
   std::optional<Response> response_;
+  std::optional<boost::beast::http::response_serializer<boost::beast::http::span_body<const char>>>
+      serializer_;
+  asio::steady_timer pacer_;                 // waits for the write allowance
   std::shared_ptr<const std::string> body_;  // what response_ points into
   size_t header_bytes_ = 0;                  // of the request being read, taken by the parser
   size_t lingered_ = 0;                      // bytes dropped since the refusal

@@ -69,17 +69,15 @@ void StatusEndpoint::Apply() {
   bool configured = values.count(kAddressKey) != 0;
   std::string address = configured ? app_.mySettings->Peek(kAddressKey) : kDefaultAddress;
   std::string token = app_.mySettings->Peek(kTokenKey);
-  if (address_ == address) {
-    if (token == token_) return;
+  if (address_ == address && token == token_) return;
+  if (address_ == address && server_.Running() && server_.SetToken(token)) {
     token_ = token;
-    if (!server_.Running()) return;
-    if (server_.SetToken(token)) {
-      modGlobal::LogMessage(kTokenChangedLog);
-      return;
-    }
-    // Off loopback, an emptied token leaves nothing the endpoint may answer.
-    server_.Stop();
+    modGlobal::LogMessage(kTokenChangedLog);
+    return;
   }
+  // Otherwise start over: a new address, a changed token for an endpoint
+  // that is not running, or a token emptied off loopback (which leaves
+  // nothing it may answer). The line logged says where it listens or why not.
   server_.Stop();
   address_ = address;
   token_ = token;
