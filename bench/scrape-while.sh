@@ -104,6 +104,17 @@ PY
     --reporters 500 --rate 1 --seconds "$seconds" --bulk-network Other --bulk-password pw \
     --bulk-clients 4500 --sources 4 >"$dir/report.json" 2>"$dir/loadgen.err" || true
   if [ -n "$scraper" ]; then kill -TERM "$scraper" 2>/dev/null || true; wait "$scraper" 2>/dev/null || true; fi
+  # Loop passes that took over 5 ms during the whole run, from the server's own histogram.
+  python3 - "$status_port" >"$dir/long-passes" <<'PY' || echo "?" >"$dir/long-passes"
+import sys, urllib.request
+text = urllib.request.urlopen(f"http://127.0.0.1:{sys.argv[1]}/metrics", timeout=10).read().decode()
+buckets = {}
+for line in text.splitlines():
+    if line.startswith("brelvint_loop_pass_seconds_bucket"):
+        le = line.split('le="')[1].split('"')[0]
+        buckets[le] = int(float(line.rsplit(" ", 1)[1]))
+print(buckets["+Inf"] - buckets["0.005"])
+PY
   kill -TERM "$server"; wait "$server" 2>/dev/null || true
   python3 - "$dir" "$key" "$scrape" <<'PY'
 import json, os, sys
@@ -119,11 +130,11 @@ if scrape == "yes":
     scrapes = lines[-1] if lines else "0"
 print(f"{key:<14} {r.get('deliveries_per_second', 0):>14,.0f} {r.get('latency_p50_us', 0):>9,.0f}"
       f" {r.get('latency_p99_us', 0):>9,.0f} {r.get('server_cpu_percent', 0):>8.1f}"
-      f" {r.get('missing', 0):>8} {scrapes:>8}")
+      f" {r.get('missing', 0):>8} {scrapes:>8} {open(os.path.join(folder, 'long-passes')).read().strip():>12}")
 PY
 }
 
-printf '%-14s %14s %9s %9s %8s %8s %8s\n' run deliveries/s p50_us p99_us cpu_% missing scrapes
+printf '%-14s %14s %9s %9s %8s %8s %8s %12s\n' run deliveries/s p50_us p99_us cpu_% missing scrapes passes_gt_5ms
 for round in $(seq "$rounds"); do
   run "plain-$round" no
   run "scraped-$round" yes

@@ -18,6 +18,12 @@ constexpr size_t kMaxBufferBytes = OperatorServer::kMaxHeaderBytes + kReadChunk;
 constexpr std::chrono::seconds kLingerTime{1};
 constexpr size_t kLingerBytes = 64 * 1024;
 constexpr const char kBearer[] = "Bearer ";
+constexpr const char kHeaderTooLarge[] = "request header fields too large\n";
+constexpr const char kBadRequest[] = "bad request\n";
+constexpr const char kNoBody[] = "requests carry no body here\n";
+constexpr const char kMethodRefused[] = "only GET and HEAD are answered\n";
+constexpr const char kAllowedMethods[] = "GET, HEAD";
+constexpr const char kForeignHost[] = "this endpoint answers only to loopback host names\n";
 constexpr const char kTokenParameter[] = "token=";
 
 int HexValue(char c) {
@@ -147,11 +153,11 @@ void OperatorSession::HeaderRead(const boost::system::error_code& ec) {
   keep_alive_ = false;
   head_ = false;
   if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
-    Send(OperatorServer::Reply::Text(431, "request header fields too large\n"));
+    Send(OperatorServer::Reply::Text(431, kHeaderTooLarge));
     return;
   }
   if (ec) {
-    Send(OperatorServer::Reply::Text(400, "bad request\n"));
+    Send(OperatorServer::Reply::Text(400, kBadRequest));
     return;
   }
   const Request& request = parser_->get();
@@ -174,15 +180,15 @@ std::optional<OperatorServer::Reply> OperatorSession::Refusal(const Request& req
   using Reply = OperatorServer::Reply;
   if (!parser_->is_done()) {
     keep_alive_ = false;  // the body stays unread
-    return Reply::Text(413, "requests carry no body here\n");
+    return Reply::Text(413, kNoBody);
   }
   if (request.method() != http::verb::get && request.method() != http::verb::head) {
-    Reply reply = Reply::Text(405, "only GET and HEAD are answered\n");
-    reply.Headers.emplace_back("Allow", "GET, HEAD");
+    Reply reply = Reply::Text(405, kMethodRefused);
+    reply.Headers.emplace_back("Allow", kAllowedMethods);
     return reply;
   }
   if (state_->CheckHost && !OperatorServer::IsLoopbackHost(request[http::field::host])) {
-    return Reply::Text(421, "this endpoint answers only to loopback host names\n");
+    return Reply::Text(421, kForeignHost);
   }
   if (state_->TokenRequired && !Authorized(request)) {
     Reply reply = Reply::Text(401, OperatorServer::kUnauthorized);
