@@ -21,7 +21,23 @@ class Metrics {
   static constexpr std::array<int64_t, 12> kPassBucketMicros = {
       10, 25, 50, 100, 250, 500, 1000, 2500, 5000, 10000, 50000, 250000};
 
+  // What ended a login attempt (a network selection and what followed it);
+  // each attempt is counted once, by the step that ended it.
+  enum class LoginResult : uint8_t {
+    kOk,
+    kBadPassword,
+    kBlocked,  // too many wrong passwords from the address lately
+    kNameRefused,
+    kBanned,
+    kNetworkRefused,  // no such network, disabled or full
+  };
+  // The `result` label of each LoginResult, in order.
+  static constexpr std::array<const char*, 6> kLoginResultNames = {
+      "ok", "bad_password", "blocked", "name_refused", "banned", "network_refused"};
+
   static Metrics& Process();
+
+  void CountLogin(LoginResult result) { ++logins[static_cast<size_t>(result)]; }
 
   void CountCommand(int32_t command) {
     if (command >= 0 && command < kCommandSlots) {
@@ -35,8 +51,7 @@ class Metrics {
   std::array<uint64_t, kCommandSlots> commands{};
   uint64_t other_commands = 0;
   uint64_t deliveries = 0;  // relayed positions and chat lines, one per recipient
-  uint64_t logins_ok = 0;
-  uint64_t logins_failed = 0;
+  std::array<uint64_t, kLoginResultNames.size()> logins{};  // by LoginResult
   uint64_t kicks = 0;
   uint64_t bans = 0;
   uint64_t slow_consumers = 0;  // connections ended for not reading their output

@@ -7,8 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "http/TempFile.h"
+#include "base/Metrics.h"
 #include "client/LookupServices.h"
+#include "http/TempFile.h"
 #include "hub/MapMember.h"
 
 namespace brelvint {
@@ -92,6 +93,8 @@ class ClientSocket : public MapMember {
   void CheckPassword(const std::string& digest);
   void TakeUserName(const std::string& name);
   void RefuseUserName(const std::string& name);
+  // Counts the open login attempt as ended by `result`; nothing when none is open.
+  void EndLoginAttempt(Metrics::LoginResult result);
   // Gives back the place and the membership this connection holds, if any.
   void LeaveNetwork();
   // Member commands.

@@ -1,13 +1,13 @@
 #include <algorithm>
 
-#include "client/ClientSocket.h"
+#include "base/LogMessage.h"
 #include "base/Metrics.h"
+#include "base/TextUtf8.h"
+#include "client/ClientSocket.h"
 #include "client/MD5.h"
 #include "config/ServerNetworks.h"
 #include "hub/BanStore.h"
 #include "hub/MapSocket.h"
-#include "base/LogMessage.h"
-#include "base/TextUtf8.h"
 
 namespace brelvint {
 
@@ -25,13 +25,23 @@ bool IsAcceptableUserName(std::string_view name) {
 
 }  // namespace
 
+void ClientSocket::EndLoginAttempt(Metrics::LoginResult result) {
+  if (!LoginAttemptOpen()) return;  // already counted, or never begun
+  SetLoginAttemptOpen(false);
+  Metrics::Process().CountLogin(result);
+}
+
 void ClientSocket::SelectNetwork(const std::string& name) {
   LeaveNetwork();  // a new selection starts the login over
   myNetwork = myParent->FindNetwork(name);
+  // Every answered selection begins an attempt; one left unfinished by a
+  // new selection was never decided and is not counted.
+  SetLoginAttemptOpen(true);
   BanStore* bans = myParent->Bans();
   if (myNetwork != nullptr && bans != nullptr &&
       bans->IsBanned(RemoteAddress(), myNetwork->NetworkName)) {
     SendMessage(kNetworkReply, kFail);
+    EndLoginAttempt(Metrics::LoginResult::kBanned);
     Log(RemoteAddress() + ": Client Previously Banned.");
     return;
   }
@@ -42,6 +52,7 @@ void ClientSocket::SelectNetwork(const std::string& name) {
     return;
   }
   SendMessage(kNetworkReply, kFail);
+  EndLoginAttempt(Metrics::LoginResult::kNetworkRefused);
   Log(RemoteAddress() + ": Network Fail (" + modGlobal::EscapeForLog(name) + ")");
 }
 
@@ -53,7 +64,7 @@ void ClientSocket::CheckPassword(const std::string& digest) {
   }
   if (myParent->Guard().PasswordGuessingBlocked(RemoteAddress())) {
     SendMessage(kPasswordReply, kFail);
-    ++Metrics::Process().logins_failed;
+    EndLoginAttempt(Metrics::LoginResult::kBlocked);
     LeaveNetwork();
     return;
   }
@@ -63,7 +74,7 @@ void ClientSocket::CheckPassword(const std::string& digest) {
     return;
   }
   SendMessage(kPasswordReply, kFail);
-  ++Metrics::Process().logins_failed;
+  EndLoginAttempt(Metrics::LoginResult::kBadPassword);
   Log(RemoteAddress() + ": Login Failed.");
   myParent->Guard().RecordRefusedPassword(RemoteAddress());
   LeaveNetwork();
@@ -78,7 +89,7 @@ void ClientSocket::TakeUserName(const std::string& name) {
   MapperUser* user = getNetworkUser(name, RemoteAddress());
   if (user != nullptr && user->IsBanned) {
     SendMessage(kUserNameReply, kFail);
-    ++Metrics::Process().logins_failed;
+    EndLoginAttempt(Metrics::LoginResult::kBanned);
     Log(RemoteAddress() + ": Client Previously Banned.");
     LeaveNetwork();
     return;
@@ -89,7 +100,7 @@ void ClientSocket::TakeUserName(const std::string& name) {
   Username = name;
   myUser = user;
   SetLoginStage(Stage::kMember);
-  ++Metrics::Process().logins_ok;
+  EndLoginAttempt(Metrics::LoginResult::kOk);
   myParent->AddMember(*this);
   myParent->CallUserLoggedIn(*this);
   // The file is written at the end of this loop pass, before the reply
@@ -100,7 +111,7 @@ void ClientSocket::TakeUserName(const std::string& name) {
 
 void ClientSocket::RefuseUserName(const std::string& name) {
   SendMessage(kUserNameReply, kFail);
-  ++Metrics::Process().logins_failed;
+  EndLoginAttempt(Metrics::LoginResult::kNameRefused);
   Log(RemoteAddress() + ": Bad Username (" + modGlobal::EscapeForLog(name) + ")");
   LeaveNetwork();
 }

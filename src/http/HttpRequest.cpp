@@ -1,12 +1,11 @@
 #include "http/HttpRequest.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-
-#include <fmt/format.h>
 
 #include "base/LogMessage.h"
 

@@ -1,87 +1,53 @@
 #include "http/OperatorServer.h"
 
-#include <httplib.h>
-#include <sys/socket.h>
+#include <fmt/format.h>
 
 #include <algorithm>
-#include <boost/asio/post.hpp>
-#include <cerrno>
-#include <cstring>
-#include <exception>
-#include <future>
+#include <boost/asio/ip/address.hpp>
 
-#include "protocol/Asio.h"
-#include "protocol/EventLoop.h"
+#include "base/LogMessage.h"
+#include "http/OperatorSession.h"
 
 namespace brelvint {
 
 namespace {
 
 constexpr const char kTextPlain[] = "text/plain; charset=utf-8";
-constexpr const char kBearer[] = "Bearer ";
-// Requests are GETs without a body; anything larger is refused unread.
-constexpr size_t kMaxPayloadBytes = 1024;
-// A browser keeps its connection, and with it a worker, between polls;
-// a short keep-alive frees the worker for other operators soon after.
-constexpr time_t kKeepAliveSeconds = 2;
-constexpr time_t kReadTimeoutSeconds = 5;
-
-OperatorServer::Reply TextReply(int status, const char* text) {
-  return OperatorServer::Reply{status, kTextPlain, text};
-}
-
-void Answer(httplib::Response& response, const OperatorServer::Reply& reply) {
-  response.status = reply.Status;
-  response.set_content(reply.Body, reply.ContentType.c_str());
-  // Operators' numbers must be fresh at every poll.
-  response.set_header("Cache-Control", "no-store");
-}
-
-// Reuse of the address only: SO_REUSEPORT (which cpp-httplib sets by
-// default) would let a second server on the same port silently share it.
-void AddressReuseOnly(int socket) {
-  int yes = 1;
-  setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-}
+// After a failed accept (no descriptor left), the next try waits this long
+// instead of spinning on the same error.
+constexpr std::chrono::milliseconds kAcceptPause{250};
 
 }  // namespace
 
-OperatorServer::OperatorServer(EventLoop& loop)
-    : loop_(loop), server_(std::make_unique<httplib::Server>()) {}
+OperatorServer::Reply OperatorServer::Reply::Text(int status, std::string text) {
+  return Reply{status, kTextPlain, std::make_shared<const std::string>(std::move(text)), {}};
+}
+
+void OperatorServer::State::Register(OperatorSession* session) { Sessions.insert(session); }
+
+void OperatorServer::State::Unregister(OperatorSession* session) {
+  Sessions.erase(session);
+  // A full episode ends once the crowd has clearly thinned, so a steady
+  // flood at the limit logs once rather than at every close.
+  if (Full && Sessions.size() <= kEpisodeEndConnections) Full = false;
+}
+
+std::chrono::microseconds OperatorServer::State::WriteWait() {
+  auto now = std::chrono::steady_clock::now();
+  double elapsed = std::chrono::duration<double>(now - WriteRefilled).count();
+  WriteRefilled = now;
+  WriteTokens = std::min(kWriteBurstBytes, WriteTokens + elapsed * kWriteBytesPerSecond);
+  if (WriteTokens > 0) return std::chrono::microseconds(0);
+  return std::chrono::microseconds(static_cast<int64_t>(-WriteTokens / kWriteBytesPerSecond * 1e6) +
+                                   1);
+}
+
+OperatorServer::OperatorServer(asio::io_context& context, Handler handler)
+    : context_(context), state_(std::make_shared<State>()), accept_pause_(context) {
+  state_->Handler = std::move(handler);
+}
 
 OperatorServer::~OperatorServer() { Stop(); }
-
-void OperatorServer::Get(const std::string& path, Route route) {
-  auto shared = std::make_shared<Route>(std::move(route));
-  server_->Get(path, [this, shared](const httplib::Request&, httplib::Response& response) {
-    Answer(response, AskLoop(shared));
-  });
-}
-
-void OperatorServer::GetFile(const std::string& pattern, FileRoute route) {
-  server_->Get(pattern, [route = std::move(route)](const httplib::Request& request,
-                                                   httplib::Response& response) {
-    Answer(response, route(request.path));
-  });
-}
-
-OperatorServer::Reply OperatorServer::AskLoop(const std::shared_ptr<Route>& route) {
-  // Shared with the posted job: when the wait below gives up, the job may
-  // still run later and must find its promise alive.
-  auto promise = std::make_shared<std::promise<Reply>>();
-  std::future<Reply> answer = promise->get_future();
-  asio::post(loop_.Context(), [route, promise] {
-    try {
-      promise->set_value((*route)());
-    } catch (const std::exception& failure) {
-      promise->set_value(Reply{500, kTextPlain, std::string(failure.what()) + "\n"});
-    }
-  });
-  if (answer.wait_for(kLoopAnswerTimeout) != std::future_status::ready) {
-    return TextReply(503, kLoopBusy);
-  }
-  return answer.get();
-}
 
 bool OperatorServer::TokenMatches(const std::string& given, const std::string& expected) {
   // Every byte of the longer text is looked at whatever matched, so the
@@ -96,6 +62,21 @@ bool OperatorServer::TokenMatches(const std::string& given, const std::string& e
   return difference == 0 && !expected.empty();
 }
 
+bool OperatorServer::IsLoopbackHost(std::string_view host) {
+  if (host.empty()) return true;
+  std::string_view name = host;
+  if (name.front() == '[') {
+    size_t close = name.find(']');
+    if (close == std::string_view::npos) return false;
+    name = name.substr(1, close - 1);
+  } else if (name.find(':') == name.rfind(':') && name.find(':') != std::string_view::npos) {
+    name = name.substr(0, name.find(':'));  // "name:port"
+  }
+  return OperatorAddress::IsLoopback(name);
+}
+
+bool OperatorServer::Running() const { return !state_->Stopped; }
+
 bool OperatorServer::Start(const OperatorAddress& address, const std::string& token,
                            std::string* why) {
   bool loopback = OperatorAddress::IsLoopback(address.Host);
@@ -103,49 +84,84 @@ bool OperatorServer::Start(const OperatorAddress& address, const std::string& to
     *why = address.Host + " is not a loopback address and no StatusToken is set";
     return false;
   }
-  if (!loopback) {
-    token_ = token;
-    server_->set_pre_routing_handler(
-        [this](const httplib::Request& request, httplib::Response& response) {
-          std::string given = request.get_param_value("token");
-          std::string authorization = request.get_header_value("Authorization");
-          if (authorization.rfind(kBearer, 0) == 0)
-            given = authorization.substr(std::strlen(kBearer));
-          if (TokenMatches(given, token_)) return httplib::Server::HandlerResponse::Unhandled;
-          Answer(response, TextReply(401, kUnauthorized));
-          response.set_header("WWW-Authenticate", "Bearer");
-          return httplib::Server::HandlerResponse::Handled;
-        });
-  }
-  server_->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
-  server_->set_socket_options(AddressReuseOnly);
-  server_->set_keep_alive_timeout(kKeepAliveSeconds);
-  server_->set_read_timeout(kReadTimeoutSeconds, 0);
-  server_->set_payload_max_length(kMaxPayloadBytes);
-  errno = 0;
-  if (!server_->bind_to_port(address.Host, address.Port)) {
-    int error = errno;
-    *why = "cannot listen on " + address.ToString() +
-           (error != 0 ? std::string(": ") + std::strerror(error) : std::string());
+  auto fail = [&](const boost::system::error_code& ec) {
+    *why = "cannot listen on " + address.ToString() + ": " + ec.message();
+    acceptor_.reset();
     return false;
-  }
-  listen_ended_ = false;
-  thread_ = std::thread([this] {
-    server_->listen_after_bind();
-    listen_ended_ = true;
-  });
+  };
+  boost::system::error_code ec;
+  asio::ip::tcp::resolver resolver(context_);
+  auto endpoints = resolver.resolve(address.Host, std::to_string(address.Port),
+                                    asio::ip::tcp::resolver::passive, ec);
+  if (ec || endpoints.empty()) return fail(ec);
+  asio::ip::tcp::endpoint endpoint = endpoints.begin()->endpoint();
+  acceptor_ = std::make_unique<asio::ip::tcp::acceptor>(context_);
+  // Reuse of the address only: a second server on the same port must fail
+  // to bind rather than silently share it.
+  acceptor_->open(endpoint.protocol(), ec);
+  if (!ec) acceptor_->set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor_->bind(endpoint, ec);
+  if (!ec) acceptor_->listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) return fail(ec);
+
+  // A fresh state: sessions of an earlier run keep theirs, stopped.
+  auto handler = state_->Handler;
+  state_ = std::make_shared<State>();
+  state_->Handler = std::move(handler);
+  state_->Token = token;
+  state_->TokenRequired = !loopback;
+  state_->CheckHost = loopback;
+  state_->Stopped = false;
+  Accept();
+  return true;
+}
+
+bool OperatorServer::SetToken(const std::string& token) {
+  if (state_->TokenRequired && token.empty()) return false;
+  state_->Token = token;
   return true;
 }
 
 void OperatorServer::Stop() {
-  if (!thread_.joinable()) return;
-  // stop() only reaches a server that is already in its accept loop; one
-  // that has just been started gets there within moments.
-  for (int i = 0; i < 2000 && !server_->is_running() && !listen_ended_; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (state_->Stopped) return;
+  state_->Stopped = true;
+  boost::system::error_code ignored;
+  if (acceptor_) acceptor_->close(ignored);
+  acceptor_.reset();
+  accept_pause_.cancel();
+  std::vector<OperatorSession*> open(state_->Sessions.begin(), state_->Sessions.end());
+  for (OperatorSession* session : open) session->Close();
+}
+
+void OperatorServer::Accept() {
+  // The state, not `this`, is what the handler checks first: after Stop the
+  // server may be gone when the aborted accept is delivered.
+  acceptor_->async_accept(
+      [this, state = state_](const boost::system::error_code& ec, asio::ip::tcp::socket socket) {
+        if (state->Stopped || ec == asio::error::operation_aborted) return;
+        if (ec) {
+          accept_pause_.expires_after(kAcceptPause);
+          accept_pause_.async_wait([this, state](const boost::system::error_code& waited) {
+            if (!waited && !state->Stopped) Accept();
+          });
+          return;
+        }
+        Accepted(std::move(socket));
+        Accept();
+      });
+}
+
+void OperatorServer::Accepted(asio::ip::tcp::socket socket) {
+  if (state_->Sessions.size() >= kMaxConnections) {
+    boost::system::error_code ignored;
+    socket.close(ignored);
+    if (!state_->Full) {
+      state_->Full = true;
+      modGlobal::LogMessage(fmt::format(kFullLog, kMaxConnections));
+    }
+    return;
   }
-  server_->stop();
-  thread_.join();
+  std::make_shared<OperatorSession>(std::move(socket), state_)->Start();
 }
 
 }  // namespace brelvint

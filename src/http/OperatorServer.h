@@ -1,82 +1,137 @@
 #pragma once
 
-#include <atomic>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "http/OperatorAddress.h"
-
-namespace httplib {
-class Server;
-}
+#include "protocol/Asio.h"
 
 namespace brelvint {
 
-class EventLoop;
+class OperatorSession;
 
-// The operators' HTTP endpoint: cpp-httplib parses and answers HTTP on its
-// own threads (an accept thread and a small worker pool), while every
-// answer that reads server state is built by a route run on the event
-// loop: the worker posts the route to the loop and waits for its reply at
-// most kLoopAnswerTimeout (then 503). So the loop stays the only thread
-// that touches records and connections.
+// The operators' HTTP endpoint, served by Boost.Beast on the service's own
+// event loop: one OperatorSession per connection, every read and write
+// asynchronous, so a slow or hostile client holds nothing but its own
+// socket and a bounded buffer. What no client can break:
+//   - request line and headers at most kMaxHeaderBytes (431, then close);
+//   - no request body (413), GET and HEAD only (405 with Allow);
+//   - a request complete within kRequestTimeout of its first byte, an idle
+//     keep-alive connection closed after kIdleTimeout;
+//   - at most kMaxConnections open; beyond that new ones are closed at once
+//     (logged once per episode);
+//   - on a loopback address, a Host that is not a loopback name or address
+//     is refused (421), so a web page elsewhere cannot reach the endpoint
+//     through DNS rebinding;
+//   - off loopback, every request carries the token (Authorization: Bearer,
+//     or a `token` query parameter), else 401 with WWW-Authenticate.
+// Requests that pass go to the handler, which answers through its Answer
+// callback, at once or later.
 //
-// Off loopback, every request must carry the token (Authorization: Bearer,
-// or a `token` query parameter); without a token the server refuses to
-// listen there. Owned by App; the loop, and whatever the routes capture,
-// must outlive it. Start, Stop and the destructor are called on the loop
-// thread.
+// Owned by its user (App's StatusEndpoint); everything runs on the loop
+// thread, which also calls Start, Stop, SetToken and the destructor.
+// Sessions keep only a shared piece of the server's state, so one that
+// outlives the server (its handler still queued) finds it stopped.
 class OperatorServer {
  public:
   struct Reply {
     int Status = 200;
     std::string ContentType;
-    std::string Body;
+    std::shared_ptr<const std::string> Body;  // shared: one document serves many requests
+    std::vector<std::pair<std::string, std::string>> Headers;
+
+    static Reply Text(int status, std::string text);
   };
-  // Runs on the loop thread.
-  using Route = std::function<Reply()>;
-  // Runs on a worker thread and must not touch server state: for content
-  // that lives outside it (files). `path` is the request path.
-  using FileRoute = std::function<Reply(const std::string& path)>;
+  // Call once, on the loop thread; a call after the connection ended is ignored.
+  using Answer = std::function<void(Reply)>;
+  // `path` is the request's path without its query.
+  using Handler = std::function<void(const std::string& path, Answer answer)>;
 
-  static constexpr std::chrono::seconds kLoopAnswerTimeout{2};
-  static constexpr int kWorkerThreads = 4;
+  static constexpr size_t kMaxHeaderBytes = 16 * 1024;
+  static constexpr std::chrono::seconds kRequestTimeout{10};
+  static constexpr std::chrono::seconds kIdleTimeout{5};
+  // A reply of a few megabytes must reach a slow operator's browser too.
+  static constexpr std::chrono::seconds kWriteTimeout{30};
+  static constexpr size_t kMaxConnections = 64;
+  // Every reply of the endpoint together is written at most this fast, a
+  // piece of at most kWriteChunkBytes per loop handler: back-to-back
+  // scrapers of a megabyte document would otherwise keep the loop copying
+  // bytes instead of relaying. An operator's page polling once a second
+  // never meets the limit (kWriteBurstBytes go out at once).
+  static constexpr double kWriteBytesPerSecond = 32.0 * 1024 * 1024;
+  static constexpr double kWriteBurstBytes = 4.0 * 1024 * 1024;
+  static constexpr size_t kWriteChunkBytes = 64 * 1024;
+  // A full episode ends when this few connections remain open.
+  static constexpr size_t kEpisodeEndConnections = kMaxConnections / 2;
   static constexpr const char kUnauthorized[] = "a valid token is required\n";
-  static constexpr const char kLoopBusy[] = "the server did not answer in time\n";
+  static constexpr const char kFullLog[] =
+      "Status page: {} connections open; new ones are closed until some end.";
 
-  explicit OperatorServer(EventLoop& loop);
+  OperatorServer(asio::io_context& context, Handler handler);
   ~OperatorServer();  // Stop
   OperatorServer(const OperatorServer&) = delete;
   OperatorServer& operator=(const OperatorServer&) = delete;
 
-  // Routes are added before Start. `pattern` is an ECMAScript regular
-  // expression matched against the whole path.
-  void Get(const std::string& path, Route route);
-  void GetFile(const std::string& pattern, FileRoute route);
-
-  // Binds `address` and starts serving on a thread of its own. False, with
-  // the reason in *why, when the address is off loopback and `token` is
-  // empty, or the address cannot be bound; nothing is started then.
+  // Binds `address` and starts accepting. False, with the reason in *why,
+  // when the address is off loopback and `token` is empty, or cannot be
+  // bound; nothing is started then. Call only while stopped.
   bool Start(const OperatorAddress& address, const std::string& token, std::string* why);
-  // Stops serving and joins the threads; a request waiting on the loop
-  // ends with 503. Safe to call when not started.
+  // Closes the listening socket and every connection at once; replies
+  // under way are dropped. Safe to call when not started.
   void Stop();
+  bool Running() const;
+  // Takes effect for the next request on every connection. False (nothing
+  // changed) when the server listens off loopback and `token` is empty.
+  bool SetToken(const std::string& token);
 
   // Constant-time comparison, so the time an answer takes tells nothing of
   // how much of a guessed token was right.
   static bool TokenMatches(const std::string& given, const std::string& expected);
+  // True when a request's Host header (name or address, with or without a
+  // port) names this machine's loopback. An absent Host is accepted.
+  static bool IsLoopbackHost(std::string_view host);
+
+  // What sessions share with the server; internal.
+  struct State;
 
  private:
-  Reply AskLoop(const std::shared_ptr<Route>& route);
+  void Accept();
+  void Accepted(asio::ip::tcp::socket socket);
 
-  EventLoop& loop_;
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
-  std::string token_;
-  std::atomic<bool> listen_ended_{false};
+  asio::io_context& context_;
+  std::shared_ptr<State> state_;
+  std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
+  asio::steady_timer accept_pause_;
+};
+
+// The part of OperatorServer its sessions hold on to.
+struct OperatorServer::State {
+  OperatorServer::Handler Handler;
+  std::string Token;
+  bool TokenRequired = false;  // off loopback
+  bool CheckHost = false;      // on loopback
+  bool Stopped = true;
+  bool Full = false;  // in a full episode: logged, not yet over
+  std::unordered_set<OperatorSession*> Sessions;
+  // The write allowance shared by every session: a token bucket that may
+  // run into debt by one chunk.
+  double WriteTokens = OperatorServer::kWriteBurstBytes;
+  std::chrono::steady_clock::time_point WriteRefilled = std::chrono::steady_clock::now();
+
+  void Register(OperatorSession* session);
+  void Unregister(OperatorSession* session);
+  // How long a write must wait for the allowance; zero when it may go now.
+  std::chrono::microseconds WriteWait();
+  void Wrote(size_t bytes) { WriteTokens -= static_cast<double>(bytes); }
 };
 
 }  // namespace brelvint

@@ -79,10 +79,15 @@ class MapMember : public EasyTCPSocket {
   // Subclasses that handle it call the base first.
   void Connected() override;
   void SetLoginStage(Stage stage);
+  // A login attempt runs from an answered network selection to the step
+  // that ends it (a refusal or membership); it is counted once, at its end.
+  bool LoginAttemptOpen() const { return attempt_open_; }
+  void SetLoginAttemptOpen(bool open) { attempt_open_ = open; }
 
  private:
   Stage stage_ = Stage::kNone;
   bool holds_place_ = false;
+  bool attempt_open_ = false;
   std::chrono::steady_clock::time_point connected_at_;
   std::chrono::steady_clock::time_point outside_since_;
 };

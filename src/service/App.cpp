@@ -133,7 +133,7 @@ int App::Run() {
     LogMessage("Listening...");
     mySettings->Save();
     status_ = std::make_unique<StatusEndpoint>(*this);
-    status_->Start();
+    status_->Apply();
 
     // Logins answered in one pass share one write of their network file,
     // made before any of their replies leaves.
@@ -141,7 +141,7 @@ int App::Run() {
 
     while (!blnStop) DoEvents(10);
     FinishRun();
-    status_.reset();  // its threads end before the process does
+    status_.reset();  // its worker thread ends before the process does
     serverdb->Close();
     LogMessage("Received quit signal.  Exiting.");
     return 0;
@@ -154,6 +154,8 @@ int App::Run() {
 void App::FinishRun() {
   // Logins answered in the last passes are written to their files and their
   // replies sent before the process ends; new connections are not taken.
+  // The operators' endpoint closes at once, its slow clients with it.
+  if (status_) status_->Stop();
   for (auto& listener : sSockets) listener->StopListening();
   loop_.Drain(kStopFlushLimit, [this] {
     for (auto& listener : sSockets) {
@@ -256,6 +258,7 @@ void App::Reload() {
   LogMessage(kReloading);
   CommitAllEdits();  // the reread must see every login recorded so far
   ReloadSettings();
+  if (status_) status_->Apply();  // StatusAddress and StatusToken
   auto folder = Paths::DataFolder();
   std::vector<std::unique_ptr<ServerNetworks>> fresh;
   std::vector<std::filesystem::path> unreadable;

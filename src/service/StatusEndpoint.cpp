@@ -1,9 +1,11 @@
 #include "service/StatusEndpoint.h"
 
+#include <fmt/format.h>
+
+#include <boost/asio/post.hpp>
+#include <cctype>
 #include <fstream>
 #include <iterator>
-
-#include <fmt/format.h>
 
 #include "base/LogMessage.h"
 #include "base/Paths.h"
@@ -16,63 +18,131 @@ namespace {
 
 constexpr const char kHtmlType[] = "text/html; charset=utf-8";
 constexpr const char kPngType[] = "image/png";
-constexpr const char kTextType[] = "text/plain; charset=utf-8";
-constexpr const char kPicturePattern[] = R"(/maps/facet-\d{1,9}\.png)";
-constexpr const char kPicturePrefix[] = "/maps/";
+constexpr const char kPicturePrefix[] = "/maps/facet-";
+constexpr const char kPictureSuffix[] = ".png";
+constexpr size_t kMaxFacetDigits = 9;
 constexpr const char kNoPicture[] = "no such picture\n";
+constexpr const char kNotFound[] = "not found\n";
+
+// "/maps/facet-<1 to 9 digits>.png": the only file names ever read.
+bool IsPicturePath(std::string_view path) {
+  std::string_view prefix = kPicturePrefix, suffix = kPictureSuffix;
+  if (path.size() <= prefix.size() + suffix.size() || path.substr(0, prefix.size()) != prefix ||
+      path.substr(path.size() - suffix.size()) != suffix) {
+    return false;
+  }
+  std::string_view digits = path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
+  if (digits.size() > kMaxFacetDigits) return false;
+  for (char c : digits) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
 StatusEndpoint::StatusEndpoint(App& app)
-    : app_(app), report_(app.Networks, app.sSockets), server_(app.Loop()) {
+    : app_(app),
+      report_(app.Networks, app.sSockets),
+      page_(std::make_shared<const std::string>(kStatusPageHtml)),
+      json_(
+          app.Loop().Context(), worker_, StatusReport::kJsonType,
+          [this] { return report_.JsonSnapshot(); }, kDocumentPeriod),
+      metrics_(
+          app.Loop().Context(), worker_, StatusReport::kPrometheusType,
+          [this] { return report_.PrometheusSnapshot(); }, kDocumentPeriod),
+      server_(app.Loop().Context(), [this](const std::string& path, OperatorServer::Answer answer) {
+        Route(path, std::move(answer));
+      }) {
   auto folder = Paths::DataFolder();
   if (folder) maps_ = *folder / kMapsFolder;
 }
 
-void StatusEndpoint::Start() {
-  using modGlobal::LogMessage;
+StatusEndpoint::~StatusEndpoint() {
+  *alive_ = false;
+  server_.Stop();
+}
+
+void StatusEndpoint::Apply() {
   const auto& values = app_.mySettings->Values;
   // Absent means the default; present but empty means no endpoint at all.
   bool configured = values.count(kAddressKey) != 0;
-  std::string text = configured ? app_.mySettings->Peek(kAddressKey) : kDefaultAddress;
-  if (text.empty()) {
+  std::string address = configured ? app_.mySettings->Peek(kAddressKey) : kDefaultAddress;
+  std::string token = app_.mySettings->Peek(kTokenKey);
+  if (address_ == address && token == token_) return;
+  if (address_ == address && server_.Running() && server_.SetToken(token)) {
+    token_ = token;
+    modGlobal::LogMessage(kTokenChangedLog);
+    return;
+  }
+  // Otherwise start over: a new address, a changed token for an endpoint
+  // that is not running, or a token emptied off loopback (which leaves
+  // nothing it may answer). The line logged says where it listens or why not.
+  server_.Stop();
+  address_ = address;
+  token_ = token;
+  Listen(address, token);
+}
+
+void StatusEndpoint::Listen(const std::string& address_text, const std::string& token) {
+  using modGlobal::LogMessage;
+  if (address_text.empty()) {
     LogMessage(kOffLog);
     return;
   }
-  auto address = OperatorAddress::Parse(text);
+  auto address = OperatorAddress::Parse(address_text);
   if (!address) {
-    LogMessage(fmt::format(kBadAddressLog, modGlobal::EscapeForLog(text)));
+    LogMessage(fmt::format(kBadAddressLog, modGlobal::EscapeForLog(address_text)));
     return;
   }
-  server_.Get("/", [] { return OperatorServer::Reply{200, kHtmlType, kStatusPageHtml}; });
-  server_.Get("/status.json", [this] {
-    return OperatorServer::Reply{200, StatusReport::kJsonType, report_.Json()};
-  });
-  server_.Get("/metrics", [this] {
-    return OperatorServer::Reply{200, StatusReport::kPrometheusType, report_.Prometheus()};
-  });
-  server_.GetFile(kPicturePattern, [this](const std::string& path) { return Picture(path); });
   std::string why;
-  if (!server_.Start(*address, app_.mySettings->Peek(kTokenKey), &why)) {
+  if (!server_.Start(*address, token, &why)) {
     LogMessage(fmt::format(kNotStartedLog, why));
     return;
   }
   LogMessage(fmt::format(kListeningLog, address->ToString()));
 }
 
-// Runs on a worker thread: it reads only the pictures folder.
-OperatorServer::Reply StatusEndpoint::Picture(const std::string& path) const {
-  OperatorServer::Reply missing{404, kTextType, kNoPicture};
-  if (!maps_) return missing;
-  // The route's pattern allows only "facet-<digits>.png" here.
-  std::filesystem::path file = *maps_ / path.substr(std::char_traits<char>::length(kPicturePrefix));
-  std::error_code error;
-  auto size = std::filesystem::file_size(file, error);
-  if (error || size > kMaxPictureBytes) return missing;
-  std::ifstream in(file, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in.good() && !in.eof()) return missing;
-  return OperatorServer::Reply{200, kPngType, std::move(bytes)};
+void StatusEndpoint::Stop() { server_.Stop(); }
+
+void StatusEndpoint::Route(const std::string& path, OperatorServer::Answer answer) {
+  if (path == "/") {
+    answer(OperatorServer::Reply{200, kHtmlType, page_, {}});
+  } else if (path == "/status.json") {
+    json_.Get(std::move(answer));
+  } else if (path == "/metrics") {
+    metrics_.Get(std::move(answer));
+  } else if (IsPicturePath(path)) {
+    Picture(path, std::move(answer));
+  } else {
+    answer(OperatorServer::Reply::Text(404, kNotFound));
+  }
+}
+
+void StatusEndpoint::Picture(const std::string& path, OperatorServer::Answer answer) {
+  if (!maps_) {
+    answer(OperatorServer::Reply::Text(404, kNoPicture));
+    return;
+  }
+  std::filesystem::path file = *maps_ / path.substr(std::char_traits<char>::length("/maps/"));
+  // A picture may be megabytes: read on the worker, answered on the loop.
+  asio::post(worker_, [file, answer = std::move(answer), alive = alive_,
+                       &context = app_.Loop().Context()]() mutable {
+    OperatorServer::Reply reply = OperatorServer::Reply::Text(404, kNoPicture);
+    std::error_code error;
+    auto size = std::filesystem::file_size(file, error);
+    if (!error && size <= kMaxPictureBytes) {
+      std::ifstream in(file, std::ios::binary);
+      std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      if (in.good() || in.eof()) {
+        reply = OperatorServer::Reply{
+            200, kPngType, std::make_shared<const std::string>(std::move(bytes)), {}};
+      }
+    }
+    asio::post(context, [alive, answer = std::move(answer), reply = std::move(reply)]() mutable {
+      if (*alive) answer(std::move(reply));
+    });
+  });
 }
 
 }  // namespace brelvint

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <boost/asio/thread_pool.hpp>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "http/OperatorServer.h"
+#include "http/SharedReply.h"
 #include "service/StatusReport.h"
 
 namespace brelvint {
@@ -15,8 +18,11 @@ class App;
 // The operators' endpoint of the service: the status page (GET /), the
 // status document (GET /status.json), the Prometheus text (GET /metrics)
 // and the facet pictures (GET /maps/facet-<n>.png, from the folder
-// "brelvint-maps" in the data folder). Owned by App, which must outlive
-// it; made, started and destroyed on the loop thread.
+// "brelvint-maps" in the data folder). Served on the loop; the two
+// documents are built at most once per kDocumentPeriod and shared, their
+// formatting and the picture reads done on one worker thread, so scrapers
+// never hold up the relay. Owned by App, which must outlive it; made,
+// applied and destroyed on the loop thread.
 class StatusEndpoint {
  public:
   static constexpr const char kAddressKey[] = "StatusAddress";
@@ -25,28 +31,45 @@ class StatusEndpoint {
   static constexpr const char kMapsFolder[] = "brelvint-maps";
   // Larger pictures are not served: a facet map is a few megabytes at most.
   static constexpr std::uintmax_t kMaxPictureBytes = 32u << 20;
+  static constexpr std::chrono::milliseconds kDocumentPeriod{1000};
 
   static constexpr const char kListeningLog[] = "Status page listening on http://{}/";
   static constexpr const char kOffLog[] = "Status page off: StatusAddress is empty.";
   static constexpr const char kBadAddressLog[] =
       "Status page not started: StatusAddress \"{}\" is not host:port.";
   static constexpr const char kNotStartedLog[] = "Status page not started: {}.";
+  static constexpr const char kTokenChangedLog[] = "Status page token changed.";
 
   explicit StatusEndpoint(App& app);
+  ~StatusEndpoint();
   StatusEndpoint(const StatusEndpoint&) = delete;
   StatusEndpoint& operator=(const StatusEndpoint&) = delete;
 
-  // Reads StatusAddress and StatusToken (storing neither) and starts
-  // serving; logs one line saying where it listens, or why it does not.
-  void Start();
+  // Reads StatusAddress and StatusToken from App's settings (storing
+  // neither) and applies them: at start, and again at each reload, when a
+  // changed address rebinds (empty switches the endpoint off) and a changed
+  // token takes effect for the next request. Each change logs one line.
+  void Apply();
+  // Closes the endpoint and all its connections.
+  void Stop();
 
  private:
-  OperatorServer::Reply Picture(const std::string& path) const;
+  void Route(const std::string& path, OperatorServer::Answer answer);
+  void Picture(const std::string& path, OperatorServer::Answer answer);
+  void Listen(const std::string& address_text, const std::string& token);
 
   App& app_;
   StatusReport report_;
   std::optional<std::filesystem::path> maps_;
+  std::shared_ptr<const std::string> page_;
+  asio::thread_pool worker_{1};
+  SharedReply json_;
+  SharedReply metrics_;
   OperatorServer server_;
+  std::optional<std::string> address_;  // as last applied
+  std::string token_;
+  // Lets picture reads that finish after the endpoint is gone find that out.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace brelvint

@@ -1,135 +1,128 @@
 #include "service/StatusReport.h"
 
-#include <chrono>
-
 #include <fmt/format.h>
+
+#include <chrono>
+#include <cstdint>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "base/Metrics.h"
+#include "base/ProcessStats.h"
+#include "base/TextUtf8.h"
 #include "client/ClientSocket.h"
 #include "config/ServerNetworks.h"
 #include "hub/MapSocket.h"
+
+#ifndef BRELVINT_VERSION
+#define BRELVINT_VERSION "unknown"
+#endif
 
 namespace brelvint {
 
 namespace {
 
-// A Prometheus label value: backslash, double quote and line feed escaped.
-std::string LabelValue(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\\' || c == '"') {
-      out += '\\';
-      out += c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
+constexpr const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 
-void Family(std::string& out, const char* name, const char* type, const char* help) {
-  fmt::format_to(std::back_inserter(out), "# HELP {} {}\n# TYPE {} {}\n", name, help, name, type);
-}
+struct MemberRow {
+  std::string Name;
+  std::string Address;
+  int64_t X, Y, Facet, HP;
+  bool InBattle, IsDead;
+  int64_t ConnectedSeconds;
+  std::string City;
+  std::string Country;
+};
 
-void Sample(std::string& out, const char* name, uint64_t value) {
-  fmt::format_to(std::back_inserter(out), "{} {}\n", name, value);
-}
+struct NetworkRow {
+  std::string Name;
+  int64_t Port;
+  bool Enabled;
+  int64_t MaxUsers;
+  int64_t CurrentUsers;
+  size_t MemberCount = 0;
+  std::vector<MemberRow> Members;  // filled for the status document only
+};
 
-nlohmann::json MemberJson(const MapMember& member, std::chrono::steady_clock::time_point now) {
+MemberRow Row(const MapMember& member, std::chrono::steady_clock::time_point now) {
   // App's listeners make only ClientSockets, which carry the lookup's findings.
   const auto& location = static_cast<const ClientSocket&>(member).ClientLocation();
   auto connected = std::chrono::duration_cast<std::chrono::seconds>(now - member.ConnectedAt());
-  return {{"name", member.Username},
-          {"address", member.RemoteAddress()},
+  return {member.Username,
+          member.RemoteAddress(),
+          member.X,
+          member.Y,
+          member.Facet,
+          member.HP,
+          member.InBattle,
+          member.IsDead,
+          connected.count(),
+          location.ClientCity,
+          location.ClientCountry};
+}
+
+nlohmann::json MemberJson(const MemberRow& member) {
+  return {{"name", member.Name},
+          {"address", member.Address},
           {"x", member.X},
           {"y", member.Y},
           {"facet", member.Facet},
           {"hp", member.HP},
           {"inBattle", member.InBattle},
           {"isDead", member.IsDead},
-          {"connectedSeconds", connected.count()},
-          {"city", location.ClientCity},
-          {"country", location.ClientCountry}};
+          {"connectedSeconds", member.ConnectedSeconds},
+          {"city", member.City},
+          {"country", member.Country}};
 }
 
-}  // namespace
-
-size_t StatusReport::Connections() const {
-  size_t count = 0;
-  for (const auto& listener : listeners_) count += listener->ConnectionCount();
-  return count;
+void Family(std::string& out, const char* name, const char* type, const char* help) {
+  fmt::format_to(std::back_inserter(out), "# HELP {} {}\n# TYPE {} {}\n", name, help, name, type);
 }
 
-std::string StatusReport::Json() const {
-  auto now = std::chrono::steady_clock::now();
-  nlohmann::json networks = nlohmann::json::array();
-  for (const auto& network : networks_) {
-    nlohmann::json members = nlohmann::json::array();
-    for (const auto& listener : listeners_) {
-      for (const MapMember* member : listener->Members(network.get())) {
-        members.push_back(MemberJson(*member, now));
-      }
-    }
-    networks.push_back({{"name", network->NetworkName},
-                        {"port", network->Port},
-                        {"enabled", network->Enabled},
-                        {"maxUsers", network->MaxUsers},
-                        {"currentUsers", network->CurrentUsers},
-                        {"members", std::move(members)}});
-  }
-  nlohmann::json status = {{"connections", Connections()}, {"networks", std::move(networks)}};
-  // Names are the clients' bytes: replace what is not UTF-8 rather than fail.
-  return status.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+template <typename Value>
+void Sample(std::string& out, const char* name, Value value) {
+  fmt::format_to(std::back_inserter(out), "{} {}\n", name, value);
 }
 
-std::string StatusReport::Prometheus() const {
-  const Metrics& metrics = Metrics::Process();
-  std::string out;
-  auto inserter = std::back_inserter(out);
+struct CommandLabel {
+  int32_t Number;
+  const char* Name;
+};
+constexpr CommandLabel kCommandLabels[] = {
+    {ClientSocket::kSelectNetwork, "select_network"},
+    {ClientSocket::kPassword, "password"},
+    {ClientSocket::kUserName, "user_name"},
+    {ClientSocket::kPosition, "position"},
+    {ClientSocket::kUserList, "user_list"},
+    {ClientSocket::kChat, "chat"},
+    {ClientSocket::kAdminQuery, "admin_query"},
+    {ClientSocket::kKick, "kick"},
+    {ClientSocket::kBan, "ban"},
+    {ClientSocket::kBroadcast, "broadcast"},
+    {ClientSocket::kBanList, "ban_list"},
+    {ClientSocket::kUnban, "unban"},
+    {ClientSocket::kGoodbye, "goodbye"},
+};
+constexpr const char kOtherCommand[] = "other";
 
-  Family(out, "brelvint_connections", "gauge", "Connections open on every listener.");
-  Sample(out, "brelvint_connections", Connections());
-
-  Family(out, "brelvint_members", "gauge", "Logged-in members per network.");
-  for (const auto& network : networks_) {
-    size_t members = 0;
-    for (const auto& listener : listeners_) members += listener->Members(network.get()).size();
-    fmt::format_to(inserter, "brelvint_members{{network=\"{}\"}} {}\n",
-                   LabelValue(network->NetworkName), members);
-  }
-
+void Commands(std::string& out, const Metrics& metrics) {
   Family(out, "brelvint_messages_received_total", "counter",
-         "Messages received from clients, by command number.");
+         "Messages received from clients, by command.");
+  uint64_t other = metrics.other_commands;
   for (int32_t command = 0; command < Metrics::kCommandSlots; ++command) {
-    if (metrics.commands[command] == 0) continue;
-    fmt::format_to(inserter, "brelvint_messages_received_total{{command=\"{}\"}} {}\n", command,
-                   metrics.commands[command]);
+    if (StatusReport::CommandName(command) == kOtherCommand) other += metrics.commands[command];
   }
-  fmt::format_to(inserter, "brelvint_messages_received_total{{command=\"other\"}} {}\n",
-                 metrics.other_commands);
+  for (const auto& label : kCommandLabels) {
+    fmt::format_to(std::back_inserter(out),
+                   "brelvint_messages_received_total{{command=\"{}\"}} {}\n", label.Name,
+                   metrics.commands[label.Number]);
+  }
+  fmt::format_to(std::back_inserter(out), "brelvint_messages_received_total{{command=\"{}\"}} {}\n",
+                 kOtherCommand, other);
+}
 
-  Family(out, "brelvint_deliveries_total", "counter",
-         "Relayed positions and chat lines, one per recipient.");
-  Sample(out, "brelvint_deliveries_total", metrics.deliveries);
-
-  Family(out, "brelvint_logins_total", "counter", "Login steps accepted and refused.");
-  fmt::format_to(inserter, "brelvint_logins_total{{result=\"ok\"}} {}\n", metrics.logins_ok);
-  fmt::format_to(inserter, "brelvint_logins_total{{result=\"fail\"}} {}\n",
-                 metrics.logins_failed);
-
-  Family(out, "brelvint_kicks_total", "counter", "Members kicked by administrators.");
-  Sample(out, "brelvint_kicks_total", metrics.kicks);
-  Family(out, "brelvint_bans_total", "counter", "Members banned by administrators.");
-  Sample(out, "brelvint_bans_total", metrics.bans);
-  Family(out, "brelvint_slow_consumers_total", "counter",
-         "Connections ended because they stopped reading their output.");
-  Sample(out, "brelvint_slow_consumers_total", metrics.slow_consumers);
-  Family(out, "brelvint_output_bytes_total", "counter", "Bytes written to clients.");
-  Sample(out, "brelvint_output_bytes_total", metrics.output_bytes);
-
+void PassTimes(std::string& out, const Metrics& metrics) {
+  auto inserter = std::back_inserter(out);
   Family(out, "brelvint_loop_pass_seconds", "histogram",
          "Time the event loop spends working in one pass, idle waits left out.");
   uint64_t cumulative = 0;
@@ -143,7 +136,144 @@ std::string StatusReport::Prometheus() const {
   fmt::format_to(inserter, "brelvint_loop_pass_seconds_sum {}\n",
                  std::chrono::duration<double>(metrics.pass_total).count());
   fmt::format_to(inserter, "brelvint_loop_pass_seconds_count {}\n", metrics.pass_count);
+}
+
+void ProcessSeries(std::string& out) {
+  auto stats = ProcessStats::Read();
+  if (!stats) return;  // no /proc: the series are left out rather than made up
+  Family(out, "process_cpu_seconds_total", "counter",
+         "Total user and system CPU time spent in seconds.");
+  Sample(out, "process_cpu_seconds_total", stats->CpuSeconds);
+  Family(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+  Sample(out, "process_resident_memory_bytes", stats->ResidentBytes);
+  Family(out, "process_open_fds", "gauge", "Number of open file descriptors.");
+  Sample(out, "process_open_fds", stats->OpenFds);
+  Family(out, "process_max_fds", "gauge", "Maximum number of open file descriptors.");
+  Sample(out, "process_max_fds", stats->MaxFds);
+  Family(out, "process_start_time_seconds", "gauge",
+         "Start time of the process since unix epoch in seconds.");
+  Sample(out, "process_start_time_seconds", stats->StartTimeSeconds);
+}
+
+}  // namespace
+
+std::string StatusReport::LabelValue(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    size_t length = TextUtf8::SequenceLength(text, i);
+    if (length == 0) {
+      out += kReplacement;
+      ++i;
+      continue;
+    }
+    char c = text[i];
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out.append(text, i, length);
+    }
+    i += length;
+  }
   return out;
+}
+
+const char* StatusReport::CommandName(int32_t command) {
+  for (const auto& label : kCommandLabels) {
+    if (label.Number == command) return label.Name;
+  }
+  return kOtherCommand;
+}
+
+size_t StatusReport::Connections() const {
+  size_t count = 0;
+  for (const auto& listener : listeners_) count += listener->ConnectionCount();
+  return count;
+}
+
+StatusReport::Format StatusReport::JsonSnapshot() const {
+  auto now = std::chrono::steady_clock::now();
+  std::vector<NetworkRow> rows;
+  rows.reserve(networks_.size());
+  for (const auto& network : networks_) {
+    NetworkRow row{network->NetworkName,
+                   network->Port,
+                   network->Enabled,
+                   network->MaxUsers,
+                   network->CurrentUsers,
+                   0,
+                   {}};
+    for (const auto& listener : listeners_) {
+      for (const MapMember* member : listener->Members(network.get())) {
+        row.Members.push_back(Row(*member, now));
+      }
+    }
+    rows.push_back(std::move(row));
+  }
+  return [connections = Connections(), rows = std::move(rows)] {
+    nlohmann::json networks = nlohmann::json::array();
+    for (const auto& row : rows) {
+      nlohmann::json members = nlohmann::json::array();
+      for (const auto& member : row.Members) members.push_back(MemberJson(member));
+      networks.push_back({{"name", row.Name},
+                          {"port", row.Port},
+                          {"enabled", row.Enabled},
+                          {"maxUsers", row.MaxUsers},
+                          {"currentUsers", row.CurrentUsers},
+                          {"members", std::move(members)}});
+    }
+    nlohmann::json status = {{"connections", connections}, {"networks", std::move(networks)}};
+    // Names are the clients' bytes: replace what is not UTF-8 rather than fail.
+    return status.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  };
+}
+
+StatusReport::Format StatusReport::PrometheusSnapshot() const {
+  std::vector<std::pair<std::string, size_t>> members;
+  for (const auto& network : networks_) {
+    size_t count = 0;
+    for (const auto& listener : listeners_) count += listener->Members(network.get()).size();
+    members.emplace_back(network->NetworkName, count);
+  }
+  // A copy of the counters (some kilobytes), so the worker reads no live state.
+  auto metrics = std::make_shared<const Metrics>(Metrics::Process());
+  return [connections = Connections(), members = std::move(members), metrics] {
+    std::string out;
+    auto inserter = std::back_inserter(out);
+    Family(out, "brelvint_build_info", "gauge", "The running build's version; always 1.");
+    fmt::format_to(inserter, "brelvint_build_info{{version=\"{}\"}} 1\n",
+                   LabelValue(BRELVINT_VERSION));
+    Family(out, "brelvint_connections", "gauge", "Connections open on every listener.");
+    Sample(out, "brelvint_connections", connections);
+    Family(out, "brelvint_members", "gauge", "Logged-in members per network.");
+    for (const auto& [name, count] : members) {
+      fmt::format_to(inserter, "brelvint_members{{network=\"{}\"}} {}\n", LabelValue(name), count);
+    }
+    Commands(out, *metrics);
+    Family(out, "brelvint_deliveries_total", "counter",
+           "Relayed positions and chat lines, one per recipient.");
+    Sample(out, "brelvint_deliveries_total", metrics->deliveries);
+    Family(out, "brelvint_logins_total", "counter", "Login attempts, by what ended each.");
+    for (size_t i = 0; i < Metrics::kLoginResultNames.size(); ++i) {
+      fmt::format_to(inserter, "brelvint_logins_total{{result=\"{}\"}} {}\n",
+                     Metrics::kLoginResultNames[i], metrics->logins[i]);
+    }
+    Family(out, "brelvint_kicks_total", "counter", "Members kicked by administrators.");
+    Sample(out, "brelvint_kicks_total", metrics->kicks);
+    Family(out, "brelvint_bans_total", "counter", "Members banned by administrators.");
+    Sample(out, "brelvint_bans_total", metrics->bans);
+    Family(out, "brelvint_slow_consumers_total", "counter",
+           "Connections ended because they stopped reading their output.");
+    Sample(out, "brelvint_slow_consumers_total", metrics->slow_consumers);
+    Family(out, "brelvint_output_bytes_total", "counter", "Bytes written to clients.");
+    Sample(out, "brelvint_output_bytes_total", metrics->output_bytes);
+    PassTimes(out, *metrics);
+    ProcessSeries(out);
+    return out;
+  };
 }
 
 }  // namespace brelvint

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,11 +12,15 @@ class ServerNetworks;
 
 // What the operators' endpoint shows, built from the network records, the
 // listeners and the process counters (Metrics): the status document (JSON)
-// and the Prometheus text. Call on the loop thread only; it reads state
-// that only the loop may touch. Borrows both lists, which must outlive it.
-// Passwords are never part of either text.
+// and the Prometheus text. Each is made in two steps: a snapshot, taken on
+// the loop thread (it reads state only the loop may touch), returns the
+// formatting, which reads only the snapshot and may run on any thread.
+// Borrows both lists, which must outlive it. Passwords are never part of
+// either text.
 class StatusReport {
  public:
+  using Format = std::function<std::string()>;
+
   StatusReport(const std::vector<std::unique_ptr<ServerNetworks>>& networks,
                const std::vector<std::shared_ptr<MapSocket>>& listeners)
       : networks_(networks), listeners_(listeners) {}
@@ -24,9 +29,22 @@ class StatusReport {
   // "currentUsers", "members": [...]}]}; each member with its name,
   // address, position, facet, hp, battle and death flags, seconds
   // connected and the location lookup's city and country.
-  std::string Json() const;
-  // The Prometheus text exposition format, version 0.0.4.
-  std::string Prometheus() const;
+  Format JsonSnapshot() const;
+  // The Prometheus text exposition format, version 0.0.4, with the
+  // standard process series and brelvint_build_info.
+  Format PrometheusSnapshot() const;
+
+  // Both at once, on the calling thread.
+  std::string Json() const { return JsonSnapshot()(); }
+  std::string Prometheus() const { return PrometheusSnapshot()(); }
+
+  // A label value as Prometheus reads it: backslash, double quote and line
+  // feed escaped, and bytes that are not UTF-8 replaced by U+FFFD, as the
+  // status document does.
+  static std::string LabelValue(const std::string& text);
+  // The `command` label of a client command number ("other" for numbers
+  // without a name).
+  static const char* CommandName(int32_t command);
 
   static constexpr const char kJsonType[] = "application/json";
   static constexpr const char kPrometheusType[] = "text/plain; version=0.0.4; charset=utf-8";

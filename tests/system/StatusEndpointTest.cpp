@@ -1,17 +1,25 @@
-#include <sys/socket.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-#include <httplib.h>
-#include <nlohmann/json.hpp>
-
+#include "client/MD5.h"
 #include "support/ServiceProcess.h"
 #include "support/TestClient.h"
+#include "support/TestHttpClient.h"
 
 namespace brelvint {
 namespace {
@@ -33,6 +41,47 @@ std::string Setting(const std::string& key, const std::string& value) {
 
 bool HasLine(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The resident size of a process, from /proc/<pid>/status; 0 when unread.
+long ResidentKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  long value = 0;
+  while (in >> key) {
+    if (key == "VmRSS:") {
+      in >> value;
+      return value;
+    }
+    in.ignore(1 << 16, '\n');
+  }
+  return 0;
+}
+
+// A raw socket to 127.0.0.1:port that never blocks on sending: a flood
+// client that writes while the server lets it and stops when it does not.
+int FloodSocket(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return fd;
+}
+
+size_t CountLines(const std::vector<std::string>& lines, const std::string& line) {
+  return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
 class StatusEndpointTest : public ::testing::Test {
@@ -71,12 +120,11 @@ TEST_F(StatusEndpointTest, StatusAndMetricsDescribeMembersAndNeverThePassword) {
   anna.Send(4, "1200,35,2,87,1,0");
   ASSERT_TRUE(bob.ReceiveCommand(5));  // the relay happened
 
-  httplib::Client http("127.0.0.1", status_port_);
-  auto status = http.Get("/status.json");
+  auto status = TestHttpClient::Get(status_port_, "/status.json");
   ASSERT_TRUE(status);
-  EXPECT_EQ(status->status, 200);
-  EXPECT_EQ(status->body.find(kPassword), std::string::npos) << status->body;
-  auto json = nlohmann::json::parse(status->body);
+  EXPECT_EQ(status->Status, 200);
+  EXPECT_EQ(status->Body.find(kPassword), std::string::npos) << status->Body;
+  auto json = nlohmann::json::parse(status->Body);
   EXPECT_EQ(json["connections"], 3);
   ASSERT_EQ(json["networks"].size(), 1u);
   const auto& network = json["networks"][0];
@@ -101,45 +149,64 @@ TEST_F(StatusEndpointTest, StatusAndMetricsDescribeMembersAndNeverThePassword) {
   EXPECT_EQ(network["members"][1]["name"], "bob");
   EXPECT_EQ(network["members"][1]["address"], "127.0.0.2");
 
-  auto metrics = http.Get("/metrics");
+  auto metrics = TestHttpClient::Get(status_port_, "/metrics");
   ASSERT_TRUE(metrics);
-  EXPECT_EQ(metrics->status, 200);
-  EXPECT_EQ(metrics->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+  EXPECT_EQ(metrics->Status, 200);
+  EXPECT_EQ(metrics->Header("content-type"), "text/plain; version=0.0.4; charset=utf-8");
   for (const char* line : {
            "brelvint_connections 3",
            "brelvint_members{network=\"Alpha\"} 2",
-           "brelvint_messages_received_total{command=\"4\"} 1",
-           "brelvint_messages_received_total{command=\"2\"} 3",
+           "brelvint_messages_received_total{command=\"position\"} 1",
+           "brelvint_messages_received_total{command=\"password\"} 3",
+           "brelvint_messages_received_total{command=\"select_network\"} 3",
            "brelvint_deliveries_total 1",
            "brelvint_logins_total{result=\"ok\"} 2",
-           "brelvint_logins_total{result=\"fail\"} 1",
+           "brelvint_logins_total{result=\"bad_password\"} 1",
+           "brelvint_build_info{version=\"1.0.0\"} 1",
            "brelvint_kicks_total 0",
            "brelvint_bans_total 0",
            "brelvint_slow_consumers_total 0",
            "# TYPE brelvint_loop_pass_seconds histogram",
        }) {
-    EXPECT_NE(metrics->body.find(std::string("\n") + line + "\n"), std::string::npos)
-        << line << "\n" << metrics->body;
+    EXPECT_NE(metrics->Body.find(std::string("\n") + line + "\n"), std::string::npos)
+        << line << "\n"
+        << metrics->Body;
   }
-  EXPECT_NE(metrics->body.find("brelvint_output_bytes_total "), std::string::npos);
-  EXPECT_NE(metrics->body.find("brelvint_loop_pass_seconds_bucket{le=\"+Inf\"} "),
-            std::string::npos);
-  EXPECT_EQ(metrics->body.find(kPassword), std::string::npos);
+  for (const char* start :
+       {"brelvint_output_bytes_total ", "brelvint_loop_pass_seconds_bucket{le=\"+Inf\"} ",
+        "process_cpu_seconds_total ", "process_resident_memory_bytes ", "process_open_fds ",
+        "process_max_fds ", "process_start_time_seconds "}) {
+    EXPECT_NE(metrics->Body.find(std::string("\n") + start), std::string::npos) << start;
+  }
+  EXPECT_EQ(metrics->Body.find("command=\"4\""), std::string::npos);
+  EXPECT_EQ(metrics->Body.find(kPassword), std::string::npos);
 
-  auto page = http.Get("/");
+  auto page = TestHttpClient::Get(status_port_, "/");
   ASSERT_TRUE(page);
-  EXPECT_EQ(page->status, 200);
-  EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
-  EXPECT_NE(page->body.find("/status.json"), std::string::npos);
-  EXPECT_EQ(http.Get("/maps/facet-2.png")->status, 404);  // no pictures folder: a grid
+  EXPECT_EQ(page->Status, 200);
+  EXPECT_EQ(page->Header("content-type"), "text/html; charset=utf-8");
+  EXPECT_NE(page->Body.find("/status.json"), std::string::npos);
+  EXPECT_EQ(TestHttpClient::Get(status_port_, "/maps/facet-2.png")->Status, 404);  // no folder
+  // HEAD: the headers of the GET, no body.
+  TestHttpClient head;
+  ASSERT_TRUE(head.Connect(status_port_));
+  ASSERT_TRUE(head.SendRequest("HEAD", "/status.json"));
+  auto headers = head.Read(std::chrono::seconds(5), true);
+  ASSERT_TRUE(headers);
+  EXPECT_EQ(headers->Status, 200);
+  EXPECT_EQ(headers->Header("content-length"), std::to_string(status->Body.size()));
+  ASSERT_TRUE(head.SendRequest("GET", "/nowhere"));  // the same connection, nothing in between
+  auto missing = head.Read();
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->Status, 404);
   ASSERT_TRUE(service_.Stop());
 }
 
 TEST_F(StatusEndpointTest, OffLoopbackOnlyRequestsCarryingTheTokenAreAnswered) {
   StartWith(Setting("StatusAddress", "0.0.0.0:" + std::to_string(status_port_)) +
             Setting("StatusToken", kToken));
-  ASSERT_TRUE(service_.WaitForLine("Status page listening on http://0.0.0.0:" +
-                                   std::to_string(status_port_) + "/"))
+  ASSERT_TRUE(service_.WaitForLine(
+      "Status page listening on http://0.0.0.0:" + std::to_string(status_port_) + "/"))
       << testing::PrintToString(service_.LogMessages());
   struct Case {
     const char* path;
@@ -158,15 +225,16 @@ TEST_F(StatusEndpointTest, OffLoopbackOnlyRequestsCarryingTheTokenAreAnswered) {
       {"/status.json?token=op-token-7f3a", "", 200},
       {"/?token=op-token-7f3a", "", 200},
   };
-  httplib::Client http("127.0.0.1", status_port_);
   for (const auto& c : cases) {
-    httplib::Headers headers;
-    if (*c.authorization) headers.emplace("Authorization", c.authorization);
-    auto result = http.Get(c.path, headers);
+    std::string headers = *c.authorization
+                              ? "Authorization: " + std::string(c.authorization) + "\r\n"
+                              : std::string();
+    auto result = TestHttpClient::Get(status_port_, c.path, headers);
     ASSERT_TRUE(result) << c.path;
-    EXPECT_EQ(result->status, c.status) << c.path << " " << c.authorization;
+    EXPECT_EQ(result->Status, c.status) << c.path << " " << c.authorization;
     if (c.status == 401) {
-      EXPECT_EQ(result->body.find("connections"), std::string::npos);
+      EXPECT_EQ(result->Body.find("connections"), std::string::npos);
+      EXPECT_EQ(result->Header("www-authenticate"), "Bearer");
     }
   }
   ASSERT_TRUE(service_.Stop());
@@ -208,9 +276,7 @@ TEST_F(StatusEndpointTest, WhereItCannotOrMayNotListenItSaysWhyAndTheServerGoesO
     TestClient anna;
     ASSERT_TRUE(anna.Connect(map_port_));
     EXPECT_TRUE(anna.Login("Alpha", kPassword, "anna"));
-    httplib::Client http("127.0.0.1", status_port_);
-    http.set_connection_timeout(1);
-    EXPECT_FALSE(http.Get("/status.json")) << c.line;
+    EXPECT_FALSE(TestHttpClient::Get(status_port_, "/status.json")) << c.line;
     ASSERT_TRUE(service.Stop());
     auto messages = service.LogMessages();
     auto listening = std::find(messages.begin(), messages.end(), "Listening...");
@@ -232,6 +298,302 @@ TEST_F(StatusEndpointTest, AbsentAddressStoresNothingInTheSettings) {
                        0;
               }));
   EXPECT_EQ(service_.ReadFile("brelvint.conf").find("Status"), std::string::npos);
+}
+
+// Every attempt is counted once, by the step that ended it: a wrong
+// password that a name follows, a refused network choice, a refused name,
+// a password sent while the address is blocked, a banned user.
+TEST_F(StatusEndpointTest, EachLoginAttemptIsCountedOnceByWhatEndedIt) {
+  WriteSettings(service_, Setting("StatusAddress", Local(status_port_)));
+  service_.AddNetwork("alpha.conf", "Alpha", map_port_,
+                      "    <user Name=\"mallory\" IsBanned=\"1\" LastIP=\"127.0.0.1\" />\n",
+                      kPassword);
+  ASSERT_TRUE(service_.Start());
+  ASSERT_TRUE(service_.WaitForLine("Status page listening on http://" + Local(status_port_) + "/"));
+  auto attempt = [&](const std::string& source, const std::string& network,
+                     const std::string& password, const std::string& name) {
+    TestClient client;
+    ASSERT_TRUE(client.Connect(map_port_, source));
+    client.Send(1, network);
+    client.Send(2, MD5::Digest(password));
+    client.Send(3, name);
+    client.Send(999, "");
+    ASSERT_TRUE(client.ReceiveCommand(999));  // every step before it was answered
+  };
+  attempt("127.0.0.1", "Alpha", kPassword, "anna");      // ok
+  attempt("127.0.0.1", "Alpha", "wrong", "eve");         // bad_password, then a name
+  attempt("127.0.0.1", "Nowhere", kPassword, "eve");     // network_refused
+  attempt("127.0.0.1", "Alpha", kPassword, "bad|name");  // name_refused
+  attempt("127.0.0.1", "Alpha", kPassword, "mallory");   // banned
+  for (int i = 0; i < 5; ++i) attempt("127.0.0.3", "Alpha", "wrong", "eve");  // bad_password
+  attempt("127.0.0.3", "Alpha", kPassword, "eve");                            // blocked
+  auto metrics = TestHttpClient::Get(status_port_, "/metrics");
+  ASSERT_TRUE(metrics);
+  for (const char* line : {
+           "brelvint_logins_total{result=\"ok\"} 1",
+           "brelvint_logins_total{result=\"bad_password\"} 6",
+           "brelvint_logins_total{result=\"blocked\"} 1",
+           "brelvint_logins_total{result=\"name_refused\"} 1",
+           "brelvint_logins_total{result=\"banned\"} 1",
+           "brelvint_logins_total{result=\"network_refused\"} 1",
+       }) {
+    EXPECT_NE(metrics->Body.find(std::string("\n") + line + "\n"), std::string::npos)
+        << line << "\n"
+        << metrics->Body;
+  }
+  ASSERT_TRUE(service_.Stop());
+}
+
+// What the endpoint refuses before any handler runs, each on a fresh
+// connection.
+TEST_F(StatusEndpointTest, BodiesOtherMethodsForeignHostsAndHugeHeadersAreRefused) {
+  StartWith(Setting("StatusAddress", Local(status_port_)));
+  ASSERT_TRUE(service_.WaitForLine("Status page listening on http://" + Local(status_port_) + "/"));
+  std::string filler = "X-Filler: " + std::string(2000, 'a') + "\r\n";
+  std::string within, beyond;
+  for (int i = 0; i < 7; ++i) within += filler;  // about 14 KB of headers
+  for (int i = 0; i < 9; ++i) beyond += filler;  // about 18 KB
+  struct Case {
+    const char* name;
+    std::string method;
+    std::string path;
+    std::string headers;
+    std::string body;
+    int status;  // 0: the connection may also simply be closed
+    const char* header;
+    const char* value;
+  } cases[] = {
+      {"plain", "GET", "/metrics", "", "", 200, nullptr, nullptr},
+      {"localhost", "GET", "/metrics", "Host: localhost:1234\r\n", "", 200, nullptr, nullptr},
+      {"ipv6 loopback", "GET", "/", "Host: [::1]\r\n", "", 200, nullptr, nullptr},
+      {"headers within 16 KiB", "GET", "/metrics", within, "", 200, nullptr, nullptr},
+      {"body", "GET", "/metrics", "Content-Length: 5\r\n", "hello", 413, nullptr, nullptr},
+      {"chunked body", "GET", "/metrics", "Transfer-Encoding: chunked\r\n",
+       "5\r\nhello\r\n0\r\n\r\n", 413, nullptr, nullptr},
+      {"post", "POST", "/metrics", "Content-Length: 0\r\n", "", 405, "allow", "GET, HEAD"},
+      {"delete", "DELETE", "/", "", "", 405, "allow", "GET, HEAD"},
+      {"foreign host", "GET", "/status.json", "Host: rebind.example.net\r\n", "", 421, nullptr,
+       nullptr},
+      {"foreign host with port", "GET", "/", "Host: 192.168.1.5:12080\r\n", "", 421, nullptr,
+       nullptr},
+      {"headers beyond 16 KiB", "GET", "/metrics", beyond, "", 0, nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    TestHttpClient client;
+    ASSERT_TRUE(client.Connect(status_port_)) << c.name;
+    client.SendRequest(c.method, c.path, c.headers);
+    client.Send(c.body);
+    auto reply = client.Read();
+    if (c.status == 0) {
+      if (reply) {
+        EXPECT_EQ(reply->Status, 431) << c.name;
+      }
+      continue;
+    }
+    ASSERT_TRUE(reply) << c.name;
+    EXPECT_EQ(reply->Status, c.status) << c.name;
+    if (c.header) {
+      EXPECT_EQ(reply->Header(c.header), c.value) << c.name;
+    }
+    if (c.status != 200) {
+      EXPECT_EQ(reply->Body.find("brelvint_"), std::string::npos) << c.name;
+    }
+  }
+  ASSERT_TRUE(service_.Stop());
+}
+
+// 100 clients sending endless 2 KB header lines: the server holds at most
+// its connection limit of bounded buffers, says so once, and answers a
+// scrape as soon as they are gone.
+TEST_F(StatusEndpointTest, AHeaderFloodCostsAFewMegabytesAndIsLoggedOnce) {
+  StartWith(Setting("StatusAddress", Local(status_port_)));
+  ASSERT_TRUE(service_.WaitForLine("Status page listening on http://" + Local(status_port_) + "/"));
+  ASSERT_TRUE(TestHttpClient::Get(status_port_, "/metrics"));  // the endpoint's first allocations
+  long before = ResidentKiB(service_.Pid());
+  std::vector<int> flood;
+  for (int i = 0; i < 100; ++i) flood.push_back(FloodSocket(status_port_));
+  std::string line = "X-Flood: " + std::string(2000, 'f') + "\r\n";
+  size_t sent = 0;
+  for (int fd : flood) {
+    if (fd >= 0) ::send(fd, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+  }
+  // Up to 8 MB a client, while the server reads; a client it has closed
+  // drops out.
+  for (int round = 0, open = 1; round < 4000 && open > 0; ++round) {
+    open = 0;
+    for (int& fd : flood) {
+      if (fd < 0) continue;
+      ssize_t n = ::send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) sent += static_cast<size_t>(n);
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        ::close(fd);
+        fd = -1;
+        continue;
+      }
+      ++open;
+    }
+    if (round % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  long during = ResidentKiB(service_.Pid());
+  for (int fd : flood) {
+    if (fd >= 0) ::close(fd);
+  }
+  auto scrape = TestHttpClient::Get(status_port_, "/metrics");
+  ASSERT_TRUE(scrape);
+  EXPECT_EQ(scrape->Status, 200);
+  long after = ResidentKiB(service_.Pid());
+  std::printf(
+      "header flood: %zu bytes sent by 100 clients; resident %ld KiB before, %ld during, "
+      "%ld after\n",
+      sent, before, during, after);
+  // The unbounded parser grew by hundreds of megabytes here.
+  EXPECT_LT(during - before, 16 * 1024);
+  EXPECT_LT(after - before, 16 * 1024);
+  ASSERT_TRUE(service_.Stop());
+  EXPECT_EQ(CountLines(service_.LogMessages(),
+                       "Status page: 64 connections open; new ones are closed until some end."),
+            1u);
+}
+
+// Slow clients (a header byte now and then) and idle keep-alive browsers
+// hold nothing others need: a scrape is answered beside them and a stop
+// closes them. Their connections end by the request deadline and the idle
+// limit.
+TEST_F(StatusEndpointTest, SlowClientsDelayNeitherAScrapeNorAStop) {
+  StartWith(Setting("StatusAddress", Local(status_port_)));
+  ASSERT_TRUE(service_.WaitForLine("Status page listening on http://" + Local(status_port_) + "/"));
+  std::vector<std::unique_ptr<TestHttpClient>> slow, idle;
+  for (int i = 0; i < 8; ++i) {
+    slow.push_back(std::make_unique<TestHttpClient>());
+    ASSERT_TRUE(slow.back()->Connect(status_port_));
+    ASSERT_TRUE(slow.back()->Send("GET /metrics HTTP/1.1\r\nX"));
+    idle.push_back(std::make_unique<TestHttpClient>());
+    ASSERT_TRUE(idle.back()->Connect(status_port_));
+    ASSERT_TRUE(idle.back()->SendRequest("GET", "/status.json"));
+    ASSERT_TRUE(idle.back()->Read());  // and then keeps the connection
+  }
+  for (int i = 0; i < 2; ++i) {
+    for (auto& client : slow) client->Send("x");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  auto asked = Clock::now();
+  auto scrape = TestHttpClient::Get(status_port_, "/metrics");
+  double scrape_seconds = SecondsSince(asked);
+  ASSERT_TRUE(scrape);
+  EXPECT_EQ(scrape->Status, 200);
+
+  // One more slow client, to see the deadline: it is closed about 10 s
+  // after its first byte however steadily it trickles.
+  TestHttpClient trickle;
+  ASSERT_TRUE(trickle.Connect(status_port_));
+  auto first_byte = Clock::now();
+  bool closed = false;
+  for (int i = 0; i < 40 && !closed; ++i) {  // at most 20 s
+    closed = !trickle.Send("G") || trickle.WaitClosed(std::chrono::milliseconds(500));
+  }
+  double deadline_seconds = SecondsSince(first_byte);
+  EXPECT_TRUE(closed);
+  EXPECT_GE(deadline_seconds, 9.0);
+
+  // A fresh keep-alive connection left idle is closed after about 5 s.
+  TestHttpClient browser;
+  ASSERT_TRUE(browser.Connect(status_port_));
+  ASSERT_TRUE(browser.SendRequest("GET", "/"));
+  ASSERT_TRUE(browser.Read());
+  auto answered = Clock::now();
+  EXPECT_TRUE(browser.WaitClosed(std::chrono::seconds(15)));
+  double idle_seconds = SecondsSince(answered);
+  EXPECT_GE(idle_seconds, 4.0);
+
+  // And a stop with slow clients connected (fresh ones: the first have
+  // met their deadline by now).
+  std::vector<std::unique_ptr<TestHttpClient>> late;
+  for (int i = 0; i < 8; ++i) {
+    late.push_back(std::make_unique<TestHttpClient>());
+    ASSERT_TRUE(late.back()->Connect(status_port_));
+    ASSERT_TRUE(late.back()->Send("GET /metrics HTTP/1.1\r\nX"));
+  }
+  auto stopping = Clock::now();
+  ASSERT_TRUE(service_.Stop());
+  double stop_seconds = SecondsSince(stopping);
+  std::printf(
+      "slow clients: scrape beside 8 slow and 8 idle clients %.3f s; request deadline "
+      "closed a trickling client after %.1f s; idle keep-alive closed after %.1f s; stop "
+      "with 8 slow clients %.3f s\n",
+      scrape_seconds, deadline_seconds, idle_seconds, stop_seconds);
+}
+
+// A reload applies StatusToken and StatusAddress: the new token at once
+// (on a connection already open too), the old one refused; a new address
+// rebinds; an empty one switches the endpoint off. Each change is logged.
+TEST_F(StatusEndpointTest, ReloadRotatesTheTokenAndMovesOrEndsTheEndpoint) {
+  std::string any = "0.0.0.0:" + std::to_string(status_port_);
+  StartWith(Setting("StatusAddress", any) + Setting("StatusToken", "old-token"));
+  ASSERT_TRUE(service_.WaitForLine("Status page listening on http://" + any + "/"));
+  auto status_with = [&](TestHttpClient& client, const std::string& token) {
+    client.SendRequest("GET", "/status.json", "Authorization: Bearer " + token + "\r\n");
+    auto reply = client.Read();
+    return reply ? reply->Status : 0;
+  };
+  TestHttpClient kept;
+  ASSERT_TRUE(kept.Connect(status_port_));
+  EXPECT_EQ(status_with(kept, "old-token"), 200);
+
+  WriteSettings(service_, Setting("StatusAddress", any) + Setting("StatusToken", "new-token"));
+  service_.Signal(SIGHUP);
+  ASSERT_TRUE(service_.WaitForLine("Status page token changed."));
+  EXPECT_EQ(status_with(kept, "old-token"), 401);
+  EXPECT_EQ(status_with(kept, "new-token"), 200);
+  TestHttpClient fresh;
+  ASSERT_TRUE(fresh.Connect(status_port_));
+  EXPECT_EQ(status_with(fresh, "old-token"), 401);
+
+  uint16_t moved_port = OtherFreePort(status_port_);
+  while (moved_port == map_port_) moved_port = OtherFreePort(status_port_);
+  WriteSettings(service_, Setting("StatusAddress", Local(moved_port)));
+  service_.Signal(SIGHUP);
+  ASSERT_TRUE(service_.WaitForLine("Status page listening on http://" + Local(moved_port) + "/"));
+  EXPECT_FALSE(TestHttpClient::Get(status_port_, "/status.json"));
+  EXPECT_TRUE(kept.WaitClosed(std::chrono::seconds(2)));  // the old endpoint's connections end
+  auto moved = TestHttpClient::Get(moved_port, "/status.json");
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(moved->Status, 200);
+
+  WriteSettings(service_, Setting("StatusAddress", ""));
+  service_.Signal(SIGHUP);
+  ASSERT_TRUE(service_.WaitForLine("Status page off: StatusAddress is empty."));
+  EXPECT_FALSE(TestHttpClient::Get(moved_port, "/status.json"));
+  ASSERT_TRUE(service_.Stop());
+}
+
+// A network name whose bytes are not UTF-8 still gives a /metrics body a
+// real Prometheus accepts, and a status document that parses.
+TEST_F(StatusEndpointTest, InvalidUtf8InANetworkNameKeepsMetricsValidForPromtool) {
+  if (::access("/usr/bin/promtool", X_OK) != 0) GTEST_SKIP() << "no promtool here";
+  WriteSettings(service_, Setting("StatusAddress", Local(status_port_)));
+  service_.AddNetwork("cafe.conf", "Caf\xE9 \xFF\xFE", map_port_, "", kPassword);
+  ASSERT_TRUE(service_.Start());
+  ASSERT_TRUE(service_.WaitForLine("Status page listening on http://" + Local(status_port_) + "/"));
+  auto metrics = TestHttpClient::Get(status_port_, "/metrics");
+  ASSERT_TRUE(metrics);
+  ASSERT_EQ(metrics->Status, 200);
+  EXPECT_NE(metrics->Body.find(
+                "brelvint_members{network=\"Caf\xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD\"} 0"),
+            std::string::npos)
+      << metrics->Body;
+  service_.WriteFile("metrics.txt", metrics->Body);
+  std::string command = "/usr/bin/promtool check metrics < '" +
+                        (service_.Folder() / "metrics.txt").string() + "' 2>&1";
+  FILE* promtool = ::popen(command.c_str(), "r");
+  ASSERT_NE(promtool, nullptr);
+  std::string said;
+  char chunk[512];
+  while (size_t n = std::fread(chunk, 1, sizeof chunk, promtool)) said.append(chunk, n);
+  EXPECT_EQ(::pclose(promtool), 0) << said;
+  auto status = TestHttpClient::Get(status_port_, "/status.json");
+  ASSERT_TRUE(status);
+  EXPECT_NO_THROW(nlohmann::json::parse(status->Body));
+  ASSERT_TRUE(service_.Stop());
 }
 
 }  // namespace

@@ -1,16 +1,15 @@
-#include "http/OperatorServer.h"
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <future>
 #include <string>
 #include <thread>
 
-#include <gtest/gtest.h>
-#include <httplib.h>
-
 #include "http/OperatorAddress.h"
+#include "http/OperatorServer.h"
 #include "protocol/EventLoop.h"
 #include "support/ServiceProcess.h"
+#include "support/TestHttpClient.h"
 
 namespace brelvint {
 namespace {
@@ -26,14 +25,14 @@ TEST(OperatorAddressTest, ParsesHostAndPortOrRefuses) {
       {"localhost:80", true, "localhost", 80},
       {"[::1]:9000", true, "::1", 9000},
       {"0.0.0.0:65535", true, "0.0.0.0", 65535},
-      {"127.0.0.1", false, "", 0},           // no port
-      {":12080", false, "", 0},              // no host
-      {"127.0.0.1:", false, "", 0},          // empty port
-      {"127.0.0.1:0", false, "", 0},         // port 0 is not a place to find
-      {"127.0.0.1:65536", false, "", 0},     // beyond the port range
-      {"127.0.0.1:80x", false, "", 0},       // trailing junk
+      {"127.0.0.1", false, "", 0},        // no port
+      {":12080", false, "", 0},           // no host
+      {"127.0.0.1:", false, "", 0},       // empty port
+      {"127.0.0.1:0", false, "", 0},      // port 0 is not a place to find
+      {"127.0.0.1:65536", false, "", 0},  // beyond the port range
+      {"127.0.0.1:80x", false, "", 0},    // trailing junk
       {"127.0.0.1:-1", false, "", 0},
-      {"::1:9000", false, "", 0},            // IPv6 without brackets is ambiguous
+      {"::1:9000", false, "", 0},  // IPv6 without brackets is ambiguous
   };
   for (const auto& c : cases) {
     auto address = OperatorAddress::Parse(c.text);
@@ -50,11 +49,20 @@ TEST(OperatorAddressTest, LoopbackIsOnly127Slash8AndIpv6LoopbackAndLocalhost) {
     const char* host;
     bool loopback;
   } cases[] = {
-      {"127.0.0.1", true},  {"127.0.0.2", true},    {"127.255.255.254", true},
-      {"localhost", true},  {"LocalHost", true},    {"::1", true},
-      {"0.0.0.0", false},   {"::", false},          {"128.0.0.1", false},
-      {"10.0.0.1", false},  {"192.168.1.1", false}, {"::ffff:127.0.0.1", false},
-      {"127.0.0.1.example.org", false},             {"", false},
+      {"127.0.0.1", true},
+      {"127.0.0.2", true},
+      {"127.255.255.254", true},
+      {"localhost", true},
+      {"LocalHost", true},
+      {"::1", true},
+      {"0.0.0.0", false},
+      {"::", false},
+      {"128.0.0.1", false},
+      {"10.0.0.1", false},
+      {"192.168.1.1", false},
+      {"::ffff:127.0.0.1", false},
+      {"127.0.0.1.example.org", false},
+      {"", false},
       {"localhost.example.org", false},
   };
   for (const auto& c : cases) {
@@ -77,45 +85,67 @@ TEST(OperatorServerTest, TokenMatchesOnlyTheWholeToken) {
   }
 }
 
-// A route reads state that only the loop thread may touch: the worker must
-// hand it to the loop and wait, so the answer is built on the thread that
-// pumps the loop.
-TEST(OperatorServerTest, RoutesRunOnTheLoopThread) {
+TEST(OperatorServerTest, HostIsLoopbackOnlyForLoopbackNamesAndAddresses) {
+  struct Case {
+    const char* host;
+    bool loopback;
+  } cases[] = {
+      {"", true},
+      {"127.0.0.1:12080", true},
+      {"127.0.0.1", true},
+      {"localhost:8080", true},
+      {"LOCALHOST", true},
+      {"[::1]:9000", true},
+      {"[::1]", true},
+      {"127.9.9.9:1", true},
+      {"evil.example:12080", false},
+      {"rebind.attacker.net", false},
+      {"10.0.0.1:12080", false},
+      {"[::2]:9000", false},
+      {"localhost.evil.net:80", false},
+      {"[::1", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(OperatorServer::IsLoopbackHost(c.host), c.loopback) << c.host;
+  }
+}
+
+// Everything the handler reads belongs to the loop: it must be called on
+// the thread that runs the loop, whatever thread the client is on.
+TEST(OperatorServerTest, HandlerRunsOnTheLoopThread) {
   EventLoop loop;
-  OperatorServer server(loop);
-  std::thread::id route_thread;
-  server.Get("/where", [&] {
-    route_thread = std::this_thread::get_id();
-    return OperatorServer::Reply{200, "text/plain", "loop"};
-  });
+  std::thread::id handler_thread;
+  OperatorServer server(loop.Context(),
+                        [&](const std::string& path, OperatorServer::Answer answer) {
+                          handler_thread = std::this_thread::get_id();
+                          answer(OperatorServer::Reply::Text(200, "loop " + path));
+                        });
   uint16_t port = ServiceProcess::FreePort();
   std::string why;
   ASSERT_TRUE(server.Start(OperatorAddress{"127.0.0.1", port}, "", &why)) << why;
 
   auto answer = std::async(std::launch::async, [port] {
-    httplib::Client client("127.0.0.1", port);
-    auto result = client.Get("/where");
-    return result ? std::to_string(result->status) + " " + result->body : std::string("none");
+    auto reply = TestHttpClient::Get(port, "/where?x=1");
+    return reply ? std::to_string(reply->Status) + " " + reply->Body : std::string("none");
   });
-  for (int i = 0; i < 500 && answer.wait_for(std::chrono::milliseconds(0)) !=
-                                 std::future_status::ready; ++i) {
+  for (int i = 0;
+       i < 500 && answer.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready; ++i) {
     loop.DoEvents(10);
   }
-  EXPECT_EQ(answer.get(), "200 loop");
-  EXPECT_EQ(route_thread, std::this_thread::get_id());
+  EXPECT_EQ(answer.get(), "200 loop /where");
+  EXPECT_EQ(handler_thread, std::this_thread::get_id());
   server.Stop();
 }
 
 TEST(OperatorServerTest, OffLoopbackWithoutATokenItRefusesToListen) {
   EventLoop loop;
-  OperatorServer server(loop);
+  OperatorServer server(loop.Context(), [](const std::string&, OperatorServer::Answer) {});
   uint16_t port = ServiceProcess::FreePort();
   std::string why;
   EXPECT_FALSE(server.Start(OperatorAddress{"0.0.0.0", port}, "", &why));
   EXPECT_EQ(why, "0.0.0.0 is not a loopback address and no StatusToken is set");
-  httplib::Client client("127.0.0.1", port);
-  client.set_connection_timeout(1);
-  EXPECT_FALSE(client.Get("/"));  // nothing listens
+  TestHttpClient client;
+  EXPECT_FALSE(client.Connect(port));  // nothing listens
 }
 
 }  // namespace

@@ -1,0 +1,301 @@
+#include "http/OperatorSession.h"
+
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/write.hpp>
+#include <string_view>
+
+namespace brelvint {
+
+namespace http = boost::beast::http;
+
+namespace {
+
+constexpr size_t kReadChunk = 4096;
+// The buffer holds one request's header and a little of what follows it.
+constexpr size_t kMaxBufferBytes = OperatorServer::kMaxHeaderBytes + kReadChunk;
+// After a refusal, what the client still sends is read and dropped for at
+// most this long and this much, so the refusal is not lost to a reset.
+constexpr std::chrono::seconds kLingerTime{1};
+constexpr size_t kLingerBytes = 64 * 1024;
+constexpr const char kBearer[] = "Bearer ";
+constexpr const char kHeaderTooLarge[] = "request header fields too large\n";
+constexpr const char kBadRequest[] = "bad request\n";
+constexpr const char kNoBody[] = "requests carry no body here\n";
+constexpr const char kMethodRefused[] = "only GET and HEAD are answered\n";
+constexpr const char kAllowedMethods[] = "GET, HEAD";
+constexpr const char kForeignHost[] = "this endpoint answers only to loopback host names\n";
+constexpr const char kTokenParameter[] = "token=";
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A query parameter's value with %XX and '+' decoded; empty when absent.
+std::string QueryValue(std::string_view query, std::string_view key) {
+  while (!query.empty()) {
+    size_t end = query.find('&');
+    std::string_view pair = query.substr(0, end);
+    query = end == std::string_view::npos ? std::string_view() : query.substr(end + 1);
+    if (pair.substr(0, key.size()) != key) continue;
+    std::string value;
+    for (size_t i = key.size(); i < pair.size(); ++i) {
+      if (pair[i] == '+') {
+        value += ' ';
+      } else if (pair[i] == '%' && i + 2 < pair.size() && HexValue(pair[i + 1]) >= 0 &&
+                 HexValue(pair[i + 2]) >= 0) {
+        value += static_cast<char>(HexValue(pair[i + 1]) * 16 + HexValue(pair[i + 2]));
+        i += 2;
+      } else {
+        value += pair[i];
+      }
+    }
+    return value;
+  }
+  return std::string();
+}
+
+}  // namespace
+
+OperatorSession::OperatorSession(asio::ip::tcp::socket socket,
+                                 std::shared_ptr<OperatorServer::State> state)
+    : stream_(std::move(socket)),
+      state_(std::move(state)),
+      buffer_(kMaxBufferBytes),
+      pacer_(stream_.get_executor()) {
+  state_->Register(this);
+}
+
+OperatorSession::~OperatorSession() { state_->Unregister(this); }
+
+void OperatorSession::Start() { WaitForRequest(); }
+
+void OperatorSession::Close() {
+  if (closed_) return;
+  closed_ = true;
+  state_->Unregister(this);
+  boost::system::error_code ignored;
+  stream_.socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  stream_.close();
+  pacer_.cancel();
+}
+
+void OperatorSession::WaitForRequest() {
+  if (buffer_.size() > 0) {
+    ReadHeader();  // the next request is already here
+    return;
+  }
+  // The first byte may take kIdleTimeout; from then on the whole request
+  // must arrive within kRequestTimeout.
+  stream_.expires_after(OperatorServer::kIdleTimeout);
+  stream_.async_read_some(
+      buffer_.prepare(kReadChunk),
+      [self = shared_from_this()](const boost::system::error_code& ec, size_t bytes) {
+        if (ec || self->closed_) {
+          self->Close();
+          return;
+        }
+        self->buffer_.commit(bytes);
+        self->ReadHeader();
+      });
+}
+
+void OperatorSession::ReadHeader() {
+  parser_.emplace();
+  parser_->header_limit(OperatorServer::kMaxHeaderBytes);
+  header_bytes_ = 0;
+  stream_.expires_after(OperatorServer::kRequestTimeout);
+  ParseHeader();
+}
+
+void OperatorSession::ParseHeader() {
+  // The parser is fed by hand rather than by async_read_header: it takes
+  // the header field by field, and its own limit bounds only the part not
+  // yet taken, so the total is counted here.
+  boost::system::error_code ec;
+  while (buffer_.size() > 0 && !parser_->is_header_done()) {
+    size_t used = parser_->put(buffer_.data(), ec);
+    header_bytes_ += used;
+    buffer_.consume(used);
+    if (ec == http::error::need_more) {
+      ec = {};
+      break;
+    }
+    if (ec || used == 0) break;
+  }
+  // A header still incomplete counts what waits in the buffer too; a
+  // complete one only itself (what follows may be the next request).
+  size_t seen = header_bytes_ + (parser_->is_header_done() ? 0 : buffer_.size());
+  if (!ec && seen > OperatorServer::kMaxHeaderBytes) ec = http::error::header_limit;
+  if (ec || parser_->is_header_done()) {
+    HeaderRead(ec);
+    return;
+  }
+  stream_.async_read_some(
+      buffer_.prepare(kReadChunk),
+      [self = shared_from_this()](const boost::system::error_code& error, size_t bytes) {
+        if (error || self->closed_) {
+          self->Close();  // the peer left, or the request deadline passed
+          return;
+        }
+        self->buffer_.commit(bytes);
+        self->ParseHeader();
+      });
+}
+
+void OperatorSession::HeaderRead(const boost::system::error_code& ec) {
+  if (closed_ || state_->Stopped) {
+    Close();
+    return;
+  }
+  keep_alive_ = false;
+  head_ = false;
+  if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
+    Send(OperatorServer::Reply::Text(431, kHeaderTooLarge));
+    return;
+  }
+  if (ec) {
+    Send(OperatorServer::Reply::Text(400, kBadRequest));
+    return;
+  }
+  const Request& request = parser_->get();
+  head_ = request.method() == http::verb::head;
+  keep_alive_ = request.keep_alive();
+  if (auto refusal = Refusal(request)) {
+    Send(std::move(*refusal));
+    return;
+  }
+  std::string_view target = request.target();
+  std::string path(target.substr(0, target.find('?')));
+  answering_ = true;
+  state_->Handler(path, [self = shared_from_this()](OperatorServer::Reply reply) {
+    if (!self->answering_ || self->closed_) return;
+    self->Send(std::move(reply));
+  });
+}
+
+std::optional<OperatorServer::Reply> OperatorSession::Refusal(const Request& request) {
+  using Reply = OperatorServer::Reply;
+  if (!parser_->is_done()) {
+    keep_alive_ = false;  // the body stays unread
+    return Reply::Text(413, kNoBody);
+  }
+  if (request.method() != http::verb::get && request.method() != http::verb::head) {
+    Reply reply = Reply::Text(405, kMethodRefused);
+    reply.Headers.emplace_back("Allow", kAllowedMethods);
+    return reply;
+  }
+  if (state_->CheckHost && !OperatorServer::IsLoopbackHost(request[http::field::host])) {
+    return Reply::Text(421, kForeignHost);
+  }
+  if (state_->TokenRequired && !Authorized(request)) {
+    Reply reply = Reply::Text(401, OperatorServer::kUnauthorized);
+    reply.Headers.emplace_back("WWW-Authenticate", "Bearer");
+    return reply;
+  }
+  return std::nullopt;
+}
+
+bool OperatorSession::Authorized(const Request& request) const {
+  std::string_view authorization = request[http::field::authorization];
+  std::string given;
+  if (authorization.substr(0, std::char_traits<char>::length(kBearer)) == kBearer) {
+    given = std::string(authorization.substr(std::char_traits<char>::length(kBearer)));
+  } else {
+    std::string_view target = request.target();
+    size_t question = target.find('?');
+    if (question != std::string_view::npos) {
+      given = QueryValue(target.substr(question + 1), kTokenParameter);
+    }
+  }
+  return OperatorServer::TokenMatches(given, state_->Token);
+}
+
+void OperatorSession::Send(OperatorServer::Reply reply) {
+  answering_ = true;
+  body_ = reply.Body ? std::move(reply.Body) : std::make_shared<const std::string>();
+  response_.emplace(static_cast<http::status>(reply.Status), 11);
+  response_->set(http::field::content_type, reply.ContentType);
+  // Operators' numbers must be fresh at every poll.
+  response_->set(http::field::cache_control, "no-store");
+  for (const auto& [name, value] : reply.Headers) response_->set(name, value);
+  response_->keep_alive(keep_alive_);
+  if (head_) {
+    response_->content_length(body_->size());
+  } else {
+    response_->body() = boost::beast::span<const char>(body_->data(), body_->size());
+    response_->prepare_payload();
+  }
+  serializer_.emplace(*response_);
+  serializer_->limit(OperatorServer::kWriteChunkBytes);
+  stream_.expires_after(OperatorServer::kWriteTimeout);
+  WriteSome();
+}
+
+void OperatorSession::WriteSome() {
+  auto wait = state_->WriteWait();
+  if (wait.count() > 0) {
+    pacer_.expires_after(wait);
+    pacer_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+      if (ec || self->closed_) {
+        self->Close();
+        return;
+      }
+      self->WriteSome();
+    });
+    return;
+  }
+  http::async_write_some(
+      stream_, *serializer_,
+      [self = shared_from_this()](const boost::system::error_code& ec, size_t bytes) {
+        self->state_->Wrote(bytes);
+        if (ec || self->closed_ || self->serializer_->is_done()) {
+          self->Sent(ec);
+          return;
+        }
+        self->WriteSome();
+      });
+}
+
+void OperatorSession::Sent(const boost::system::error_code& ec) {
+  answering_ = false;
+  serializer_.reset();
+  response_.reset();
+  body_.reset();
+  if (ec || closed_) {
+    Close();
+    return;
+  }
+  if (!keep_alive_) {
+    Linger();
+    return;
+  }
+  WaitForRequest();
+}
+
+void OperatorSession::Linger() {
+  boost::system::error_code ignored;
+  stream_.socket().shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+  buffer_.clear();
+  lingered_ = 0;
+  stream_.expires_after(kLingerTime);
+  DropInput();
+}
+
+void OperatorSession::DropInput() {
+  // The same bounded buffer takes every read; nothing is kept.
+  stream_.async_read_some(
+      buffer_.prepare(kReadChunk),
+      [self = shared_from_this()](const boost::system::error_code& ec, size_t bytes) {
+        self->lingered_ += bytes;
+        if (ec || self->closed_ || self->lingered_ >= kLingerBytes) {
+          self->Close();
+          return;
+        }
+        self->DropInput();
+      });
+}
+
+}  // namespace brelvint
