@@ -25,8 +25,9 @@ void EasyTCPSocket::SendMessage(int32_t command, std::string_view data) {
   if (!IsConnected()) return;
   std::string header;
   PacketFramer::AppendHeader(header, command, data.size());
-  TCPSocket::Write(header);
-  TCPSocket::Write(data);
+  // In one piece: a flush between header and payload would run pass-end
+  // work that may write another message to this very connection.
+  WriteWhole(header, data);
 }
 
 void EasyTCPSocket::SendPackets(std::string_view packets) {

@@ -144,10 +144,13 @@ void TCPSocket::OnReadable() {
   WatchReadable();
 }
 
-void TCPSocket::Write(std::string_view bytes) {
+void TCPSocket::Write(std::string_view bytes) { WriteWhole(bytes, {}); }
+
+void TCPSocket::WriteWhole(std::string_view first, std::string_view second) {
   if (!connected_) return;
-  output_.append(bytes);
-  NoteQueued(bytes.size());
+  output_.append(first);
+  output_.append(second);
+  NoteQueued(first.size() + second.size());
   if (PendingOutput() - PendingReplyOutput() > kMaxPendingOutput) {
     CutSlowConsumer();
     return;

@@ -52,8 +52,8 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   // DataAvailable; what the handler does not take then is dropped, so an
   // idle connection keeps no receive buffer.
   virtual std::string ReadAll();
-  // Queues `bytes`; they leave in order at the end of this loop pass.
-  // Dropped silently when not connected.
+  // Queues `bytes`; they leave in order at the end of this loop pass (or
+  // at once, past kEagerFlushBytes). Dropped silently when not connected.
   virtual void Write(std::string_view bytes);
   bool IsConnected() const { return connected_; }
   // Ends the connection now; unsent output is dropped. Raises Error
@@ -90,6 +90,11 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   virtual void DataAvailable() {}
   virtual void Error(int64_t code) { (void)code; }
 
+  // Queues `first` then `second` as one piece, like Write: an eager flush,
+  // and the pass-end work it runs first, comes after both or not at all,
+  // so nothing written meanwhile can land between them (a message's header
+  // and its payload).
+  void WriteWhole(std::string_view first, std::string_view second);
   // Appends the received bytes to `out` (cheaper than ReadAll for a
   // subclass that keeps its own buffer).
   void TakeReceived(std::string& out);
