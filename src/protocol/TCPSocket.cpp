@@ -150,7 +150,22 @@ void TCPSocket::WriteWhole(std::string_view first, std::string_view second) {
   if (!connected_) return;
   output_.append(first);
   output_.append(second);
-  NoteQueued(first.size() + second.size());
+  Queued(first.size() + second.size());
+}
+
+void TCPSocket::WriteOwned(std::string bytes) {
+  if (!connected_) return;
+  size_t count = bytes.size();
+  if (output_.empty()) {
+    output_.swap(bytes);
+  } else {
+    output_.append(bytes);
+  }
+  Queued(count);
+}
+
+void TCPSocket::Queued(size_t count) {
+  NoteQueued(count);
   if (PendingOutput() - PendingReplyOutput() > kMaxPendingOutput) {
     CutSlowConsumer();
     return;

@@ -95,6 +95,9 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   // so nothing written meanwhile can land between them (a message's header
   // and its payload).
   void WriteWhole(std::string_view first, std::string_view second);
+  // Like Write, but takes the buffer: queued behind nothing, it becomes the
+  // output as it is, so a reply of many megabytes costs the loop no copy.
+  void WriteOwned(std::string bytes);
   // Appends the received bytes to `out` (cheaper than ReadAll for a
   // subclass that keeps its own buffer).
   void TakeReceived(std::string& out);
@@ -135,6 +138,9 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   void RaiseError();
   // The one place a slow consumer is cut.
   void CutSlowConsumer();
+  // Books the `count` bytes just queued, then cuts a slow consumer, or
+  // flushes at once past kEagerFlushBytes, or asks for the flush.
+  void Queued(size_t count);
   // Books `count` bytes just queued, as a reply when answering.
   void NoteQueued(size_t count);
   // Books `count` bytes the kernel just took.
