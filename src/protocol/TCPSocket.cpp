@@ -230,7 +230,8 @@ void TCPSocket::Flush() {
   if (PendingOutput() > 0) {
     size_t before = PendingOutput();
     boost::system::error_code ec;
-    size_t n = socket_.write_some(asio::buffer(output_.data() + sent_, before), ec);
+    size_t n = socket_.write_some(
+        asio::buffer(output_.data() + sent_, std::min(before, kMaxWriteBytes)), ec);
     Metrics::Process().output_bytes += n;
     if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
       Abort(ec.value());

@@ -38,6 +38,10 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   static constexpr size_t kMaxPendingOutput = 1 << 20;
   // Output at which a write goes out at once instead of at the flush.
   static constexpr size_t kEagerFlushBytes = 64 * 1024;
+  // One write hands the kernel at most this much: a reply of many megabytes
+  // leaves over several loop passes, each a fraction of a millisecond,
+  // instead of holding up every other connection for one long copy.
+  static constexpr size_t kMaxWriteBytes = 256 * 1024;
   // A flush at least this large marks a busy connection that keeps its buffer.
   static constexpr size_t kKeepBufferAfterBytes = 1024;
   // Codes for ends that have no errno of their own.
