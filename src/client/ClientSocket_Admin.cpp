@@ -1,11 +1,14 @@
 #include <ctime>
+#include <memory>
+#include <optional>
 
+#include "base/TextNumber.h"
 #include "client/ClientSocket.h"
 #include "client/Payload.h"
 #include "config/ServerNetworks.h"
-#include "base/TextNumber.h"
 #include "hub/BanStore.h"
 #include "hub/MapSocket.h"
+#include "protocol/PacketFramer.h"
 
 namespace brelvint {
 
@@ -21,6 +24,21 @@ std::string ShowBanDate(const std::string& stored) {
   size_t date_length = std::strftime(date, sizeof date, "%x", &when);
   size_t time_length = std::strftime(time, sizeof time, "%X", &when);
   return std::string(date, date_length) + " " + std::string(time, time_length);
+}
+
+// One entry of the ban list: "id|address|by|reason|date time" and a NUL.
+// Runs on the ban store's reader thread.
+void AppendBanEntry(const BanStore::Ban& row, std::string& out) {
+  out += std::to_string(row.id);
+  out += '|';
+  out += row.address;
+  out += '|';
+  out += row.by;
+  out += '|';
+  out += row.reason;
+  out += '|';
+  out += ShowBanDate(row.bandate);
+  out.push_back('\0');
 }
 
 }  // namespace
@@ -45,19 +63,24 @@ void ClientSocket::Broadcast(const std::string& payload) {
 
 void ClientSocket::ListBans() {
   if (!isAdmin()) return;
-  std::vector<BanStore::Ban> rows;
   BanStore* bans = myParent->Bans();
-  if (bans == nullptr || !bans->All(&rows)) {
+  if (bans == nullptr) {
     SendMessage(kBanListReply, "");
     return;
   }
-  std::string text;
-  for (const auto& row : rows) {
-    text += std::to_string(row.id) + "|" + row.address + "|" + row.by + "|" + row.reason + "|" +
-            ShowBanDate(row.bandate);
-    text.push_back('\0');
-  }
-  SendMessage(kBanListReply, text);
+  // A list of many thousand rows is read and formatted off the loop; this
+  // connection's next requests wait for it, everyone else's do not.
+  DeferReply();
+  std::weak_ptr<TCPSocket> weak = weak_from_this();
+  bans->ListNetwork(myNetwork->NetworkName, PacketFramer::kHeaderSize, AppendBanEntry,
+                    Loop().Context(), [weak](std::optional<std::string> text) {
+                      auto self = weak.lock();
+                      if (!self) return;
+                      // A table that cannot be read is answered as an empty one.
+                      if (!text) text.emplace(PacketFramer::kHeaderSize, '\0');
+                      static_cast<ClientSocket&>(*self).SendDeferredReply(kBanListReply,
+                                                                          std::move(*text));
+                    });
 }
 
 void ClientSocket::Unban(const std::string& payload) {
@@ -67,7 +90,7 @@ void ClientSocket::Unban(const std::string& payload) {
   double number = TextNumber::LeadingReal(payload);
   int64_t id = TextNumber::Leading(payload);
   if (static_cast<double>(id) != number) return;
-  if (BanStore* bans = myParent->Bans()) bans->Delete(id);
+  myParent->LiftBan(*this, id);
 }
 
 }  // namespace brelvint

@@ -1,5 +1,9 @@
 #include "hub/BanStore.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <boost/asio/post.hpp>
 #include <ctime>
 #include <stdexcept>
 
@@ -15,8 +19,17 @@ const char kCreateTable[] =
     "reason TEXT, "
     "bandate DATETIME, "
     "banlength INTEGER, "
-    "network TEXT);"
+    "network TEXT, "
+    "name TEXT);"
     "CREATE INDEX IF NOT EXISTS bans_address ON bans(address COLLATE NOCASE);";
+
+// The reader thread's niceness (Linux schedules threads apart).
+constexpr int kReaderNice = 10;
+
+// The statements that give whole rows name the columns in ReadRow's order.
+const char kSelectNetwork[] =
+    "SELECT id, address, name, \"by\", reason, bandate, banlength, network FROM bans "
+    "WHERE network = ? COLLATE NOCASE ORDER BY id";
 
 std::string NowLocal() {
   std::time_t now = std::time(nullptr);
@@ -35,6 +48,19 @@ std::string ColumnText(sqlite3_stmt* statement, int column) {
 
 void Bind(sqlite3_stmt* statement, int index, const std::string& text) {
   sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+BanStore::Ban ReadRow(sqlite3_stmt* statement) {
+  BanStore::Ban ban;
+  ban.id = sqlite3_column_int64(statement, 0);
+  ban.address = ColumnText(statement, 1);
+  ban.name = ColumnText(statement, 2);
+  ban.by = ColumnText(statement, 3);
+  ban.reason = ColumnText(statement, 4);
+  ban.bandate = ColumnText(statement, 5);
+  ban.banlength = sqlite3_column_int64(statement, 6);
+  ban.network = ColumnText(statement, 7);
+  return ban;
 }
 
 // Resets a cached statement when the caller is done with it, whatever path it takes.
@@ -66,18 +92,44 @@ BanStore::BanStore(const std::filesystem::path& file) : file_(file) {
     sqlite3_free(message);
     throw std::runtime_error("cannot open ban database " + file.string() + ": " + reason);
   }
+  AddNameColumn();
   insert_ = Prepare(
-      "INSERT INTO bans (address, \"by\", reason, bandate, banlength, network) "
-      "VALUES (?, ?, ?, ?, 1, ?)");
-  select_all_ = Prepare(
-      "SELECT id, address, \"by\", reason, bandate, banlength, network FROM bans ORDER BY id");
-  delete_ = Prepare("DELETE FROM bans WHERE id = ?");
+      "INSERT INTO bans (address, name, \"by\", reason, bandate, banlength, network) "
+      "VALUES (?, ?, ?, ?, ?, 1, ?)");
+  delete_ = Prepare(
+      "DELETE FROM bans WHERE id = ? AND network = ? COLLATE NOCASE "
+      "RETURNING id, address, name, \"by\", reason, bandate, banlength, network");
   by_address_ = Prepare("SELECT DISTINCT network FROM bans WHERE address = ? COLLATE NOCASE");
   by_address_network_ = Prepare(
       "SELECT 1 FROM bans WHERE address = ? COLLATE NOCASE AND network = ? COLLATE NOCASE LIMIT 1");
 }
 
-BanStore::~BanStore() = default;
+void BanStore::AddNameColumn() {
+  // Files written before bans recorded the member's name lack the column.
+  Statement columns = Prepare("PRAGMA table_info(bans)");
+  while (sqlite3_step(columns.get()) == SQLITE_ROW) {
+    if (ColumnText(columns.get(), 1) == "name") return;
+  }
+  char* message = nullptr;
+  int rc =
+      sqlite3_exec(db_.get(), "ALTER TABLE bans ADD COLUMN name TEXT", nullptr, nullptr, &message);
+  if (rc != SQLITE_OK) {
+    std::string reason = message != nullptr ? message : sqlite3_errstr(rc);
+    sqlite3_free(message);
+    throw std::runtime_error("cannot open ban database " + file_.string() + ": " + reason);
+  }
+}
+
+BanStore::~BanStore() { StopReader(); }
+
+void BanStore::StopReader() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (reader_.joinable()) reader_.join();
+}
 
 BanStore::Statement BanStore::Prepare(const char* sql) const {
   sqlite3_stmt* statement = nullptr;
@@ -89,15 +141,16 @@ BanStore::Statement BanStore::Prepare(const char* sql) const {
   return Statement(statement);
 }
 
-bool BanStore::Insert(const std::string& address, const std::string& by, const std::string& reason,
-                      const std::string& network, std::string* error) {
+bool BanStore::Insert(const std::string& address, const std::string& name, const std::string& by,
+                      const std::string& reason, const std::string& network, std::string* error) {
   sqlite3_stmt* statement = insert_.get();
   ResetOnExit reset{statement};
   Bind(statement, 1, address);
-  Bind(statement, 2, by);
-  Bind(statement, 3, reason);
-  Bind(statement, 4, NowLocal());
-  Bind(statement, 5, network);
+  Bind(statement, 2, name);
+  Bind(statement, 3, by);
+  Bind(statement, 4, reason);
+  Bind(statement, 5, NowLocal());
+  Bind(statement, 6, network);
   // Outside an explicit transaction each statement commits on its own.
   if (sqlite3_step(statement) != SQLITE_DONE) {
     if (error != nullptr) *error = sqlite3_errmsg(db_.get());
@@ -106,30 +159,20 @@ bool BanStore::Insert(const std::string& address, const std::string& by, const s
   return true;
 }
 
-bool BanStore::All(std::vector<Ban>* rows) const {
-  sqlite3_stmt* statement = select_all_.get();
-  ResetOnExit reset{statement};
-  rows->clear();
-  int rc;
-  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-    Ban ban;
-    ban.id = sqlite3_column_int64(statement, 0);
-    ban.address = ColumnText(statement, 1);
-    ban.by = ColumnText(statement, 2);
-    ban.reason = ColumnText(statement, 3);
-    ban.bandate = ColumnText(statement, 4);
-    ban.banlength = sqlite3_column_int64(statement, 5);
-    ban.network = ColumnText(statement, 6);
-    rows->push_back(std::move(ban));
-  }
-  return rc == SQLITE_DONE;
-}
-
-bool BanStore::Delete(int64_t id) {
+std::optional<BanStore::Ban> BanStore::Delete(int64_t id, const std::string& network,
+                                              std::string* error) {
   sqlite3_stmt* statement = delete_.get();
   ResetOnExit reset{statement};
   sqlite3_bind_int64(statement, 1, id);
-  return sqlite3_step(statement) == SQLITE_DONE;
+  Bind(statement, 2, network);
+  std::optional<Ban> removed;
+  int rc;
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) removed = ReadRow(statement);
+  if (rc != SQLITE_DONE) {
+    if (error != nullptr) *error = sqlite3_errmsg(db_.get());
+    return std::nullopt;
+  }
+  return removed;
 }
 
 std::vector<std::string> BanStore::NetworksBanning(const std::string& address) const {
@@ -151,14 +194,66 @@ bool BanStore::IsBanned(const std::string& address, const std::string& network) 
 
 void BanStore::Close() {
   if (!db_) return;
+  StopReader();  // its read connection would hold the log open
   // Statements left open would keep the connection alive past the close.
-  for (Statement* statement :
-       {&insert_, &select_all_, &delete_, &by_address_, &by_address_network_})
+  for (Statement* statement : {&insert_, &delete_, &by_address_, &by_address_network_})
     statement->reset();
   // Explicit, so the file is complete even while another connection (an
   // operator's sqlite3 shell) keeps the write-ahead log from being removed.
   sqlite3_wal_checkpoint_v2(db_.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
   db_.reset();
+}
+
+void BanStore::ListNetwork(std::string network, size_t room, EntryFormat format,
+                           asio::io_context& loop, ListReady ready) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.push_back({std::move(network), room, std::move(format), &loop, std::move(ready)});
+  if (!reader_.joinable()) reader_ = std::thread([this] { ServeLists(); });
+  wake_.notify_one();
+}
+
+void BanStore::ServeLists() {
+  // On a machine short of cores the list waits, not the loop: the loop
+  // thread serves every player, this one a single administrator.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kReaderNice);
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    wake_.wait(lock, [this] { return stopping_ || !requests_.empty(); });
+    if (stopping_) return;
+    ListRequest request = std::move(requests_.front());
+    requests_.pop_front();
+    lock.unlock();
+    std::optional<std::string> text = ReadList(request);
+    if (!stopping_) {
+      asio::post(*request.loop, [ready = std::move(request.ready),
+                                 text = std::move(text)]() mutable { ready(std::move(text)); });
+    }
+    lock.lock();
+  }
+}
+
+std::optional<std::string> BanStore::ReadList(const ListRequest& request) const {
+  // A connection of this thread's own: the loop's connection stays free for
+  // bans and unbans, and write-ahead logging lets both work at once.
+  sqlite3* raw = nullptr;
+  int rc =
+      sqlite3_open_v2(file_.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+  Database db(raw);
+  if (rc != SQLITE_OK) return std::nullopt;
+  sqlite3_busy_timeout(raw, 2000);
+  sqlite3_stmt* prepared = nullptr;
+  if (sqlite3_prepare_v2(raw, kSelectNetwork, -1, &prepared, nullptr) != SQLITE_OK) {
+    return std::nullopt;
+  }
+  Statement select(prepared);
+  Bind(prepared, 1, request.network);
+  std::string text(request.room, '\0');
+  while ((rc = sqlite3_step(prepared)) == SQLITE_ROW) {
+    if (stopping_) return std::nullopt;
+    request.format(ReadRow(prepared), text);
+  }
+  if (rc != SQLITE_DONE) return std::nullopt;
+  return text;
 }
 
 }  // namespace brelvint

@@ -1,19 +1,36 @@
 #pragma once
 
+#include <sqlite3.h>
+
+#include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include <sqlite3.h>
+#include "protocol/Asio.h"
 
 namespace brelvint {
 
 // The ban table `bans` in an SQLite file ("brelvint.db" in the data
 // folder). Every statement is prepared with bound values; the file runs
-// in write-ahead-log mode so a crash never corrupts it. Owned by App (as
-// `serverdb`); used only on the event-loop thread.
+// in write-ahead-log mode so a crash never corrupts it, and so a reader and
+// the writer never wait for each other. Owned by App (as `serverdb`).
+//
+// Everything but ListNetwork runs on the event-loop thread. A ban list can
+// run to millions of bytes, so ListNetwork reads and formats it on the
+// store's reader thread, through a read-only connection of its own that is
+// open only while a list is read, and hands the text to the loop. The
+// destructor stops the reader and waits for it: no thread and no
+// connection outlives the store.
 class BanStore {
  public:
   static constexpr const char kFileName[] = "brelvint.db";
@@ -21,6 +38,7 @@ class BanStore {
   struct Ban {
     int64_t id = 0;
     std::string address;
+    std::string name;  // the banned member's; empty in rows older than the column
     std::string by;
     std::string reason;
     std::string bandate;  // "YYYY-MM-DD HH:MM:SS", local time
@@ -35,24 +53,39 @@ class BanStore {
   BanStore(const BanStore&) = delete;
   BanStore& operator=(const BanStore&) = delete;
 
-  // Adds one row stamped with the current local time; false (and
-  // `error` set) when the insert failed.
-  bool Insert(const std::string& address, const std::string& by, const std::string& reason,
-              const std::string& network, std::string* error = nullptr);
-  // Every row in id order; nullopt-like `false` when the query failed.
-  bool All(std::vector<Ban>* rows) const;
-  // Deletes the row with this id, if any. False only when SQLite failed.
-  bool Delete(int64_t id);
+  // Adds one row for the member `name` at `address`, stamped with the
+  // current local time; false (and `error` set) when the insert failed.
+  bool Insert(const std::string& address, const std::string& name, const std::string& by,
+              const std::string& reason, const std::string& network, std::string* error = nullptr);
+  // Deletes ban `id` when it was recorded for `network` (ignoring case)
+  // and returns the row deleted; nullopt when there is no such row on that
+  // network, or when SQLite failed (then `error` is set).
+  std::optional<Ban> Delete(int64_t id, const std::string& network, std::string* error = nullptr);
   // The networks named by rows for this address (compared ignoring case).
   std::vector<std::string> NetworksBanning(const std::string& address) const;
   // True when a row bans this address on the named network (both ignoring case).
   bool IsBanned(const std::string& address, const std::string& network) const;
 
+  // Appends one row's entry to a list. Runs on the reader thread, so it
+  // may touch nothing but its arguments.
+  using EntryFormat = std::function<void(const Ban& row, std::string& out)>;
+  // Takes the finished list; nullopt when it could not be read.
+  using ListReady = std::function<void(std::optional<std::string> text)>;
+  // Reads the rows recorded for `network` (ignoring case) in id order and
+  // formats each with `format`, on the reader thread, after `room` NUL
+  // bytes left for the caller (a message header); then posts `ready` with
+  // the text to `loop`, which must outlive this store. Lists are produced
+  // one at a time, in the order asked. A list the store is destroyed
+  // before finishing is dropped: its `ready` never runs.
+  void ListNetwork(std::string network, size_t room, EntryFormat format, asio::io_context& loop,
+                   ListReady ready);
+
   const std::filesystem::path& File() const { return file_; }
 
   // Moves every change from the write-ahead log into the database file and
   // closes it, so that a copy of the file alone holds every ban. Called at
-  // stop; nothing may use the store afterwards.
+  // stop, after the reader thread is ended; nothing may use the store
+  // afterwards.
   void Close();
 
  private:
@@ -62,17 +95,40 @@ class BanStore {
   struct FinalizeStatement {
     void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
   };
+  using Database = std::unique_ptr<sqlite3, CloseDb>;
   using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
 
+  struct ListRequest {
+    std::string network;
+    size_t room;
+    EntryFormat format;
+    asio::io_context* loop;
+    ListReady ready;
+  };
+
   Statement Prepare(const char* sql) const;
+  void AddNameColumn();
+  // Ends the reader thread, dropping any list not finished; lists asked
+  // for afterwards are never produced.
+  void StopReader();
+  // The reader thread's loop; ends when the store is being destroyed.
+  void ServeLists();
+  // One list through a connection opened for it; nullopt when reading
+  // failed or the store is being destroyed.
+  std::optional<std::string> ReadList(const ListRequest& request) const;
 
   std::filesystem::path file_;
-  std::unique_ptr<sqlite3, CloseDb> db_;
+  Database db_;
   Statement insert_;
-  Statement select_all_;
   Statement delete_;
   Statement by_address_;
   Statement by_address_network_;
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<ListRequest> requests_;  // guarded by mutex_
+  std::atomic<bool> stopping_{false};
+  std::thread reader_;  // started by the first ListNetwork
 };
 
 }  // namespace brelvint

@@ -219,12 +219,30 @@ void MapSocket::BanUser(MapMember& admin, const std::string& userName, const std
                 target->myNetwork->NetworkName + " Banned: " + modGlobal::EscapeForLog(reason));
   if (bans_ != nullptr) {
     std::string error;
-    if (!bans_->Insert(target->RemoteAddress(), admin.Username, reason,
+    if (!bans_->Insert(target->RemoteAddress(), target->Username, admin.Username, reason,
                        target->myNetwork->NetworkName, &error)) {
       StatusMessage("Error recording ban of " + target->RemoteAddress() + ": " + error);
     }
   }
   Expel(*target);
+}
+
+void MapSocket::LiftBan(MapMember& admin, int64_t id) {
+  if (admin.myNetwork == nullptr || bans_ == nullptr) return;
+  const std::string& network = admin.myNetwork->NetworkName;
+  std::string error;
+  auto lifted = bans_->Delete(id, network, &error);
+  if (!error.empty()) {
+    StatusMessage("Error lifting ban " + std::to_string(id) + ": " + error);
+    return;
+  }
+  if (!lifted) return;
+  // The one record of who let an address back in.
+  std::string line = "Ban " + std::to_string(id) + " lifted by " +
+                     modGlobal::EscapeForLog(admin.Username) + " on network " + network + ": " +
+                     lifted->address;
+  if (!lifted->name.empty()) line += " " + modGlobal::EscapeForLog(lifted->name);
+  StatusMessage(line);
 }
 
 void MapSocket::ClientDisconnect(MapMember& leaver) {

@@ -72,6 +72,10 @@ class MapSocket : public ServerSocket {
   // and is ended once that is flushed; the address is recorded in the ban
   // store. Ends a connection, writes the ban store, logs.
   void BanUser(MapMember& admin, const std::string& userName, const std::string& reason);
+  // Deletes ban `id` when it was recorded for admin's network; otherwise
+  // does nothing, so one network's administrators never lift another's
+  // bans. Writes the ban store, logs.
+  void LiftBan(MapMember& admin, int64_t id);
   // 998 to every member of the networks named `networkName` ("(All
   // Networks)" for all).
   void BroadcastMessage(std::string_view text, std::string_view networkName);

@@ -25,8 +25,9 @@ void EasyTCPSocket::SendMessage(int32_t command, std::string_view data) {
   if (!IsConnected()) return;
   std::string header;
   PacketFramer::AppendHeader(header, command, data.size());
-  TCPSocket::Write(header);
-  TCPSocket::Write(data);
+  // In one piece: a flush between header and payload would run pass-end
+  // work that may write another message to this very connection.
+  WriteWhole(header, data);
 }
 
 void EasyTCPSocket::SendPackets(std::string_view packets) {
@@ -142,9 +143,23 @@ void EasyTCPSocket::FireEvents() {
   EndReply();
 }
 
+void EasyTCPSocket::DeferReply() { reply_deferred_ = true; }
+
+void EasyTCPSocket::SendDeferredReply(int32_t command, std::string framed) {
+  if (!reply_deferred_ || !IsConnected()) return;
+  reply_deferred_ = false;
+  std::string header;
+  PacketFramer::AppendHeader(header, command, framed.size() - PacketFramer::kHeaderSize);
+  framed.replace(0, header.size(), header);
+  BeginReply();
+  WriteOwned(std::move(framed));
+  EndReply();
+  if (QueuedMessages() > 0 && !MarkedReady()) Loop().MarkReady(SelfAsPollable());
+}
+
 bool EasyTCPSocket::Poll() {
   // Messages still queued when the stream ended are never delivered.
-  if (!IsConnected()) return false;
+  if (!IsConnected() || reply_deferred_) return false;
   if (PendingOutput() > kMaxPendingOutput) {
     // The peer is not reading what it asked for: answer nothing more (and
     // read nothing more) until it does; OutputDrained resumes.
@@ -156,7 +171,7 @@ bool EasyTCPSocket::Poll() {
   }
   FireEvents();
   if (paused_ && IsConnected()) ProcessData();
-  return IsConnected() && QueuedMessages() > 0;
+  return IsConnected() && !reply_deferred_ && QueuedMessages() > 0;
 }
 
 bool EasyTCPSocket::WaitForConnection(int64_t timeout) {

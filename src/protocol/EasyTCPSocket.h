@@ -54,6 +54,17 @@ class EasyTCPSocket : public TCPSocket, public Pollable {
   // Delivers at most one queued message. True while more are queued.
   bool Poll() override;
 
+  // For a request answered later, from work done off the loop: called while
+  // ReceivedMessage runs, DeferReply holds back this connection's next
+  // messages, so replies keep the order of the requests;
+  // SendDeferredReply sends the answer, as a reply (TCPSocket::BeginReply),
+  // and resumes delivery. Does nothing once the connection has ended.
+  void DeferReply();
+  // `framed` is the payload behind PacketFramer::kHeaderSize bytes of room,
+  // which take the header: a reply of many megabytes is sent as it was
+  // built, without a copy on the loop.
+  void SendDeferredReply(int32_t command, std::string framed);
+
  protected:
   virtual void ReceivedMessage(int32_t command, const std::string& data) {
     (void)command;
@@ -72,8 +83,9 @@ class EasyTCPSocket : public TCPSocket, public Pollable {
 
  private:
   // Beside the flags above, so a connection spends no padding on them.
-  bool paused_ = false;       // the message queue is full
-  bool output_held_ = false;  // the unsent output is over the limit
+  bool paused_ = false;          // the message queue is full
+  bool output_held_ = false;     // the unsent output is over the limit
+  bool reply_deferred_ = false;  // a reply is being produced elsewhere
 
   struct Message {
     int32_t command;

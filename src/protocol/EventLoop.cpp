@@ -12,9 +12,7 @@ void EventLoop::AddPollableObject(const std::shared_ptr<Pollable>& object) {
   object->on_poll_list_ = true;
 }
 
-void EventLoop::RemovePollableObject(Pollable& object) {
-  object.on_poll_list_ = false;
-}
+void EventLoop::RemovePollableObject(Pollable& object) { object.on_poll_list_ = false; }
 
 void EventLoop::MarkReady(const std::shared_ptr<Pollable>& object) {
   if (!object->on_poll_list_ || object->marked_ready_) return;
@@ -45,21 +43,27 @@ bool EventLoop::PollReadyObjects() {
 }
 
 void EventLoop::FlushNow(const std::shared_ptr<Flushable>& object) {
+  // A hook that writes past the eager size must not start the hooks again
+  // from inside itself, half done; its output leaves right after them.
+  if (running_pass_end_) {
+    ScheduleFlush(object);
+    return;
+  }
   RunPassEndHooks();
   object->Flush();
 }
 
-void EventLoop::AtPassEnd(std::function<void()> work) {
-  pass_end_work_.push_back(std::move(work));
-}
+void EventLoop::AtPassEnd(std::function<void()> work) { pass_end_work_.push_back(std::move(work)); }
 
 void EventLoop::RunPassEndHooks() {
+  running_pass_end_ = true;
   while (!pass_end_work_.empty()) {
     std::vector<std::function<void()>> work;
     work.swap(pass_end_work_);
     for (auto& item : work) item();
   }
   for (auto& hook : pass_end_hooks_) hook();
+  running_pass_end_ = false;
 }
 
 void EventLoop::FinishPass() {

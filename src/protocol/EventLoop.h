@@ -61,7 +61,8 @@ class Flushable {
 //   4. when idle, a wait for the next event of at most the given time, then
 //      phases 1 and 3b-3c again.
 // FlushNow is the one way out of this order, and it keeps its rule: hooks
-// before bytes.
+// before bytes. The pass-end work never runs inside itself: output it
+// writes waits for the flush that follows it.
 class EventLoop {
  public:
   EventLoop();
@@ -89,7 +90,9 @@ class EventLoop {
   // Writes `object`'s output now instead of at the end of the pass (a large
   // output is better sent at once than held): the pass-end hooks run
   // first, since whatever the pass's replies depend on must be done before
-  // any of them leaves.
+  // any of them leaves. Called from the pass-end work itself, it only
+  // schedules the flush. Writers call it between whole messages only
+  // (TCPSocket::WriteWhole), since the hooks may write to any connection.
   void FlushNow(const std::shared_ptr<Flushable>& object);
 
   // Ends a run of the loop without losing what the last passes produced:
@@ -136,6 +139,7 @@ class EventLoop {
   std::vector<std::function<void()>> pass_end_hooks_;
   std::vector<std::function<void()>> pass_end_work_;
   int passes_since_flush_ = 0;
+  bool running_pass_end_ = false;
   std::chrono::steady_clock::time_point last_flush_;
 };
 

@@ -144,10 +144,28 @@ void TCPSocket::OnReadable() {
   WatchReadable();
 }
 
-void TCPSocket::Write(std::string_view bytes) {
+void TCPSocket::Write(std::string_view bytes) { WriteWhole(bytes, {}); }
+
+void TCPSocket::WriteWhole(std::string_view first, std::string_view second) {
   if (!connected_) return;
-  output_.append(bytes);
-  NoteQueued(bytes.size());
+  output_.append(first);
+  output_.append(second);
+  Queued(first.size() + second.size());
+}
+
+void TCPSocket::WriteOwned(std::string bytes) {
+  if (!connected_) return;
+  size_t count = bytes.size();
+  if (output_.empty()) {
+    output_.swap(bytes);
+  } else {
+    output_.append(bytes);
+  }
+  Queued(count);
+}
+
+void TCPSocket::Queued(size_t count) {
+  NoteQueued(count);
   if (PendingOutput() - PendingReplyOutput() > kMaxPendingOutput) {
     CutSlowConsumer();
     return;
@@ -212,7 +230,8 @@ void TCPSocket::Flush() {
   if (PendingOutput() > 0) {
     size_t before = PendingOutput();
     boost::system::error_code ec;
-    size_t n = socket_.write_some(asio::buffer(output_.data() + sent_, before), ec);
+    size_t n = socket_.write_some(
+        asio::buffer(output_.data() + sent_, std::min(before, kMaxWriteBytes)), ec);
     Metrics::Process().output_bytes += n;
     if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
       Abort(ec.value());

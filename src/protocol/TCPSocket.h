@@ -38,6 +38,10 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   static constexpr size_t kMaxPendingOutput = 1 << 20;
   // Output at which a write goes out at once instead of at the flush.
   static constexpr size_t kEagerFlushBytes = 64 * 1024;
+  // One write hands the kernel at most this much: a reply of many megabytes
+  // leaves over several loop passes, each a fraction of a millisecond,
+  // instead of holding up every other connection for one long copy.
+  static constexpr size_t kMaxWriteBytes = 256 * 1024;
   // A flush at least this large marks a busy connection that keeps its buffer.
   static constexpr size_t kKeepBufferAfterBytes = 1024;
   // Codes for ends that have no errno of their own.
@@ -52,8 +56,8 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   // DataAvailable; what the handler does not take then is dropped, so an
   // idle connection keeps no receive buffer.
   virtual std::string ReadAll();
-  // Queues `bytes`; they leave in order at the end of this loop pass.
-  // Dropped silently when not connected.
+  // Queues `bytes`; they leave in order at the end of this loop pass (or
+  // at once, past kEagerFlushBytes). Dropped silently when not connected.
   virtual void Write(std::string_view bytes);
   bool IsConnected() const { return connected_; }
   // Ends the connection now; unsent output is dropped. Raises Error
@@ -90,6 +94,14 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   virtual void DataAvailable() {}
   virtual void Error(int64_t code) { (void)code; }
 
+  // Queues `first` then `second` as one piece, like Write: an eager flush,
+  // and the pass-end work it runs first, comes after both or not at all,
+  // so nothing written meanwhile can land between them (a message's header
+  // and its payload).
+  void WriteWhole(std::string_view first, std::string_view second);
+  // Like Write, but takes the buffer: queued behind nothing, it becomes the
+  // output as it is, so a reply of many megabytes costs the loop no copy.
+  void WriteOwned(std::string bytes);
   // Appends the received bytes to `out` (cheaper than ReadAll for a
   // subclass that keeps its own buffer).
   void TakeReceived(std::string& out);
@@ -130,6 +142,9 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   void RaiseError();
   // The one place a slow consumer is cut.
   void CutSlowConsumer();
+  // Books the `count` bytes just queued, then cuts a slow consumer, or
+  // flushes at once past kEagerFlushBytes, or asks for the flush.
+  void Queued(size_t count);
   // Books `count` bytes just queued, as a reply when answering.
   void NoteQueued(size_t count);
   // Books `count` bytes the kernel just took.

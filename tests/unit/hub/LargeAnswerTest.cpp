@@ -1,6 +1,7 @@
 // Answers larger than the slow-consumer limit, through the real commands: an
 // administrator's ban list of several MiB and the user list of a network
 // with thousands of members both reach a client that reads them.
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -11,8 +12,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "client/MD5.h"
 #include "protocol/TCPSocket.h"
@@ -45,7 +44,7 @@ TEST_F(LargeAnswerTest, BanListOfSeveralMiBReachesTheAdministrator) {
   const std::string reason(1000, 'r');
   for (int i = 0; i < kBans; ++i) {
     ASSERT_TRUE(bans_->Insert("10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250),
-                              "boss", reason, "Main"));
+                              "eve", "boss", reason, "Main"));
   }
   boss->Send(kBanList, "");
   auto answer = boss->Receive(20000, &loop_);

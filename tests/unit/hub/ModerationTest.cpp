@@ -1,12 +1,10 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <algorithm>
-
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "client/MD5.h"
 #include "support/HubFixture.h"
@@ -136,23 +134,72 @@ TEST_F(ModerationTest, UnbanLiftsTheBanAtOnce) {
   auto back = Member(*listener_, "Main", "eve", "127.0.0.2");
 }
 
-TEST_F(ModerationTest, BanListShowsEveryRowNulTerminated) {
+TEST_F(ModerationTest, BanListShowsTheRowsOfTheAdminsNetworkNulTerminated) {
   boss_->Send(13, "");
   EXPECT_EQ(Next(*boss_, 13), "");
-  bans_->Insert("10.0.0.5", "boss", "spam", "Main");
-  bans_->Insert("10.0.0.6", "chief", "", "Side");
+  bans_->Insert("10.0.0.5", "eve", "boss", "spam", "Main");
+  bans_->Insert("10.0.0.6", "sam", "chief", "", "Side");
+  bans_->Insert("10.0.0.7", "ann", "boss", "", "MAIN");
   boss_->Send(13, "");
   std::string text = Next(*boss_, 13);
   ASSERT_EQ(std::count(text.begin(), text.end(), '\0'), 2) << text;
   EXPECT_EQ(text.back(), '\0');
   EXPECT_EQ(text.rfind("1|10.0.0.5|boss|spam|", 0), 0u) << text;
-  EXPECT_NE(text.find(std::string("\0002|10.0.0.6|chief||", 19)), std::string::npos) << text;
+  EXPECT_NE(text.find(std::string(1, '\0') + "3|10.0.0.7|boss||"), std::string::npos) << text;
+}
+
+// On a server hosting several networks, each network's administrators see
+// and lift only the bans recorded for their own network.
+TEST_F(ModerationTest, AnAdministratorListsAndLiftsOnlyTheBansOfTheirNetwork) {
+  auto chief = Member(*listener_, "Side", "chief", "127.0.0.1");
+  auto eve = Member(*listener_, "Main", "eve", "127.0.0.2");
+  boss_->Send(11, "eve|x");
+  ASSERT_TRUE(eve->WaitClosed(2000, &loop_));
+  bans_->Insert("10.0.0.6", "sam", "chief", "flood", "Side");
+
+  chief->Send(13, "");
+  std::string side = Next(*chief, 13);
+  EXPECT_EQ(side.rfind("2|10.0.0.6|chief|flood|", 0), 0u) << side;
+  EXPECT_EQ(std::count(side.begin(), side.end(), '\0'), 1) << side;
+
+  NewLogMessages();
+  chief->Send(14, "1");  // Main's ban: not the chief's to lift
+  ASSERT_TRUE(chief->MessagesBeforeFence(&loop_));
+  EXPECT_EQ(BanRows(DatabaseFile()).size(), 2u);
+  EXPECT_TRUE(NewLogMessages().empty());
+
+  boss_->Send(14, "1");
+  ASSERT_TRUE(boss_->MessagesBeforeFence(&loop_));
+  EXPECT_THAT(BanRows(DatabaseFile()), ElementsAre("10.0.0.6|chief|flood|Side|1"));
+  EXPECT_THAT(NewLogMessages(), ElementsAre("Ban 1 lifted by boss on network Main: 127.0.0.2 eve"));
+  boss_->Send(14, "1");  // already gone: nothing more
+  ASSERT_TRUE(boss_->MessagesBeforeFence(&loop_));
+  EXPECT_TRUE(NewLogMessages().empty());
+}
+
+// The list is produced off the loop; what the administrator asks next is
+// still answered after it.
+TEST_F(ModerationTest, RequestsAfterABanListAreAnsweredAfterIt) {
+  bans_->Insert("10.0.0.5", "eve", "boss", "spam", "Main");
+  boss_->Send(13, "");
+  boss_->Send(9, "");
+  boss_->Send(14, "1");
+  boss_->Send(13, "");
+  auto before = boss_->MessagesBeforeFence(&loop_);
+  ASSERT_TRUE(before);
+  ASSERT_EQ(before->size(), 3u);
+  EXPECT_EQ((*before)[0].command, 13);
+  EXPECT_EQ((*before)[0].data.rfind("1|10.0.0.5|boss|spam|", 0), 0u);
+  EXPECT_EQ((*before)[1].command, 9);
+  EXPECT_EQ((*before)[1].data, "1");
+  EXPECT_EQ((*before)[2].command, 13);
+  EXPECT_EQ((*before)[2].data, "");
 }
 
 TEST_F(ModerationTest, NonAdministratorsAreIgnoredSilently) {
   auto plain = Member(*listener_, "Main", "plain", "127.0.0.2");
   auto victim = Member(*listener_, "Main", "victim", "127.0.0.3");
-  bans_->Insert("10.0.0.5", "boss", "spam", "Main");
+  bans_->Insert("10.0.0.5", "eve", "boss", "spam", "Main");
   NewLogMessages();
   plain->Send(10, "victim|x");
   plain->Send(11, "victim|x");

@@ -11,6 +11,7 @@
 
 #include "protocol/Asio.h"
 #include "protocol/EventLoop.h"
+#include "protocol/PacketFramer.h"
 #include "protocol/TCPSocket.h"
 #include "support/LoopbackPair.h"
 
@@ -154,6 +155,53 @@ TEST(EventLoopOrderTest, PassEndWorkRunsBeforeAnyOutputLeaves) {
     EXPECT_EQ(h->log, c.expected);
     EXPECT_TRUE(h->DrainPeer(c.bytes)) << h->peer_bytes << " of " << c.bytes << " bytes arrived";
     EXPECT_TRUE(h->pair.server->errors.empty());
+  }
+}
+
+// A message goes out as a header and a payload. When the header alone takes
+// the output past the eager-flush size, the flush that follows runs the
+// pass-end hooks first, and a hook that writes (the leave notices) must not
+// land between the two: the peer's framing would be out of step for good.
+TEST(EventLoopOrderTest, WorkRunByAFlushNeverSplitsAMessage) {
+  const size_t kEager = TCPSocket::kEagerFlushBytes;
+  const size_t kHeader = PacketFramer::kHeaderSize;
+  struct Case {
+    const char* what;
+    size_t first_payload;  // sizes the output the second message starts from
+  } cases[] = {
+      {"the header crosses the eager size", kEager - kHeader - 4},
+      {"the header reaches it exactly", kEager - 2 * kHeader},
+      {"the payload crosses it", kEager - kHeader - 10},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    LoopbackPair pair;
+    ASSERT_TRUE(pair.Open());
+    bool armed = false;
+    pair.loop.AddPassEndHook([&] {
+      if (!std::exchange(armed, false)) return;
+      pair.server->SendMessage(6, "gone");
+    });
+    const std::string first(c.first_payload, 'a');
+    asio::post(pair.loop.Context(), [&] {
+      armed = true;
+      pair.server->SendMessage(5, first);
+      pair.server->SendMessage(5, "tail");
+    });
+    // Each message as its command and payload, a long payload by its size.
+    auto describe = [](int32_t command, const std::string& data) {
+      return std::to_string(command) + " " +
+             (data.size() > 16 ? std::to_string(data.size()) + " bytes" : data);
+    };
+    std::vector<std::string> received;
+    for (int i = 0; i < 3; ++i) {
+      auto message = pair.client.Receive(3000, &pair.loop);
+      if (!message) break;
+      received.push_back(describe(message->command, message->data));
+    }
+    EXPECT_EQ(received, (std::vector<std::string>{describe(5, first), describe(5, "tail"),
+                                                  describe(6, "gone")}));
+    EXPECT_TRUE(pair.server->errors.empty());
   }
 }
 
