@@ -30,18 +30,8 @@ done
 readonly kRegistered=100000
 readonly kPlayers=19900
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/brelvint-memory.XXXXXX")
-server_pid=
-
-cleanup() {
-  if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
-    kill -TERM "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+source bench/common.sh  # from the repository root, where the script stands now
+bench_workspace memory
 
 # The load generator holds one descriptor per player; the server raises its
 # own limit.

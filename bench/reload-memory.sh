@@ -31,29 +31,11 @@ done
 
 readonly kUsers=20000
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/brelvint-reload-memory.XXXXXX")
-server_pid=
-
-cleanup() {
-  if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
-    kill -TERM "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+source bench/common.sh  # from the repository root, where the script stands now
+bench_workspace reload-memory
 
 log() { echo "[reload-memory] $*" >&2; }
 
-free_port() {
-  python3 - <<'PY'
-import socket
-with socket.socket() as s:
-    s.bind(("127.0.0.1", 0))
-    print(s.getsockname()[1])
-PY
-}
 
 rss_bytes() { awk '/^VmRSS:/ { print $2 * 1024 }' "/proc/$1/status"; }
 

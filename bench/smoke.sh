@@ -14,18 +14,8 @@ fi
 brelvint_bin=$(realpath "$1")
 loadgen=$(realpath "$2")
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/brelvint-smoke.XXXXXX")
-server_pid=
-
-cleanup() {
-  if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
-    kill -TERM "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+bench_workspace smoke
 
 fail() {
   echo "smoke.sh: FAILED: $*" >&2

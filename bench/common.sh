@@ -1,0 +1,23 @@
+# Sourced by the benchmark scripts that run one server at a time. Makes the
+# scratch folder $work (named after $1) and, at exit, stops the server whose
+# PID the script keeps in $server_pid (only that one: never by name) and
+# removes the folder.
+bench_workspace() {
+  work=$(mktemp -d "${TMPDIR:-/tmp}/brelvint-$1.XXXXXX")
+  server_pid=
+  trap bench_cleanup EXIT
+  trap 'exit 130' INT TERM
+}
+
+bench_cleanup() {
+  if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
+    kill -TERM "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+
+# A TCP port on 127.0.0.1 that is free right now.
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
