@@ -3,16 +3,15 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <pugixml.hpp>
 #include <string>
 #include <system_error>
 
-#include <pugixml.hpp>
-
-#include "config/NetworkFile.h"
-#include "base/TextCase.h"
-#include "base/TextNumber.h"
 #include "base/LogMessage.h"
 #include "base/Paths.h"
+#include "base/TextCase.h"
+#include "base/TextNumber.h"
+#include "config/NetworkFile.h"
 
 namespace brelvint {
 namespace modGlobal {
@@ -125,6 +124,10 @@ std::unique_ptr<ServerNetworks> ReadNetworkXML(const fs::path& path) {
   return record;
 }
 
+void LogSkippedFile(const std::string& first_file, const std::string& file) {
+  LogMessage(kSkippedBefore + EscapeForLog(first_file) + kSkippedAfter + EscapeForLog(file));
+}
+
 void LoadNetworks(std::vector<std::unique_ptr<ServerNetworks>>& into) {
   std::optional<fs::path> executable_folder = Paths::DataFolder();
   LoadNetworks(executable_folder ? *executable_folder / kNetworkFolderName : fs::path(), into);
@@ -164,7 +167,7 @@ void LoadNetworks(const fs::path& folder, std::vector<std::unique_ptr<ServerNetw
       if (same_name != into.end()) {
         const std::string& first_file =
             defined_by[static_cast<size_t>(same_name - into.begin()) - first_new];
-        LogMessage(kSkippedBefore + EscapeForLog(first_file) + kSkippedAfter + logged_name);
+        LogSkippedFile(first_file, names[i]);
         continue;
       }
       LogMessage(kLoaded + EscapeForLog(network->NetworkName));

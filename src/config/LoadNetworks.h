@@ -24,6 +24,11 @@ bool IsNetworkFileName(const std::string& name);
 // freed is handed back by LoadNetworks, once for all files.
 std::unique_ptr<ServerNetworks> ReadNetworkXML(const std::filesystem::path& path);
 
+// Logs that `file` is not applied because `first_file` already defines the
+// network it names: "Network Skipped (its name is already defined by
+// <first file>): <file>", both names escaped.
+void LogSkippedFile(const std::string& first_file, const std::string& file);
+
 // Reads every network file of the "brelvint-server" folder in the data
 // folder and appends them to `into`.
 void LoadNetworks(std::vector<std::unique_ptr<ServerNetworks>>& into);

@@ -35,8 +35,6 @@ constexpr const char kNetworkRemoved[] = "Network Removed: ";
 constexpr const char kNetworkKept[] = "Network Kept As It Was (its file could not be read): ";
 constexpr const char kNoNetworkServed[] =
     "No network could be served: every listener failed to start. Exiting.";
-constexpr const char kNetworkSkippedBefore[] = "Network Skipped (its name is already defined by ";
-constexpr const char kNetworkSkippedAfter[] = "): ";
 constexpr const char kAttachedNICNeedsRestart[] =
     "AttachedNIC changed: listeners keep their interface until the next start.";
 
@@ -50,8 +48,8 @@ void SkipFilesNamingKeptNetworks(const std::vector<ServerNetworks*>& kept,
           definition->Path == network->Path) {
         return false;
       }
-      LogMessage(kNetworkSkippedBefore + EscapeForLog(network->Path.filename().string()) +
-                 kNetworkSkippedAfter + EscapeForLog(definition->Path.filename().string()));
+      modGlobal::LogSkippedFile(network->Path.filename().string(),
+                                definition->Path.filename().string());
       return true;
     };
     fresh.erase(std::remove_if(fresh.begin(), fresh.end(), skipped), fresh.end());
