@@ -9,8 +9,8 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -104,6 +104,20 @@ class BusyNetwork {
   std::thread thread_;
 };
 
+// The name of a user-list record "<name>|x,y,facet,hp,battle,dead" (six
+// whole numbers); empty when `data` is not such a record.
+std::string RecordName(const std::string& data) {
+  size_t bar = data.find('|');
+  if (bar == 0 || bar == std::string::npos || bar > 64) return {};
+  std::istringstream numbers(data.substr(bar + 1));
+  for (int i = 0; i < 6; ++i) {
+    long value = 0;
+    if (!(numbers >> value)) return {};
+    if (i < 5 && numbers.get() != ',') return {};
+  }
+  return numbers.peek() == std::char_traits<char>::eof() ? data.substr(0, bar) : std::string();
+}
+
 TEST(RelayFramingTest, AUserListArrivesWholeWhileAnotherMemberLeaves) {
   rlimit limit{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
@@ -139,7 +153,6 @@ TEST(RelayFramingTest, AUserListArrivesWholeWhileAnotherMemberLeaves) {
   BusyNetwork busy;
   ASSERT_TRUE(busy.Start(busy_port, service));
 
-  const std::regex record("([^|]{1,64})\\|(-?\\d+,){5}-?\\d+");
   const std::set<std::string> known(everyone.begin(), everyone.end());
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
@@ -154,10 +167,10 @@ TEST(RelayFramingTest, AUserListArrivesWholeWhileAnotherMemberLeaves) {
     while (!fenced) {
       auto message = asker->Receive(5000);
       ASSERT_TRUE(message) << "the framing is out of step after " << records << " records";
-      std::smatch parts;
       if (message->command == 5) {
-        ASSERT_TRUE(std::regex_match(message->data, parts, record)) << message->data;
-        EXPECT_EQ(known.count(parts[1]), 1u) << parts[1];
+        std::string name = RecordName(message->data);
+        ASSERT_FALSE(name.empty()) << message->data;
+        EXPECT_EQ(known.count(name), 1u) << name;
         ++records;
       } else if (message->command == 6) {
         EXPECT_EQ(known.count(message->data), 1u) << message->data;

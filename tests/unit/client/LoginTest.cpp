@@ -1,8 +1,8 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <gmock/gmock.h>
 
 #include "client/MD5.h"
 #include "config/LoadNetworks.h"
@@ -47,7 +47,8 @@ TEST_F(LoginTest, RefusedSelectionsAnswerFailAndLogTheName) {
   for (const char* name : {"Nowhere", "Off", "Closed", "Tiny"}) {
     NewLogMessages();
     EXPECT_EQ(Ask(*client, 1, name, 2), "FAIL") << name;
-    EXPECT_THAT(NewLogMessages(), ElementsAre(std::string("127.0.0.1: Network Fail (") + name + ")"));
+    EXPECT_THAT(NewLogMessages(),
+                ElementsAre(std::string("127.0.0.1: Network Fail (") + name + ")"));
   }
 }
 
@@ -80,7 +81,7 @@ TEST_F(LoginTest, UnacceptableUserNamesAreRefused) {
                                "line\nfeed",
                                std::string("nul\0byte", 8),
                                "del\x7f",
-                               "\xc3\x28",  // not UTF-8
+                               "\xc3\x28",       // not UTF-8
                                "\xed\xa0\x80"};  // a surrogate
   for (const auto& name : names) {
     auto client = Connect(listener);
@@ -94,7 +95,7 @@ TEST_F(LoginTest, UnacceptableUserNamesAreRefused) {
     EXPECT_EQ(logged[0].find('\n'), std::string::npos);
   }
   EXPECT_EQ(networks_[0]->CurrentUsers, 1);
-  auto longest = Member(listener, "Main", std::string(64, 'y') );
+  auto longest = Member(listener, "Main", std::string(64, 'y'));
   auto utf8 = Member(listener, "Main", "J\xc3\xb6rg");
 }
 
@@ -107,9 +108,9 @@ TEST_F(LoginTest, NamesAreFreePerListenerAndRepeatable) {
   auto elsewhere = Connect(first);
   ASSERT_EQ(Ask(*elsewhere, 1, "Other", 2), "OK");
   ASSERT_EQ(Ask(*elsewhere, 2, MD5::Digest("pw"), 3), "OK");
-  EXPECT_EQ(Ask(*elsewhere, 3, "Anna", 4), "FAIL");  // taken on this listener, any network
+  EXPECT_EQ(Ask(*elsewhere, 3, "Anna", 4), "FAIL");      // taken on this listener, any network
   auto other_listener = Member(second, "Main", "anna");  // another listener is free
-  EXPECT_EQ(Ask(*anna, 3, "anna", 4), "OK");  // the holder may repeat its own name
+  EXPECT_EQ(Ask(*anna, 3, "anna", 4), "OK");             // the holder may repeat its own name
 }
 
 TEST_F(LoginTest, StepsOutOfOrderAreRefused) {
@@ -241,10 +242,10 @@ TEST_F(LoginTest, ARefusedRetryAfterALongMembershipGetsAFreshLoginClock) {
 }
 
 TEST_F(LoginTest, ALoginFromElsewhereLeavesAnAdministratorsAddressAlone) {
-  ServerNetworks& main = AddNetwork(
-      "Main",
-      "    <User Name=\"boss\" IsAdmin=\"1\" LastIP=\"127.0.0.1\" />\n"
-      "    <User Name=\"plain\" LastIP=\"127.0.0.1\" />\n");
+  ServerNetworks& main =
+      AddNetwork("Main",
+                 "    <User Name=\"boss\" IsAdmin=\"1\" LastIP=\"127.0.0.1\" />\n"
+                 "    <User Name=\"plain\" LastIP=\"127.0.0.1\" />\n");
   MapSocket& listener = StartListener();
   std::string before = ReadNetworkFile("Main");
   auto impostor = Member(listener, "Main", "boss", "127.0.0.2");
@@ -298,7 +299,9 @@ TEST_F(LoginTest, PasswordGuessingBlockHoldsOnEveryListener) {
     ASSERT_EQ(Ask(*guesser, 2, MD5::Digest("guess" + std::to_string(i)), 3), "FAIL");
   }
   guesser->Close();
-  listeners_.clear();  // every listener that counted is gone
+  // Every listener that counted is gone, once its connection has ended.
+  ASSERT_TRUE(PumpUntil([&] { return first.ActiveConnections().empty(); }));
+  listeners_.clear();
   MapSocket& second = StartListener();
   MapSocket& third = StartListener();
   for (MapSocket* listener : {&second, &third}) {
