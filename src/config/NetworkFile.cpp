@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <utility>
 
-#include "config/AtomicFile.h"
-#include "base/TextNumber.h"
 #include "base/TextCase.h"
+#include "base/TextNumber.h"
+#include "config/AtomicFile.h"
 
 namespace brelvint {
 
@@ -36,16 +36,25 @@ bool IsBlank(std::string_view text) {
   return true;
 }
 
-
 // Appends `value` escaped for a quoted attribute value (either quote).
 void AppendEscaped(std::string* out, std::string_view value) {
   for (char c : value) {
     switch (c) {
-      case '&': *out += "&amp;"; break;
-      case '<': *out += "&lt;"; break;
-      case '>': *out += "&gt;"; break;
-      case '"': *out += "&quot;"; break;
-      case '\'': *out += "&apos;"; break;
+      case '&':
+        *out += "&amp;";
+        break;
+      case '<':
+        *out += "&lt;";
+        break;
+      case '>':
+        *out += "&gt;";
+        break;
+      case '"':
+        *out += "&quot;";
+        break;
+      case '\'':
+        *out += "&apos;";
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
           *out += "&#" + std::to_string(static_cast<int>(c)) + ";";
@@ -145,11 +154,20 @@ size_t NodeEnd(std::string_view text, pugi::xml_node node) {
       if (!tag.self_closing) ++open_elements;
       break;
     }
-    case pugi::node_pcdata: end = TextEnd(text, offset); break;
-    case pugi::node_cdata: end = PastTerminator(text, offset, "]]>"); break;
-    case pugi::node_comment: end = PastTerminator(text, offset, "-->"); break;
-    case pugi::node_pi: end = PastTerminator(text, offset, "?>"); break;
-    default: return kNone;
+    case pugi::node_pcdata:
+      end = TextEnd(text, offset);
+      break;
+    case pugi::node_cdata:
+      end = PastTerminator(text, offset, "]]>");
+      break;
+    case pugi::node_comment:
+      end = PastTerminator(text, offset, "-->");
+      break;
+    case pugi::node_pi:
+      end = PastTerminator(text, offset, "?>");
+      break;
+    default:
+      return kNone;
   }
   // The end tags of the elements walked through follow directly; an end tag
   // holds no '>' before its last byte.
@@ -300,9 +318,11 @@ bool NetworkFile::ReadIdentity(const std::filesystem::path& path, Identity* iden
 }
 
 NetworkFile::Identity NetworkFile::IdentityOf(const struct stat& info) {
-  return Identity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
-                  static_cast<int64_t>(info.st_size), static_cast<int64_t>(info.st_mtim.tv_sec),
-                  static_cast<int64_t>(info.st_mtim.tv_nsec)};
+  return Identity{
+      static_cast<uint64_t>(info.st_dev),         static_cast<uint64_t>(info.st_ino),
+      static_cast<int64_t>(info.st_size),         static_cast<int64_t>(info.st_mtim.tv_sec),
+      static_cast<int64_t>(info.st_mtim.tv_nsec), static_cast<int64_t>(info.st_ctim.tv_sec),
+      static_cast<int64_t>(info.st_ctim.tv_nsec)};
 }
 
 bool NetworkFile::EnsureLoaded() {
@@ -320,8 +340,14 @@ bool NetworkFile::EnsureLoaded() {
 bool NetworkFile::Unchanged() const {
   Identity now;
   if (!ReadIdentity(path_, &now) || !(now == identity_)) return false;
+  // Untouched since it was read or written: no need to read it again, which
+  // for a large file at every login of a storm would be costly.
+  if (now.ctime_seconds == identity_.ctime_seconds &&
+      now.ctime_nanoseconds == identity_.ctime_nanoseconds) {
+    return true;
+  }
   // An edit in place that keeps the size and sets the time back (cp -p,
-  // rsync --inplace -t, tar x) leaves the identity as it was: only the
+  // rsync --inplace -t, tar x) leaves size and time as they were: only the
   // bytes tell, and trusting the cache would write the old text back.
   std::string text;
   struct stat info {};

@@ -3,12 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <pugixml.hpp>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
-
-#include <pugixml.hpp>
 
 struct stat;
 
@@ -95,6 +94,11 @@ class NetworkFile {
     int64_t size = 0;
     int64_t mtime_seconds = 0;
     int64_t mtime_nanoseconds = 0;
+    // The inode's change time: every write and every time set moves it, and
+    // no tool can set it back. Not part of ==, which says "same size and
+    // time".
+    int64_t ctime_seconds = 0;
+    int64_t ctime_nanoseconds = 0;
     bool operator==(const Identity& other) const;
   };
 

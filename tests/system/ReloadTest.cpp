@@ -1,3 +1,4 @@
+#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -5,8 +6,6 @@
 #include <memory>
 #include <ostream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "support/ServiceProcess.h"
 #include "support/TestClient.h"
@@ -38,13 +37,21 @@ class ServiceReload : public ::testing::Test {
     auto answer = client.ReceiveCommand(reply);
     return answer ? answer->data : "<none>";
   }
-  // Sends SIGHUP and waits for the reload to finish.
+  // Sends SIGHUP and waits for the reload to finish. The changes are logged
+  // after the reading, so the reading's last line does not say the reload is
+  // over; a SIGTSTP sent once that line is there does: the service's one
+  // loop thread answers it ("Life waits for no man.") after the reload
+  // returned.
   void Reload() {
     ++reloads_;
     service_.Signal(SIGHUP);
     for (int i = 0; i < 100 && Completions() <= reloads_; ++i) service_.WaitForLine("x", 50);
     ASSERT_GT(Completions(), reloads_) << "reload did not finish";
+    service_.Signal(SIGTSTP);
+    for (int i = 0; i < 100 && Count(kPaused) < reloads_; ++i) service_.WaitForLine("x", 50);
+    ASSERT_EQ(Count(kPaused), reloads_) << "the reload did not return";
   }
+  static constexpr const char kPaused[] = "Life waits for no man.";
   int Completions() { return Count("Network File Reading Complete."); }
   int Count(const std::string& text) {
     auto lines = service_.LogMessages();
@@ -158,21 +165,21 @@ TEST_P(ReloadChangeTest, AppliesToTheNextLoginAndKeepsTheMembers) {
   EXPECT_EQ(Ask(*ann, 999, "", 999), "BYE");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Changes, ReloadChangeTest,
-    ::testing::Values(Change{"NewPassword", "secret", 100, true},
-                      Change{"FullAlready", "pw", 1, false}),
-    [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Changes, ReloadChangeTest,
+                         ::testing::Values(Change{"NewPassword", "secret", 100, true},
+                                           Change{"FullAlready", "pw", 1, false}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(ReloadTest, ANewNetworkStartsListeningAndADisabledOneRefusesSelections) {
   auto ann = Join(main_port_, "Main", "ann");
   ASSERT_TRUE(ann);
   uint16_t new_port = ServiceProcess::FreePort();
   service_.AddNetwork("new.conf", "Fresh", new_port);
-  service_.WriteFile("brelvint-server/main.conf",
-                     "<?xml version=\"1.0\"?>\n<brelvint>\n  <network name=\"Main\" password=\"pw\" "
-                     "maxusers=\"100\" enabled=\"0\" port=\"" + std::to_string(main_port_) +
-                     "\">\n" + kAdmin + "  </network>\n</brelvint>\n");
+  service_.WriteFile(
+      "brelvint-server/main.conf",
+      "<?xml version=\"1.0\"?>\n<brelvint>\n  <network name=\"Main\" password=\"pw\" "
+      "maxusers=\"100\" enabled=\"0\" port=\"" +
+          std::to_string(main_port_) + "\">\n" + kAdmin + "  </network>\n</brelvint>\n");
   Reload();
   EXPECT_TRUE(Logged("Network Added: Fresh"));
   EXPECT_TRUE(Join(new_port, "Fresh", "newcomer"));
