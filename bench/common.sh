@@ -21,3 +21,15 @@ bench_cleanup() {
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
+
+# Exits 2 naming the first of the given executables that is missing; the
+# script's name ($0) leads the message.
+bench_require() {
+  local tool
+  for tool in "$@"; do
+    if [ ! -x "$tool" ]; then
+      echo "$(basename "$0"): $tool is missing; build first (bash scripts/build.sh)" >&2
+      exit 2
+    fi
+  done
+}

@@ -20,17 +20,12 @@ cd "$(dirname "$0")/.."
 build_dir=$(realpath "${1:-build}")
 brelvint_bin="$build_dir/brelvint"
 loadgen="$build_dir/brelvint-loadgen"
-for tool in "$brelvint_bin" "$loadgen"; do
-  if [ ! -x "$tool" ]; then
-    echo "memory-records.sh: $tool is missing; build first (bash scripts/build.sh)" >&2
-    exit 2
-  fi
-done
+source bench/common.sh  # from the repository root, where the script stands now
+bench_require "$brelvint_bin" "$loadgen"
 
 readonly kRegistered=100000
 readonly kPlayers=19900
 
-source bench/common.sh  # from the repository root, where the script stands now
 bench_workspace memory
 
 # The load generator holds one descriptor per player; the server raises its

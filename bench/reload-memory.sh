@@ -22,16 +22,11 @@ build_dir=$(realpath "${1:-build}")
 cycles=${2:-30}
 brelvint_bin="$build_dir/brelvint"
 probe="$build_dir/brelvint-probe"
-for tool in "$brelvint_bin" "$probe"; do
-  if [ ! -x "$tool" ]; then
-    echo "reload-memory.sh: $tool is missing; build first (bash scripts/build.sh)" >&2
-    exit 2
-  fi
-done
+source bench/common.sh  # from the repository root, where the script stands now
+bench_require "$brelvint_bin" "$probe"
 
 readonly kUsers=20000
 
-source bench/common.sh  # from the repository root, where the script stands now
 bench_workspace reload-memory
 
 log() { echo "[reload-memory] $*" >&2; }
