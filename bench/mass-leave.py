@@ -65,6 +65,7 @@ def main():
     with open(os.path.join(folder, "brelvint.conf"), "w") as settings:
         settings.write('<?xml version="1.0"?>\n<settings>\n'
                        '  <setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00" />\n'
+                       '  <setting namestring="StatusAddress" valuestring="" />\n'
                        '</settings>\n')
     with open(os.path.join(folder, "brelvint-server", "main.conf"), "w") as network:
         network.write('<?xml version="1.0"?>\n<brelvint>\n'

@@ -7,12 +7,15 @@
 
 namespace brelvint {
 
-// One server per data folder: a POSIX record lock on "brelvint.lock" in
-// the folder, held for the life of the process. The kernel drops it when
-// the process ends, however it ends, so there is never a stale hold to
-// clear by hand. Only the first opener of the file in a process may hold
-// it (closing any descriptor of the file drops a POSIX lock), so the
-// object is made once, at start, and lives until the process exits.
+// One server per data folder: an exclusive flock on the folder itself, and
+// a POSIX record lock on "brelvint.lock" in it (which servers of earlier
+// versions hold), both held for the life of the process. The folder's own
+// lock cannot be deleted from under a running server the way a lock file
+// can. The kernel drops both when the process ends, however it ends, so
+// there is never a stale hold to clear by hand. Only the first opener of
+// the file in a process may hold its record lock (closing any descriptor of
+// the file drops a POSIX lock), so the object is made once, at start, and
+// lives until the process exits.
 class FolderLock {
  public:
   static constexpr const char kFileName[] = "brelvint.lock";
@@ -27,15 +30,16 @@ class FolderLock {
   // folder, or why the lock file cannot be used.
   bool Take(const std::filesystem::path& folder, std::string* refusal);
 
-  // The process holding `folder`, without creating anything; 0 when no
-  // process holds it. Never for a process that holds a FolderLock itself:
-  // closing its probe descriptor would drop that process's own lock.
+  // The process holding `folder` (its lock file, or else the folder
+  // itself), without creating anything; 0 when no process holds it. Never for a process that holds
+  // a FolderLock itself: closing its probe descriptor would drop that process's own lock.
   static pid_t Holder(const std::filesystem::path& folder);
   // "process <pid> (<command name>)", the name read from /proc when it can be.
   static std::string DescribeProcess(pid_t pid);
 
  private:
-  int fd_ = -1;
+  int fd_ = -1;         // the lock file
+  int folder_fd_ = -1;  // the folder
 };
 
 }  // namespace brelvint

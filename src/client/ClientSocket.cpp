@@ -15,6 +15,19 @@ ClientSocket::~ClientSocket() = default;
 
 void ClientSocket::Log(std::string_view text) const { myParent->CallStatusMessage(text); }
 
+void ClientSocket::LogLoginStep(std::string_view text) {
+  switch (login_lines_.Take()) {
+    case LogBudget::Verdict::kLog:
+      Log(text);
+      break;
+    case LogBudget::Verdict::kFirstSuppressed:
+      Log(RemoteAddress() + kRefusalsSuppressed);
+      break;
+    case LogBudget::Verdict::kSuppressed:
+      break;
+  }
+}
+
 void ClientSocket::Connected() {
   MapMember::Connected();
   Log(RemoteAddress() + ": Client Connection Initiated...");
@@ -35,6 +48,9 @@ void ClientSocket::Greet() {
 void ClientSocket::Error(int64_t code) {
   MapMember::Error(code);
   CancelLookup();
+  if (login_lines_.Suppressed() > 0) {
+    Log(RemoteAddress() + ": " + std::to_string(login_lines_.Suppressed()) + kRefusalsNotLogged);
+  }
   modGlobal::LogMessage("Client Disconnect: (" + std::to_string(code) + ") " +
                         modGlobal::EscapeForLog(Username));
   if (!Username.empty()) myParent->CallUserLoggedOut(*this);

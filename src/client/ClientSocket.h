@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/LogBudget.h"
 #include "base/Metrics.h"
 #include "client/LookupServices.h"
 #include "http/TempFile.h"
@@ -42,6 +43,13 @@ class ClientSocket : public MapMember {
   static constexpr size_t kMaxUserNameBytes = 64;
   static constexpr const char kBannedGreeting[] =
       "Please contact an administrator for more information.";
+  // Said once, when a connection's refused login steps outrun its LogBudget.
+  static constexpr const char kRefusalsSuppressed[] =
+      ": Too many refused login steps; further ones from this connection are logged at most "
+      "twice a second";
+  // Said when that connection ends: "<address>: <n> lines ... not logged".
+  static constexpr const char kRefusalsNotLogged[] =
+      " lines about refused login steps of this connection were not logged";
 
   ClientSocket(EventLoop& loop, MapSocket* parent, const LookupServices& lookup_services);
   ~ClientSocket() override;
@@ -108,6 +116,9 @@ class ClientSocket : public MapMember {
   void Unban(const std::string& payload);
 
   void Log(std::string_view text) const;
+  // Logs a line about this connection's own login steps within its
+  // LogBudget: a client repeating a refused step must not flood the log.
+  void LogLoginStep(std::string_view text);
 
   const LookupServices& lookup_services_;
   // The lookup under way: its HTTP request and the private file the flag
@@ -120,6 +131,7 @@ class ClientSocket : public MapMember {
 
   std::unique_ptr<Location> location_;
   std::unique_ptr<Lookup> lookup_;
+  LogBudget login_lines_;
 };
 
 }  // namespace brelvint

@@ -14,11 +14,18 @@ namespace brelvint {
 namespace {
 
 // Names travel inside position records ("name|x,y,...") and the network
-// file, so anything that would break either is refused.
+// file, so anything that would break either is refused; so are control
+// characters of every kind (C0, DEL and C1), which no player types and
+// which would garble the map tools' lists and the operator's terminal.
 bool IsAcceptableUserName(std::string_view name) {
   if (name.empty() || name.size() > ClientSocket::kMaxUserNameBytes) return false;
-  for (unsigned char c : name) {
+  for (size_t i = 0; i < name.size(); ++i) {
+    auto c = static_cast<unsigned char>(name[i]);
     if (c < 0x20 || c == 0x7F || c == '|') return false;
+    // U+0080 to U+009F are encoded as C2 80 to C2 9F.
+    if (c == 0xC2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) < 0xA0) {
+      return false;
+    }
   }
   return TextUtf8::IsValid(name);
 }
@@ -42,7 +49,7 @@ void ClientSocket::SelectNetwork(const std::string& name) {
       bans->IsBanned(RemoteAddress(), myNetwork->NetworkName)) {
     SendMessage(kNetworkReply, kFail);
     EndLoginAttempt(Metrics::LoginResult::kBanned);
-    Log(RemoteAddress() + ": Client Previously Banned.");
+    LogLoginStep(RemoteAddress() + ": Client Previously Banned.");
     return;
   }
   if (myNetwork != nullptr && myNetwork->Enabled && myNetwork->CurrentUsers < myNetwork->MaxUsers) {
@@ -53,13 +60,13 @@ void ClientSocket::SelectNetwork(const std::string& name) {
   }
   SendMessage(kNetworkReply, kFail);
   EndLoginAttempt(Metrics::LoginResult::kNetworkRefused);
-  Log(RemoteAddress() + ": Network Fail (" + modGlobal::EscapeForLog(name) + ")");
+  LogLoginStep(RemoteAddress() + ": Network Fail (" + modGlobal::EscapeForLog(name) + ")");
 }
 
 void ClientSocket::CheckPassword(const std::string& digest) {
   if (LoginStage() == Stage::kNone || myNetwork == nullptr) {
     SendMessage(kPasswordReply, kFail);
-    Log(RemoteAddress() + ": Login Failed.");
+    LogLoginStep(RemoteAddress() + ": Login Failed.");
     return;
   }
   if (myParent->Guard().PasswordGuessingBlocked(RemoteAddress())) {
@@ -75,7 +82,7 @@ void ClientSocket::CheckPassword(const std::string& digest) {
   }
   SendMessage(kPasswordReply, kFail);
   EndLoginAttempt(Metrics::LoginResult::kBadPassword);
-  Log(RemoteAddress() + ": Login Failed.");
+  LogLoginStep(RemoteAddress() + ": Login Failed.");
   myParent->Guard().RecordRefusedPassword(RemoteAddress());
   LeaveNetwork();
 }
@@ -90,11 +97,18 @@ void ClientSocket::TakeUserName(const std::string& name) {
   if (user != nullptr && user->IsBanned) {
     SendMessage(kUserNameReply, kFail);
     EndLoginAttempt(Metrics::LoginResult::kBanned);
-    Log(RemoteAddress() + ": Client Previously Banned.");
+    LogLoginStep(RemoteAddress() + ": Client Previously Banned.");
     LeaveNetwork();
     return;
   }
-  Log(RemoteAddress() + ": User Logged In (" + modGlobal::EscapeForLog(name) + ")");
+  std::string logged_in =
+      RemoteAddress() + ": User Logged In (" + modGlobal::EscapeForLog(name) + ")";
+  // A member logging in again and again under new names is the same flood.
+  if (IsMember()) {
+    LogLoginStep(logged_in);
+  } else {
+    Log(logged_in);
+  }
   // The member index is keyed by Username: leave it before the name changes.
   if (IsMember()) myParent->RemoveMember(*this);
   Username = name;
@@ -112,7 +126,7 @@ void ClientSocket::TakeUserName(const std::string& name) {
 void ClientSocket::RefuseUserName(const std::string& name) {
   SendMessage(kUserNameReply, kFail);
   EndLoginAttempt(Metrics::LoginResult::kNameRefused);
-  Log(RemoteAddress() + ": Bad Username (" + modGlobal::EscapeForLog(name) + ")");
+  LogLoginStep(RemoteAddress() + ": Bad Username (" + modGlobal::EscapeForLog(name) + ")");
   LeaveNetwork();
 }
 

@@ -323,12 +323,14 @@ void MapSocket::ScheduleLoginSweep() {
   // connection is needed.
   login_sweep_.expires_after(
       std::min<std::chrono::milliseconds>(std::chrono::seconds(5), login_timeout_ / 4));
-  login_sweep_.async_wait([this](const boost::system::error_code& ec) {
-    if (ec) return;
-    EndStaleLogins();
-    guard_.ForgetOldGuesses();
-    ScheduleLoginSweep();
-  });
+  // A sweep that fell due in the pass that freed the listener still runs.
+  login_sweep_.async_wait(
+      [this, alive = std::weak_ptr<bool>(alive_)](const boost::system::error_code& ec) {
+        if (ec || alive.expired()) return;
+        EndStaleLogins();
+        guard_.ForgetOldGuesses();
+        ScheduleLoginSweep();
+      });
 }
 
 void MapSocket::SetLoginTimeout(std::chrono::milliseconds timeout) {

@@ -64,14 +64,14 @@ void ServerSocket::AcceptInto(std::shared_ptr<TCPSocket> socket) {
   if (!acceptor_.is_open()) return;
   ++accepts_waiting_;
   auto& raw = socket->RawSocket();
-  acceptor_.async_accept(raw,
-                         [this, socket = std::move(socket)](const boost::system::error_code& ec) {
-                           // Aborted means the acceptor was closed, possibly by our destructor:
-                           // `this` may be gone.
-                           if (ec == asio::error::operation_aborted) return;
-                           --accepts_waiting_;
-                           OnAccepted(socket, ec);
-                         });
+  acceptor_.async_accept(raw, [this, alive = std::weak_ptr<char>(alive_),
+                               socket = std::move(socket)](const boost::system::error_code& ec) {
+    // Aborted means the acceptor was closed, possibly by our destructor;
+    // an accept that completed just before then is delivered after it.
+    if (ec == asio::error::operation_aborted || alive.expired()) return;
+    --accepts_waiting_;
+    OnAccepted(socket, ec);
+  });
 }
 
 void ServerSocket::OnAccepted(const std::shared_ptr<TCPSocket>& socket,
@@ -106,10 +106,11 @@ void ServerSocket::OnAccepted(const std::shared_ptr<TCPSocket>& socket,
 void ServerSocket::PauseAccepting() {
   if (accepts_waiting_ > 0) return;  // another pool socket is still waiting
   pause_timer_.expires_after(std::chrono::milliseconds(kAcceptPauseMilliseconds));
-  pause_timer_.async_wait([this](const boost::system::error_code& ec) {
-    if (ec) return;
-    for (int i = 0; i < std::max(1, MinimumSocketsAvailable); ++i) AcceptInto(AddSocket());
-  });
+  pause_timer_.async_wait(
+      [this, alive = std::weak_ptr<char>(alive_)](const boost::system::error_code& ec) {
+        if (ec || alive.expired()) return;
+        for (int i = 0; i < std::max(1, MinimumSocketsAvailable); ++i) AcceptInto(AddSocket());
+      });
 }
 
 void ServerSocket::Release(TCPSocket& socket) {

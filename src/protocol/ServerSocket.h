@@ -78,6 +78,11 @@ class ServerSocket {
   asio::steady_timer pause_timer_;
   void Compact();
 
+  // Handlers check this before touching the listener: one that completed
+  // before the listener was freed (an accept, or the pause timer, due in
+  // the same pass as a reload that retires it) still runs afterwards.
+  std::shared_ptr<char> alive_ = std::make_shared<char>();
+
   // Connections in accept order; a released one leaves an empty slot until
   // the next compaction, so a release costs O(1) and order is kept.
   std::vector<std::shared_ptr<TCPSocket>> slots_;

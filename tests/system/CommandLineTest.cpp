@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -11,8 +12,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support/ServiceProcess.h"
 #include "support/TestClient.h"
@@ -221,12 +220,20 @@ TEST(CommandLineTest, SecondStartOnAHeldFolderIsRefusedAndTouchesNothing) {
 
   ServiceProcess second;
   second.UseHome(first.Home());
-  EXPECT_EQ(second.RunToEnd({"--data-dir", first.Folder().string()}), 1);
-  std::string error = second.ErrorOutput();
-  EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
-  EXPECT_NE(error.find("process " + std::to_string(first.Pid())), std::string::npos) << error;
-  EXPECT_TRUE(second.OutputLines().empty());
-  {
+  // The hold is on the folder itself: deleting the lock file, as a careless
+  // clean-up might, must not let a second server in.
+  const fs::path lock_file = first.Folder() / "brelvint.lock";
+  for (bool lock_file_deleted : {false, true}) {
+    SCOPED_TRACE(lock_file_deleted ? "lock file deleted" : "lock file kept");
+    if (lock_file_deleted) {
+      ASSERT_TRUE(fs::remove(lock_file));
+    }
+    EXPECT_EQ(second.RunToEnd({"--data-dir", first.Folder().string()}), 1);
+    std::string error = second.ErrorOutput();
+    EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
+    EXPECT_NE(error.find("process " + std::to_string(first.Pid())), std::string::npos) << error;
+    EXPECT_TRUE(second.OutputLines().empty());
+    EXPECT_EQ(fs::exists(lock_file), !lock_file_deleted);
     std::ifstream in(first.LogFile());
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
               log_text);

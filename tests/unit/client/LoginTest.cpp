@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "base/LogBudget.h"
+#include "client/ClientSocket.h"
 #include "client/MD5.h"
 #include "config/LoadNetworks.h"
 #include "support/HubFixture.h"
@@ -81,6 +83,9 @@ TEST_F(LoginTest, UnacceptableUserNamesAreRefused) {
                                "line\nfeed",
                                std::string("nul\0byte", 8),
                                "del\x7f",
+                               "nel\xc2\x85",  // C1 controls: U+0085, U+009B, U+0080
+                               "csi\xc2\x9b[2J",
+                               "\xc2\x80",
                                "\xc3\x28",       // not UTF-8
                                "\xed\xa0\x80"};  // a surrogate
   for (const auto& name : names) {
@@ -97,6 +102,41 @@ TEST_F(LoginTest, UnacceptableUserNamesAreRefused) {
   EXPECT_EQ(networks_[0]->CurrentUsers, 1);
   auto longest = Member(listener, "Main", std::string(64, 'y'));
   auto utf8 = Member(listener, "Main", "J\xc3\xb6rg");
+  auto no_break = Member(listener, "Main", "no\xc2\xa0" "break");  // U+00A0 is no control
+}
+
+TEST_F(LoginTest, RepeatedRefusalsAreLoggedWithinABudgetAndCounted) {
+  AddNetwork("Main");
+  MapSocket& listener = StartListener();
+  auto flooder = Connect(listener, "127.0.0.3");
+  NewLogMessages();
+  constexpr int kSteps = 200;
+  for (int i = 0; i < kSteps; ++i) flooder->Send(2, MD5::Digest("pw"));
+  // Every step is still answered: only the log is spared.
+  for (int i = 0; i < kSteps; ++i)
+    ASSERT_EQ(flooder->ReceiveCommand(3, 3000, &loop_)->data, "FAIL");
+  auto anna = Member(listener, "Main", "anna");  // another client's lines are not held back
+  flooder->Close();
+  PumpUntil([&] {
+    for (const auto& line : LogMessages()) {
+      if (line.find(ClientSocket::kRefusalsNotLogged) != std::string::npos) return true;
+    }
+    return false;
+  });
+  auto logged = NewLogMessages();
+  int failures = 0, notices = 0, counted = -1;
+  const std::string notice = std::string("127.0.0.3") + ClientSocket::kRefusalsSuppressed;
+  for (const auto& line : logged) {
+    if (line == "127.0.0.3: Login Failed.") ++failures;
+    if (line == notice) ++notices;
+    auto at = line.find(ClientSocket::kRefusalsNotLogged);
+    if (at != std::string::npos) counted = std::stoi(line.substr(11, at - 11));
+  }
+  EXPECT_GE(failures, LogBudget::kBurst);
+  EXPECT_LT(failures, kSteps / 4);
+  EXPECT_EQ(notices, 1);
+  EXPECT_EQ(failures + counted, kSteps) << "every refusal is either logged or counted";
+  EXPECT_THAT(logged, Contains("127.0.0.1: User Logged In (anna)"));
 }
 
 TEST_F(LoginTest, NamesAreFreePerListenerAndRepeatable) {
