@@ -94,11 +94,11 @@ TEST_F(HostileClientTest, RefusedLoginStepsCannotFloodTheLog) {
   EXPECT_LT(fs::file_size(service_.LogFile()), 64u * 1024u);
 }
 
-// A reload that retires a listener frees it in the pass that handles the
-// signal. After a stall (here SIGSTOP past the listener's login sweep), the
-// sweep falls due in that same pass and runs after the freeing; it must
-// find its listener gone rather than use it. Repeated, since the order of
-// one pass's handlers is the kernel's and the timers' to choose.
+// A listener that a reload retired is freed a second later, once its last
+// connection is gone, by a timer. After a stall (here SIGSTOP past the
+// listener's 5 s login sweep), that timer and the sweep fall due in one
+// pass; when the freeing runs first, the sweep must find its listener gone
+// rather than use it. Repeated, since the sweep's phase decides the order.
 TEST_F(HostileClientTest, StallAroundANetworksRemovalIsSurvived) {
   uint16_t side_port = ServiceProcess::FreePort();
   TestClient member;
@@ -106,25 +106,29 @@ TEST_F(HostileClientTest, StallAroundANetworksRemovalIsSurvived) {
   ASSERT_TRUE(member.ReceiveCommand(1));
   ASSERT_TRUE(member.Login("Main", "pw", "anna"));
   int reads = CountLines(kReadComplete);
-  for (int round = 0; round < 3; ++round) {
+  for (int round = 0; round < 4; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     service_.AddNetwork("side.conf", "Side", side_port);
     service_.Signal(SIGHUP);
     ASSERT_TRUE(WaitForCount(kReadComplete, ++reads));
-    TestClient probe;
-    ASSERT_TRUE(probe.Connect(side_port));
-    ASSERT_TRUE(probe.ReceiveCommand(1));
-    probe.Close();
+    // A member keeps the retired listener alive past the reload.
+    TestClient side;
+    ASSERT_TRUE(side.Connect(side_port));
+    ASSERT_TRUE(side.ReceiveCommand(1));
+    ASSERT_TRUE(side.Login("Side", "pw", "bert"));
 
-    service_.Signal(SIGSTOP);
     fs::remove(service_.NetworkFolder() / "side.conf");
     service_.Signal(SIGHUP);
-    // Longer than the sweep's period (5 s), so it is due at the resumption.
+    ASSERT_TRUE(WaitForCount(kReadComplete, ++reads));
+    ASSERT_TRUE(side.WaitClosed());
+    service_.Signal(SIGSTOP);
     std::this_thread::sleep_for(std::chrono::milliseconds(5300));
     service_.Signal(SIGCONT);
-    ASSERT_TRUE(WaitForCount(kReadComplete, ++reads));
-    ASSERT_TRUE(member.ExpectFenceNext());
+    ASSERT_TRUE(member.ExpectFenceNext()) << service_.ErrorOutput();
   }
+  // The freeing has run by now: a second after the last round's stall.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  ASSERT_TRUE(member.ExpectFenceNext());
   EXPECT_TRUE(service_.Stop());
 }
 
