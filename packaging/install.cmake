@@ -15,6 +15,9 @@ install(FILES ${CMAKE_SOURCE_DIR}/examples/brelvint.conf
               ${CMAKE_SOURCE_DIR}/examples/alert-rules.yml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/brelvint/examples)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brelvint)
+# logrotate reads only /etc/logrotate.d, whatever the prefix.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/brelvint.logrotate DESTINATION /etc/logrotate.d
+        RENAME brelvint)
 # Written at install time, so the unit names the prefix the files really go
 # to (a package's /usr as well as a source install's /usr/local).
 install(CODE "
@@ -51,6 +54,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sqlite3, prometheus")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_SOURCE_DIR}/packaging/debian/conffiles
     ${CMAKE_SOURCE_DIR}/packaging/debian/postinst
     ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
     ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "base/LogMessage.h"
 #include "base/Paths.h"
 #include "service/App.h"
 #include "service/ConfigCheck.h"
@@ -16,7 +17,7 @@
 namespace {
 
 constexpr const char kUsage[] =
-    "Usage: brelvint [--data-dir DIR] [--check]\n"
+    "Usage: brelvint [--data-dir DIR] [--log-file FILE] [--check]\n"
     "       brelvint --help | --version\n"
     "\n"
     "Runs the Brelvint position-sharing server in the foreground until SIGTERM or SIGINT;\n"
@@ -24,20 +25,43 @@ constexpr const char kUsage[] =
     "\n"
     "  --data-dir DIR  the folder holding brelvint.conf, brelvint-server/ and brelvint.db\n"
     "                  (default: the executable's folder)\n"
+    "  --log-file FILE the log file (default: ~/com.brelvint.log); the previous run's log\n"
+    "                  is kept as FILE.1\n"
     "  --check         read the settings and every network file as a start would, write\n"
     "                  nothing, print each network and every problem; exit 0 only when\n"
     "                  no problem was found\n"
     "  --version       print the version and exit\n"
     "  --help          print this text and exit\n"
     "\n"
-    "The log goes to ~/com.brelvint.log and to standard output.\n";
+    "The log also goes to standard output.\n";
 
 struct Options {
   bool help = false;
   bool version = false;
   bool check = false;
   std::optional<std::filesystem::path> data_dir;
+  std::optional<std::filesystem::path> log_file;
 };
+
+// The value of `--name VALUE` or `--name=VALUE` at argv[*i] (advancing *i
+// past a separate value); none when argv[*i] is not that option or the
+// value is missing or empty.
+std::optional<std::string> OptionValue(int argc, char** argv, int* i, const std::string& name) {
+  std::string argument = argv[*i];
+  if (argument == name && *i + 1 < argc && argv[*i + 1][0] != '\0') return argv[++*i];
+  if (argument.rfind(name + "=", 0) == 0 && argument.size() > name.size() + 1) {
+    return argument.substr(name.size() + 1);
+  }
+  return std::nullopt;
+}
+
+// Made absolute now: the service's paths must not move with the working
+// directory.
+std::filesystem::path Absolute(const std::filesystem::path& path) {
+  std::error_code ec;
+  auto absolute = std::filesystem::absolute(path, ec);
+  return ec ? path : absolute.lexically_normal();
+}
 
 // False (one line on standard error) when the arguments are not understood.
 bool ParseOptions(int argc, char** argv, Options* options) {
@@ -49,10 +73,10 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->version = true;
     } else if (argument == "--check") {
       options->check = true;
-    } else if (argument == "--data-dir" && i + 1 < argc && argv[i + 1][0] != '\0') {
-      options->data_dir = argv[++i];
-    } else if (argument.rfind("--data-dir=", 0) == 0 && argument.size() > 11) {
-      options->data_dir = argument.substr(11);
+    } else if (auto data_dir = OptionValue(argc, argv, &i, "--data-dir")) {
+      options->data_dir = *data_dir;
+    } else if (auto log_file = OptionValue(argc, argv, &i, "--log-file")) {
+      options->log_file = *log_file;
     } else {
       std::fprintf(stderr, "brelvint: unknown option or missing value: %s (see brelvint --help)\n",
                    argument.c_str());
@@ -75,13 +99,8 @@ int main(int argc, char** argv) {
     std::printf("brelvint %s\n", BRELVINT_VERSION);
     return 0;
   }
-  if (options.data_dir) {
-    // Made absolute now: the service's paths must not move with the
-    // working directory.
-    std::error_code ec;
-    auto absolute = std::filesystem::absolute(*options.data_dir, ec);
-    brelvint::Paths::SetDataFolder(ec ? *options.data_dir : absolute.lexically_normal());
-  }
+  if (options.data_dir) brelvint::Paths::SetDataFolder(Absolute(*options.data_dir));
+  if (options.log_file) brelvint::modGlobal::SetLogFile(Absolute(*options.log_file));
   if (options.check) {
     auto folder = brelvint::Paths::DataFolder();
     if (!folder) {

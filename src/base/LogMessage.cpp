@@ -1,5 +1,7 @@
 #include "base/LogMessage.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -28,6 +30,20 @@ constexpr const char kCutMarker[] = "... ({} more bytes)";
 // standard error per run of failures, not one per line. Loop thread only.
 bool g_log_failing = false;
 bool g_discard_lines = false;
+std::filesystem::path g_log_file;  // empty: kLogFileName in the home folder
+
+constexpr const char kCannotKeepPrevious[] = "cannot keep the previous log as {}: {}\n";
+
+// Keeps the previous run's log as "<log>.1": a restart after a crash must
+// not erase the lines that led up to it.
+void KeepPreviousLog(const std::string& file_name) {
+  struct stat about {};
+  // Only a log is kept: anything else standing there fails the start as before.
+  if (::lstat(file_name.c_str(), &about) != 0 || !S_ISREG(about.st_mode)) return;
+  std::string previous = file_name + kPreviousLogSuffix;
+  if (std::rename(file_name.c_str(), previous.c_str()) == 0 || errno == ENOENT) return;
+  std::fputs(fmt::format(kCannotKeepPrevious, previous, std::strerror(errno)).c_str(), stderr);
+}
 
 // Appends `line` to the log file; false with `failure` (naming the file)
 // set when it cannot.
@@ -74,15 +90,25 @@ std::string LogPrefix() {
 
 void DiscardLogLines(bool discard) { g_discard_lines = discard; }
 
+void SetLogFile(std::filesystem::path file) { g_log_file = std::move(file); }
+
+std::optional<std::filesystem::path> LogFilePath() {
+  if (!g_log_file.empty()) return g_log_file;
+  auto home = Paths::HomeFolder();
+  if (!home) return std::nullopt;
+  return *home / kLogFileName;
+}
+
 void LogMessage(std::string_view message, bool startNewFile) {
   if (g_discard_lines) return;
   std::string line = LogPrefix();
   line.append(message);
   line.push_back('\n');
 
-  auto home = Paths::HomeFolder();
-  if (!home) return;
-  auto file_name = (*home / kLogFileName).string();
+  auto path = LogFilePath();
+  if (!path) return;
+  auto file_name = path->string();
+  if (startNewFile) KeepPreviousLog(file_name);
   std::string failure;
   if (AppendToLogFile(file_name, line, startNewFile, &failure)) {
     g_log_failing = false;

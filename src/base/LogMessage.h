@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,13 +13,22 @@ namespace modGlobal {
 
 // Name of the log file in the home folder of the account running the service.
 inline constexpr const char kLogFileName[] = "com.brelvint.log";
+// Appended to the log's name for the previous run's log, kept at each start.
+inline constexpr const char kPreviousLogSuffix[] = ".1";
 
 // Client text shown in a log line at most; the rest is counted, not shown,
 // so a client cannot grow the log faster than a few lines per message.
 inline constexpr size_t kMaxLoggedClientBytes = 128;
 
+// Names the log file (--log-file); called once at start, before any line.
+void SetLogFile(std::filesystem::path file);
+// The log file: the one SetLogFile named, else kLogFileName in the home
+// folder; empty when there is no home folder either.
+std::optional<std::filesystem::path> LogFilePath();
+
 // Writes "[<date> <time>] <message>" as one line to the log file (opened
-// and closed for this line; created anew when `startNewFile` is true), then
+// and closed for this line; created anew when `startNewFile` is true, the
+// previous file first kept as "<log>.1", replacing an older one), then
 // the same line to standard output. Starting the new file is the start-up
 // check: when that fails it throws std::runtime_error naming the file, as
 // the service must not start without its log. Any later failure (a full

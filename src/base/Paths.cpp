@@ -28,6 +28,20 @@ std::optional<std::filesystem::path> Paths::DataFolder() {
 
 void Paths::SetDataFolder(std::filesystem::path folder) { g_data_folder = std::move(folder); }
 
+bool Paths::DataFolderGiven() { return !g_data_folder.empty(); }
+
+bool Paths::IsSystemFolder(const std::filesystem::path& folder) {
+  static const char* const kSystemFolders[] = {"/bin",       "/sbin",          "/usr/bin",
+                                               "/usr/sbin",  "/usr/local/bin", "/usr/local/sbin",
+                                               "/usr/games", "/usr/libexec"};
+  auto normal = folder.lexically_normal();
+  if (normal.has_filename() == false) normal = normal.parent_path();
+  for (const char* system : kSystemFolders) {
+    if (normal == system) return true;
+  }
+  return false;
+}
+
 std::optional<std::filesystem::path> Paths::HomeFolder() {
   if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
     return std::filesystem::path(home);

@@ -18,6 +18,11 @@ class Paths {
   static std::optional<std::filesystem::path> DataFolder();
   // Called once at start, before anything reads DataFolder.
   static void SetDataFolder(std::filesystem::path folder);
+  // True once SetDataFolder was called.
+  static bool DataFolderGiven();
+  // True for the folders that hold a system's programs (/usr/bin and the
+  // like), where a server must never keep its files.
+  static bool IsSystemFolder(const std::filesystem::path& folder);
   // $HOME, or the account's home from the password database; empty when
   // neither is known.
   static std::optional<std::filesystem::path> HomeFolder();

@@ -1,7 +1,11 @@
 #include "service/App.h"
 
+#include <fmt/format.h>
 #include <malloc.h>
+#include <pwd.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -35,6 +39,14 @@ constexpr const char kNetworkRemoved[] = "Network Removed: ";
 constexpr const char kNetworkKept[] = "Network Kept As It Was (its file could not be read): ";
 constexpr const char kNoNetworkServed[] =
     "No network could be served: every listener failed to start. Exiting.";
+constexpr const char kSystemFolderRefusal[] =
+    "the executable lies in {}, a system folder, and would keep its settings, networks and "
+    "database there; give the data folder with --data-dir DIR (the service uses "
+    "/var/lib/brelvint); not starting.";
+constexpr const char kRootRefusal[] =
+    "the data folder {0} belongs to {1}, and files a start as root makes there would lock "
+    "{1} out; run it as {1} (sudo -u {1} brelvint --data-dir {0}) or start the service "
+    "(systemctl start brelvint); not starting.";
 constexpr const char kAttachedNICNeedsRestart[] =
     "AttachedNIC changed: listeners keep their interface until the next start.";
 
@@ -101,7 +113,7 @@ int App::Run() {
   try {
     // Before the log, the settings or anything else in the folder is
     // touched: a second server on the same folder must change nothing.
-    if (!TakeFolderLock()) return 1;
+    if (!StartAllowed() || !TakeFolderLock()) return 1;
     for (int signal_number : {SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGHUP})
       signals_.add(signal_number);
     WatchSignals();
@@ -173,7 +185,29 @@ bool App::TakeFolderLock() {
     throw std::runtime_error("the data folder " + folder->string() + " is not a folder");
   }
   std::string refusal;
-  if (folder_lock_.Take(*folder, &refusal)) return true;
+  auto log = modGlobal::LogFilePath();
+  if (folder_lock_.Take(*folder, &refusal) && (!log || log_lock_.Take(*log, &refusal))) {
+    return true;
+  }
+  std::fprintf(stderr, "brelvint: %s\n", refusal.c_str());
+  return false;
+}
+
+bool App::StartAllowed() {
+  auto folder = Paths::DataFolder();
+  if (!folder) return true;  // TakeFolderLock says why
+  std::string refusal;
+  struct stat about {};
+  if (!Paths::DataFolderGiven() && Paths::IsSystemFolder(*folder)) {
+    refusal = fmt::format(kSystemFolderRefusal, folder->string());
+  } else if (::geteuid() == 0 && ::stat(folder->c_str(), &about) == 0 && about.st_uid != 0) {
+    // Files made by root would leave the service's own account locked out.
+    const passwd* owner = ::getpwuid(about.st_uid);
+    std::string name = owner != nullptr ? owner->pw_name : std::to_string(about.st_uid);
+    refusal = fmt::format(kRootRefusal, folder->string(), name);
+  } else {
+    return true;
+  }
   std::fprintf(stderr, "brelvint: %s\n", refusal.c_str());
   return false;
 }

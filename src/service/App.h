@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/FolderLock.h"
+#include "base/LogFileLock.h"
 #include "client/LookupServices.h"
 #include "config/AppSettings.h"
 #include "hub/MapSocket.h"
@@ -95,8 +96,12 @@ class App {
   // False (logged by the listener) when it cannot listen.
   bool StartListener(ServerNetworks& network);
   // False (one line on standard error, naming the other process) when
-  // another server holds the data folder.
+  // another server holds the data folder or the log file.
   bool TakeFolderLock();
+  // False (one line on standard error saying what to do instead) for a
+  // start that would leave the service unable to run: as root on another
+  // account's data folder, or with the data folder in a system folder.
+  bool StartAllowed();
   void OpenBanStore();
   void RaiseDescriptorLimit();
   void StartListeners();
@@ -113,6 +118,7 @@ class App {
   // still point at them.
   std::vector<std::unique_ptr<ServerNetworks>> retired_networks_;
   FolderLock folder_lock_;                  // held until the process ends
+  LogFileLock log_lock_;                    // likewise
   asio::steady_timer free_retired_;
   std::unique_ptr<StatusEndpoint> status_;  // the operators' endpoint, once listening
 };

@@ -42,18 +42,28 @@ for example in brelvint.conf example-network.conf prometheus.yml alert-rules.yml
   expect_entry '-rw-r--r--' root/root "usr/share/brelvint/examples/$example"
 done
 expect_entry '-rw-r--r--' root/root usr/share/doc/brelvint/copyright
+expect_entry '-rw-r--r--' root/root etc/logrotate.d/brelvint
 # Nothing owned by anyone but root, nothing in the data folder: the
 # maintainer scripts make it, owned by the service account.
 ! grep -v ' root/root ' <<<"$listing" | grep -q . || fail "an entry not owned by root"
 ! grep -q '\./var/' <<<"$listing" || fail "the package ships files under /var"
 
 unit=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/system/brelvint.service)
-for line in "User=brelvint" "ExecStart=/usr/bin/brelvint --data-dir /var/lib/brelvint" \
+for line in "User=brelvint" "LogsDirectory=brelvint" \
+            "ExecStart=/usr/bin/brelvint --data-dir /var/lib/brelvint --log-file /var/log/brelvint/brelvint.log" \
             "ReadWritePaths=/var/lib/brelvint" "ExecReload=/bin/kill -HUP \$MAINPID"; do
   grep -qxF "$line" <<<"$unit" || fail "the unit lacks: $line"
 done
 
 dpkg-deb -e "$deb" "$work/control"
+grep -qxF /etc/logrotate.d/brelvint "$work/control/conffiles" || fail "logrotate file not a conffile"
+logrotate=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./etc/logrotate.d/brelvint)
+grep -q '^/var/log/brelvint/brelvint.log {' <<<"$logrotate" || fail "logrotate names another file"
+if command -v logrotate >/dev/null; then
+  printf '%s\n' "$logrotate" | sed 's/^ *su .*//' >"$work/logrotate.conf"
+  logrotate --debug "$work/logrotate.conf" >"$work/logrotate.out" 2>&1 ||
+    { cat "$work/logrotate.out"; fail "logrotate does not accept the file"; }
+fi
 for script in postinst prerm postrm; do
   [ -x "$work/control/$script" ] || fail "no executable $script"
   sh -n "$work/control/$script" || fail "$script does not parse"

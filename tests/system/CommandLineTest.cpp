@@ -251,5 +251,85 @@ TEST(CommandLineTest, SecondStartOnAHeldFolderIsRefusedAndTouchesNothing) {
   EXPECT_TRUE(second.Stop());
 }
 
+// A restart keeps the previous run's log, so the lines that led up to a
+// crash survive it; --log-file puts the log where the operator says.
+TEST(CommandLineTest, EachStartKeepsThePreviousLogAsDotOne) {
+  ServiceProcess service;
+  service.WriteFile("brelvint.conf", kQuietLoopback);
+  service.AddNetwork("a.conf", "Alpha", ServiceProcess::FreePort());
+  const fs::path log = service.Folder() / "logs" / "server.log";
+  fs::create_directories(log.parent_path());
+  for (int run = 1; run <= 3; ++run) {
+    ASSERT_TRUE(service.Start({"--log-file", log.string()}));
+    ASSERT_TRUE(service.WaitForLine(kStarted)) << service.ErrorOutput();
+    ASSERT_TRUE(service.Stop());
+    std::ifstream in(log);
+    std::string first_line;
+    std::getline(in, first_line);
+    EXPECT_NE(first_line.find("Loading Settings..."), std::string::npos) << first_line;
+  }
+  std::ifstream current(log), previous(log.string() + ".1");
+  std::string current_text(std::istreambuf_iterator<char>(current), {});
+  std::string previous_text(std::istreambuf_iterator<char>(previous), {});
+  // One run each: the .1 of the second run was replaced by the third.
+  auto starts = [](const std::string& text) {
+    size_t count = 0;
+    for (size_t at = text.find("Loading Settings..."); at != std::string::npos;
+         at = text.find("Loading Settings...", at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  EXPECT_EQ(starts(current_text), 1u);
+  EXPECT_EQ(starts(previous_text), 1u);
+  EXPECT_NE(previous_text.find("Received quit signal."), std::string::npos);
+  EXPECT_FALSE(fs::exists(service.LogFile())) << "the default log was written too";
+}
+
+// Two servers on two data folders and one log file would truncate and
+// interleave it: the second is refused before it touches the log.
+TEST(CommandLineTest, ASecondServerOnTheSameLogFileIsRefused) {
+  ServiceProcess first, second;
+  first.WriteFile("brelvint.conf", kQuietLoopback);
+  first.AddNetwork("a.conf", "Alpha", ServiceProcess::FreePort());
+  second.WriteFile("brelvint.conf", kQuietLoopback);
+  second.AddNetwork("b.conf", "Beta", ServiceProcess::FreePort());
+  const fs::path log = first.Folder() / "shared.log";
+  ASSERT_TRUE(first.Start({"--log-file", log.string()}));
+  ASSERT_TRUE(first.WaitForLine(kStarted)) << first.ErrorOutput();
+  std::ifstream before_in(log);
+  std::string before(std::istreambuf_iterator<char>(before_in), {});
+
+  EXPECT_EQ(second.RunToEnd({"--log-file", log.string()}), 1);
+  std::string error = second.ErrorOutput();
+  EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
+  EXPECT_NE(error.find("is written by another running server"), std::string::npos) << error;
+  std::ifstream after_in(log);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(after_in), {}), before);
+  EXPECT_FALSE(fs::exists(log.string() + ".1"));
+  EXPECT_FALSE(fs::exists(second.Folder() / "brelvint.db")) << "the refused start opened its data";
+  EXPECT_TRUE(first.Stop());
+}
+
+// Started once by hand as root, the server would leave root-owned files
+// that the service's own account then cannot open.
+TEST(CommandLineTest, AStartAsRootOnAnotherAccountsFolderIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  ServiceProcess service;
+  service.WriteFile("brelvint.conf", kQuietLoopback);
+  service.AddNetwork("a.conf", "Alpha", ServiceProcess::FreePort());
+  const fs::path data = service.Folder() / "data";
+  fs::create_directories(data / "brelvint-server");
+  service.WriteFile("data/brelvint.conf", kQuietLoopback);
+  ASSERT_EQ(::chown(data.c_str(), 65534, 65534), 0);
+  auto before = Tree(data);
+  EXPECT_EQ(service.RunToEnd({"--data-dir", data.string()}), 1);
+  std::string error = service.ErrorOutput();
+  EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
+  EXPECT_NE(error.find("sudo -u "), std::string::npos) << error;
+  EXPECT_EQ(Tree(data), before);
+  EXPECT_FALSE(fs::exists(service.LogFile()));
+}
+
 }  // namespace
 }  // namespace brelvint
