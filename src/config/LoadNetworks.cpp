@@ -119,7 +119,8 @@ std::unique_ptr<ServerNetworks> ReadNetworkXML(const fs::path& path) {
   record->MaxUsers = TextNumber::Leading(network.attribute("maxusers").value());
   record->Enabled = TextNumber::FileFlag(network.attribute("enabled").value());
   record->Path = path;
-  record->Port = TextNumber::Leading(network.attribute("port").value());
+  record->PortText = network.attribute("port").value();
+  record->Port = TextNumber::Leading(record->PortText);
   LogMessage(kParsed + EscapeForLog(record->NetworkName));
   return record;
 }

@@ -96,6 +96,7 @@ void ServerNetworks::ReplaceDefinition(ServerNetworks&& fresh) {
   Password = std::move(fresh.Password);
   Path = std::move(fresh.Path);
   Port = fresh.Port;
+  PortText = std::move(fresh.PortText);
   Users = std::move(fresh.Users);
   by_name_ = std::move(fresh.by_name_);
   file_.reset();  // the next login reads the file afresh

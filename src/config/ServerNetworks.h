@@ -41,6 +41,7 @@ class ServerNetworks {
   std::string Password;
   std::filesystem::path Path;  // the network file, held here once for all its users
   int64_t Port = 0;
+  std::string PortText;  // the file's "port" as written, for the line refusing it
   std::vector<std::unique_ptr<MapperUser>> Users;
 
   // Records a login: "LastIP" of every matching "User" element of the file

@@ -124,6 +124,15 @@ class MapSocket : public ServerSocket {
 
   BanStore* Bans() const { return bans_; }
 
+  // Where the listener stands, for the status page and the metrics: the
+  // last bind's error ("" while listening) and since when it has been in
+  // its present state (listening, or failing with that error).
+  const std::string& LastError() const { return last_error_; }
+  std::chrono::system_clock::time_point StateSince() const { return state_since_; }
+  // True while the listener still serves a network but is not listening:
+  // its bind failed, and the service tries again.
+  bool AwaitsRetry() const { return !IsListening() && !Networks.empty(); }
+
   // The process's count of refused passwords per address.
   PasswordGuard& Guard() const { return guard_; }
   // True when the ban store holds a row for `address` on a network served
@@ -172,6 +181,8 @@ class MapSocket : public ServerSocket {
   // Work left for the end of a pass checks this before touching the
   // listener, which may be gone by then.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  std::string last_error_;
+  std::chrono::system_clock::time_point state_since_ = std::chrono::system_clock::now();
   // Scratch for building relay packets, kept to avoid an allocation per relay.
   std::string record_;
   std::string packet_;

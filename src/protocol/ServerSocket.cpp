@@ -6,48 +6,103 @@
 
 namespace brelvint {
 
-ServerSocket::ServerSocket(EventLoop& loop)
-    : loop_(loop), acceptor_(loop.Context()), pause_timer_(loop.Context()) {}
+ServerSocket::ServerSocket(EventLoop& loop) : loop_(loop), pause_timer_(loop.Context()) {}
 
 ServerSocket::~ServerSocket() = default;
 
+std::optional<std::vector<asio::ip::address>> ServerSocket::ParseAddresses(const std::string& list,
+                                                                           std::string* error) {
+  std::vector<asio::ip::address> addresses;
+  if (list.empty()) return std::vector<asio::ip::address>{asio::ip::address_v4::any()};
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t comma = std::min(list.find(',', start), list.size());
+    std::string item = list.substr(start, comma - start);
+    item.erase(0, item.find_first_not_of(" \t"));
+    item.erase(item.find_last_not_of(" \t") + 1);
+    boost::system::error_code ec;
+    auto address = asio::ip::make_address(item, ec);
+    if (ec) {
+      *error = "\"" + item + "\" is not an IP address";
+      return std::nullopt;
+    }
+    addresses.push_back(address);
+    start = comma + 1;
+  }
+  return addresses;
+}
+
 bool ServerSocket::Listen() {
-  boost::system::error_code ec;
-  asio::ip::address_v4 address = asio::ip::address_v4::any();
-  if (!NetworkInterface.empty()) address = asio::ip::make_address_v4(NetworkInterface, ec);
-  if (ec || Port < 0 || Port > 65535) {
+  std::string error;
+  auto addresses = ParseAddresses(NetworkInterface, &error);
+  if (!addresses || Port < 0 || Port > 65535) {
     ListenFailed(EINVAL, std::strerror(EINVAL));
     return false;
   }
-  asio::ip::tcp::endpoint endpoint(address, static_cast<uint16_t>(Port));
-  acceptor_.open(endpoint.protocol(), ec);
-  if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec) acceptor_.bind(endpoint, ec);
-  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
-    boost::system::error_code ignored;
-    acceptor_.close(ignored);
+  boost::system::error_code ec;
+  if (!BindAll(*addresses, &ec)) {
+    acceptors_.clear();  // their pending accepts end as aborted
     ListenFailed(ec.value(), ec.message());
     return false;
   }
   Listening();
-  for (int i = 0; i < std::max(1, MinimumSocketsAvailable); ++i) AcceptInto(AddSocket());
+  FillAcceptPool();
   return true;
+}
+
+bool ServerSocket::BindAll(const std::vector<asio::ip::address>& addresses,
+                           boost::system::error_code* ec) {
+  acceptors_.clear();
+  accepts_waiting_.clear();
+  uint16_t port = static_cast<uint16_t>(Port);
+  for (const auto& address : addresses) {
+    asio::ip::tcp::endpoint endpoint(address, port);
+    auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(loop_.Context());
+    acceptor->open(endpoint.protocol(), *ec);
+    if (!*ec) acceptor->set_option(asio::socket_base::reuse_address(true), *ec);
+    // "::" must not take the IPv4 addresses as well, or "0.0.0.0,::" could not bind.
+    if (!*ec && address.is_v6()) acceptor->set_option(asio::ip::v6_only(true), *ec);
+    if (!*ec) acceptor->bind(endpoint, *ec);
+    if (!*ec) acceptor->listen(asio::socket_base::max_listen_connections, *ec);
+    if (*ec) return false;
+    // Port 0 lets the first address pick one; the others take the same.
+    if (port == 0) port = acceptor->local_endpoint().port();
+    acceptors_.push_back(std::move(acceptor));
+  }
+  return true;
+}
+
+void ServerSocket::FillAcceptPool() {
+  accepts_waiting_.resize(acceptors_.size());
+  for (size_t which = 0; which < acceptors_.size(); ++which) {
+    for (int i = accepts_waiting_[which]; i < std::max(1, MinimumSocketsAvailable); ++i) {
+      AcceptInto(which, AddSocket());
+    }
+  }
 }
 
 void ServerSocket::StopListening() {
   boost::system::error_code ignored;
-  acceptor_.close(ignored);
+  for (auto& acceptor : acceptors_) acceptor->close(ignored);
   pause_timer_.cancel();
 }
 
-std::string ServerSocket::ListenAddress() const {
-  return NetworkInterface.empty() ? std::string("0.0.0.0") : NetworkInterface;
+std::string ServerSocket::Endpoints(int64_t port) const {
+  std::string error, text;
+  auto addresses = ParseAddresses(NetworkInterface, &error);
+  if (!addresses) return NetworkInterface + ":" + std::to_string(port);
+  for (const auto& address : *addresses) {
+    if (!text.empty()) text += ", ";
+    text += address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+    text += ":" + std::to_string(port);
+  }
+  return text;
 }
 
 uint16_t ServerSocket::BoundPort() const {
+  if (acceptors_.empty()) return 0;
   boost::system::error_code ec;
-  auto endpoint = acceptor_.local_endpoint(ec);
+  auto endpoint = acceptors_.front()->local_endpoint(ec);
   return ec ? 0 : endpoint.port();
 }
 
@@ -60,21 +115,22 @@ std::vector<std::shared_ptr<TCPSocket>> ServerSocket::ActiveConnections() const 
   return snapshot;
 }
 
-void ServerSocket::AcceptInto(std::shared_ptr<TCPSocket> socket) {
-  if (!acceptor_.is_open()) return;
-  ++accepts_waiting_;
+void ServerSocket::AcceptInto(size_t which, std::shared_ptr<TCPSocket> socket) {
+  if (which >= acceptors_.size() || !acceptors_[which]->is_open()) return;
+  ++accepts_waiting_[which];
   auto& raw = socket->RawSocket();
-  acceptor_.async_accept(raw, [this, alive = std::weak_ptr<char>(alive_),
-                               socket = std::move(socket)](const boost::system::error_code& ec) {
-    // Aborted means the acceptor was closed, possibly by our destructor;
-    // an accept that completed just before then is delivered after it.
-    if (ec == asio::error::operation_aborted || alive.expired()) return;
-    --accepts_waiting_;
-    OnAccepted(socket, ec);
-  });
+  acceptors_[which]->async_accept(
+      raw, [this, which, alive = std::weak_ptr<char>(alive_),
+            socket = std::move(socket)](const boost::system::error_code& ec) {
+        // Aborted means the acceptor was closed, possibly by our destructor;
+        // an accept that completed just before then is delivered after it.
+        if (ec == asio::error::operation_aborted || alive.expired()) return;
+        if (which < accepts_waiting_.size()) --accepts_waiting_[which];
+        OnAccepted(which, socket, ec);
+      });
 }
 
-void ServerSocket::OnAccepted(const std::shared_ptr<TCPSocket>& socket,
+void ServerSocket::OnAccepted(size_t which, const std::shared_ptr<TCPSocket>& socket,
                               const boost::system::error_code& ec) {
   if (ec) {
     if (ec.value() == EMFILE || ec.value() == ENFILE || ec.value() == ENOBUFS ||
@@ -83,33 +139,34 @@ void ServerSocket::OnAccepted(const std::shared_ptr<TCPSocket>& socket,
       // until a descriptor frees up. Report once per episode and back off.
       if (!out_of_descriptors_) Error(ec.value());
       out_of_descriptors_ = true;
-      PauseAccepting();
+      PauseAccepting(which);
       return;
     }
-    AcceptInto(socket);  // the peer gave up before we took it; keep the pool full
+    AcceptInto(which, socket);  // the peer gave up before we took it; keep the pool full
     return;
   }
   out_of_descriptors_ = false;
   if (MaximumSocketsConnected > 0 && live_ >= static_cast<size_t>(MaximumSocketsConnected)) {
     boost::system::error_code ignored;
     socket->RawSocket().close(ignored);
-    AcceptInto(socket);
+    AcceptInto(which, socket);
     return;
   }
   socket->slot_ = static_cast<uint32_t>(slots_.size());
   slots_.push_back(socket);
   ++live_;
-  AcceptInto(AddSocket());
+  AcceptInto(which, AddSocket());
   socket->Adopt(this, next_sequence_++);
 }
 
-void ServerSocket::PauseAccepting() {
-  if (accepts_waiting_ > 0) return;  // another pool socket is still waiting
+void ServerSocket::PauseAccepting(size_t which) {
+  // Another pool socket of this address still waits: it carries on.
+  if (which < accepts_waiting_.size() && accepts_waiting_[which] > 0) return;
   pause_timer_.expires_after(std::chrono::milliseconds(kAcceptPauseMilliseconds));
   pause_timer_.async_wait(
       [this, alive = std::weak_ptr<char>(alive_)](const boost::system::error_code& ec) {
         if (ec || alive.expired()) return;
-        for (int i = 0; i < std::max(1, MinimumSocketsAvailable); ++i) AcceptInto(AddSocket());
+        FillAcceptPool();
       });
 }
 

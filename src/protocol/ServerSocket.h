@@ -1,9 +1,11 @@
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,21 +29,29 @@ class ServerSocket {
   ServerSocket(const ServerSocket&) = delete;
   ServerSocket& operator=(const ServerSocket&) = delete;
 
-  // IPv4 address to listen on; empty means every address (0.0.0.0).
+  // The addresses to listen on: one or more literal IPv4 or IPv6
+  // addresses separated by commas ("10.8.0.1", "127.0.0.1,::1"); empty
+  // means every IPv4 address (0.0.0.0).
   std::string NetworkInterface;
   int64_t Port = 0;
   int64_t MaximumSocketsConnected = 0;  // 0: no limit
   int MinimumSocketsAvailable = 2;
 
-  // Starts accepting and raises Listening. On failure raises ListenFailed
-  // and returns false.
+  // Binds every address and starts accepting, then raises Listening. When
+  // any address cannot be bound, none is kept: raises ListenFailed and
+  // returns false.
   bool Listen();
   void StopListening();
-  bool IsListening() const { return acceptor_.is_open(); }
+  bool IsListening() const { return !acceptors_.empty() && acceptors_.front()->is_open(); }
   // The local port actually bound (useful when Port was 0).
   uint16_t BoundPort() const;
-  // The address Listen binds: NetworkInterface, or "0.0.0.0" when empty.
-  std::string ListenAddress() const;
+  // Each address Listen binds with `port`, "[...]" around IPv6 ones,
+  // joined by ", ": "127.0.0.1:12000", "0.0.0.0:12000, [::]:12000".
+  std::string Endpoints(int64_t port) const;
+  // The addresses of NetworkInterface, or none (with `error` set) when one
+  // of them is not a literal IP address.
+  static std::optional<std::vector<asio::ip::address>> ParseAddresses(const std::string& list,
+                                                                      std::string* error);
 
   // The current connections, in the order they were accepted.
   std::vector<std::shared_ptr<TCPSocket>> ActiveConnections() const;
@@ -68,13 +78,18 @@ class ServerSocket {
  private:
   friend class TCPSocket;
 
-  void AcceptInto(std::shared_ptr<TCPSocket> socket);
-  void OnAccepted(const std::shared_ptr<TCPSocket>& socket, const boost::system::error_code& ec);
-  void PauseAccepting();
+  void AcceptInto(size_t which, std::shared_ptr<TCPSocket> socket);
+  void FillAcceptPool();
+  bool BindAll(const std::vector<asio::ip::address>& addresses, boost::system::error_code* ec);
+  void OnAccepted(size_t which, const std::shared_ptr<TCPSocket>& socket,
+                  const boost::system::error_code& ec);
+  // Tries `which` again a little later, once none of its pool sockets waits.
+  void PauseAccepting(size_t which);
   void Release(TCPSocket& socket);
 
   EventLoop& loop_;
-  asio::ip::tcp::acceptor acceptor_;
+  // One per address; each keeps its own pool of waiting stream sockets.
+  std::vector<std::unique_ptr<asio::ip::tcp::acceptor>> acceptors_;
   asio::steady_timer pause_timer_;
   void Compact();
 
@@ -88,7 +103,7 @@ class ServerSocket {
   std::vector<std::shared_ptr<TCPSocket>> slots_;
   size_t live_ = 0;
   uint64_t next_sequence_ = 1;
-  int accepts_waiting_ = 0;
+  std::vector<int> accepts_waiting_;  // per acceptor
   bool out_of_descriptors_ = false;
 };
 

@@ -49,6 +49,11 @@ constexpr const char kRootRefusal[] =
     "(systemctl start brelvint); not starting.";
 constexpr const char kAttachedNICNeedsRestart[] =
     "AttachedNIC changed: listeners keep their interface until the next start.";
+constexpr const char kListenAddressKey[] = "ListenAddress";
+constexpr const char kListenAddressNeedsRestart[] =
+    "ListenAddress changed: listeners keep their addresses until the next start.";
+constexpr const char kBadListenAddress[] = "ListenAddress: {}; not starting.";
+constexpr const char kBadPort[] = "Network {}: port {} is not a port from 1 to 65535; not listening";
 
 // A kept network's file still comes first: a later file of its name is
 // skipped, as it is when both files can be read.
@@ -70,7 +75,8 @@ void SkipFilesNamingKeptNetworks(const std::vector<ServerNetworks*>& kept,
 
 }  // namespace
 
-App::App() : signals_(loop_.Context()), free_retired_(loop_.Context()) {}
+App::App()
+    : signals_(loop_.Context()), free_retired_(loop_.Context()), listen_retry_(loop_.Context()) {}
 
 App::~App() = default;
 
@@ -134,7 +140,9 @@ int App::Run() {
     LogMessage("Initializing Sockets...");
     RaiseDescriptorLimit();
     StartListeners();
-    if (!Networks.empty() && sSockets.empty()) {
+    bool listening = std::any_of(sSockets.begin(), sSockets.end(),
+                                 [](const auto& listener) { return listener->IsListening(); });
+    if (!Networks.empty() && !listening) {
       // Nothing to serve: a service manager must see the failure.
       LogMessage(kNoNetworkServed);
       serverdb->Close();
@@ -144,6 +152,7 @@ int App::Run() {
     mySettings->Save();
     status_ = std::make_unique<StatusEndpoint>(*this);
     status_->Apply();
+    ScheduleListenRetry();
 
     // Logins answered in one pass share one write of their network file,
     // made before any of their replies leaves.
@@ -255,6 +264,15 @@ void App::ReadLookupServices() {
 
 const std::string& App::BindAddress() {
   if (!bind_address_) {
+    bound_listen_address_ = mySettings->Peek(kListenAddressKey);
+    if (!bound_listen_address_.empty()) {
+      std::string error;
+      if (!ServerSocket::ParseAddresses(bound_listen_address_, &error)) {
+        throw std::runtime_error(fmt::format(kBadListenAddress, error));
+      }
+      bind_address_ = bound_listen_address_;
+      return *bind_address_;
+    }
     // Every listener binds to the same interface; enumerating the host's
     // interfaces once serves them all.
     auto interfaces = NetworkInterface::List();
@@ -273,15 +291,48 @@ void App::StartListeners() {
 }
 
 bool App::StartListener(ServerNetworks& network) {
+  if (network.Port < 1 || network.Port > 65535) {
+    // Binding port 0 would pick a random port and read as a success.
+    std::string text = network.PortText.empty() ? "(none)" : EscapeForLog(network.PortText);
+    LogMessage(fmt::format(kBadPort, EscapeForLog(network.NetworkName), text));
+    return false;
+  }
   auto listener = std::make_shared<MapSocket>(loop_, Networks, serverdb.get(), password_guard,
                                               ConnectionFactory());
   listener->NetworkInterface = BindAddress();
   listener->Port = network.Port;
   listener->MaximumSocketsConnected = kMaxConnectionsPerListener;
   listener->Networks.push_back(&network);
-  if (!listener->Listen()) return false;
+  if (listener->Listen()) {
+    sSockets.push_back(std::move(listener));
+    return true;
+  }
+  for (auto& other : sSockets) {
+    if (other->IsListening() && other->Port == network.Port) {
+      // Our own listener holds the port: it serves this network too.
+      other->Networks.push_back(&network);
+      return true;
+    }
+  }
+  // Another program holds the port: kept, and tried again later.
   sSockets.push_back(std::move(listener));
-  return true;
+  return false;
+}
+
+void App::ScheduleListenRetry() {
+  listen_retry_.expires_after(kListenRetryPeriod);
+  listen_retry_.async_wait([this](const boost::system::error_code& ec) {
+    if (ec) return;
+    RetryListeners();
+    ScheduleListenRetry();
+  });
+}
+
+void App::RetryListeners() {
+  for (auto& listener : sSockets) {
+    if (listener->AwaitsRetry()) listener->Listen();
+  }
+  if (status_) status_->RetryIfDown();
 }
 
 // Reloading.
@@ -291,6 +342,7 @@ void App::Reload() {
   CommitAllEdits();  // the reread must see every login recorded so far
   ReloadSettings();
   if (status_) status_->Apply();  // StatusAddress and StatusToken
+  RetryListeners();
   auto folder = Paths::DataFolder();
   std::vector<std::unique_ptr<ServerNetworks>> fresh;
   std::vector<std::filesystem::path> unreadable;
@@ -326,6 +378,9 @@ void App::ReloadSettings() {
   // A file without the key changes nothing: the bound value is its default.
   if (bound_nic_ && mySettings->GetValue(kAttachedNIC, *bound_nic_) != *bound_nic_) {
     LogMessage(kAttachedNICNeedsRestart);
+  }
+  if (bind_address_ && mySettings->Peek(kListenAddressKey) != bound_listen_address_) {
+    LogMessage(kListenAddressNeedsRestart);
   }
   ReadLookupServices();
 }
@@ -431,17 +486,19 @@ void App::FreeRetired() {
   retired_networks_.erase(std::remove_if(retired_networks_.begin(), retired_networks_.end(),
                                          [&](const auto& network) { return !in_use(network); }),
                           retired_networks_.end());
+  // A listener waiting to retry its bind still serves its networks.
   sSockets.erase(std::remove_if(sSockets.begin(), sSockets.end(),
                                 [](const auto& listener) {
-                                  return !listener->IsListening() &&
+                                  return !listener->IsListening() && !listener->AwaitsRetry() &&
                                          listener->ConnectionCount() == 0;
                                 }),
                  sSockets.end());
   // Freed records lie between live allocations: without a trim the memory
   // would stay resident.
   if (retired_networks_.size() < networks_before) ::malloc_trim(0);
-  bool stopped_left = std::any_of(sSockets.begin(), sSockets.end(),
-                                  [](const auto& listener) { return !listener->IsListening(); });
+  bool stopped_left = std::any_of(sSockets.begin(), sSockets.end(), [](const auto& listener) {
+    return !listener->IsListening() && !listener->AwaitsRetry();
+  });
   if (!retired_networks_.empty() || stopped_left) ScheduleFreeRetired();
 }
 

@@ -36,6 +36,9 @@ class StatusEndpoint;
 class App {
  public:
   static constexpr int kMaxConnectionsPerListener = 100000;
+  // How often a listener that could not bind its port (and the operators'
+  // endpoint) tries again; every reload tries at once as well.
+  static constexpr std::chrono::seconds kListenRetryPeriod{30};
   // How long a stop waits for queued replies to reach their peers.
   static constexpr std::chrono::seconds kStopFlushLimit{2};
 
@@ -91,10 +94,17 @@ class App {
   void FreeRetired();
   void ScheduleFreeRetired();
   void ReadLookupServices();
-  // The listeners' address, from "AttachedNIC" (stored on first use).
+  // The listeners' addresses: "ListenAddress" when set, else the address
+  // of the "AttachedNIC" interface (stored on first use).
   const std::string& BindAddress();
-  // False (logged by the listener) when it cannot listen.
+  // Starts `network`'s own listener. A port from 1 to 65535 is needed
+  // (one line says so otherwise, and none is started). A port one of our
+  // listeners holds is served by that one; a port held by another program
+  // is tried again later (RetryListeners). False when nothing listens for it.
   bool StartListener(ServerNetworks& network);
+  // Listens again with every listener (and the endpoint) whose bind failed.
+  void RetryListeners();
+  void ScheduleListenRetry();
   // False (one line on standard error, naming the other process) when
   // another server holds the data folder or the log file.
   bool TakeFolderLock();
@@ -114,12 +124,15 @@ class App {
   std::optional<std::string> bind_address_;
   // The "AttachedNIC" value bind_address_ was found from.
   std::optional<std::string> bound_nic_;
+  // The "ListenAddress" value read with it ("": AttachedNIC rules).
+  std::string bound_listen_address_;
   // Networks taken off the air by a reload; kept while connections may
   // still point at them.
   std::vector<std::unique_ptr<ServerNetworks>> retired_networks_;
   FolderLock folder_lock_;                  // held until the process ends
   LogFileLock log_lock_;                    // likewise
   asio::steady_timer free_retired_;
+  asio::steady_timer listen_retry_;
   std::unique_ptr<StatusEndpoint> status_;  // the operators' endpoint, once listening
 };
 

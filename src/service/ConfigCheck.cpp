@@ -18,6 +18,7 @@
 #include "config/ServerNetworks.h"
 #include "config/XmlError.h"
 #include "protocol/Asio.h"
+#include "protocol/ServerSocket.h"
 #include "service/NetworkInterface.h"
 
 namespace brelvint {
@@ -27,6 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char kAttachedNIC[] = "AttachedNIC";
+constexpr const char kListenAddress[] = "ListenAddress";
 
 struct Found {
   std::string name;
@@ -49,9 +51,19 @@ class Report {
   int problems_ = 0;
 };
 
-// The address the listeners would bind ("" for every address), as a start
-// chooses it from "AttachedNIC".
+// The addresses the listeners would bind ("" for every address), as a
+// start chooses them from "ListenAddress" or else "AttachedNIC".
 std::string BindAddress(const AppSettings& settings, Report& report) {
+  std::string listen = settings.Peek(kListenAddress);
+  if (!listen.empty()) {
+    std::string error;
+    if (!ServerSocket::ParseAddresses(listen, &error)) {
+      report.Problem("ListenAddress: " + error + "; a start would refuse to run");
+      return std::string();
+    }
+    report.Note("ListenAddress: " + listen);
+    return listen;
+  }
   auto interfaces = NetworkInterface::List();
   std::string mac = settings.Peek(kAttachedNIC);
   if (mac.empty()) {
@@ -137,8 +149,9 @@ bool CheckNetwork(const ServerNetworks& network, const std::string& file,
     }
   }
   if (network.Port <= 0 || network.Port > 65535) {
-    report.Problem(file + ": network \"" + network.NetworkName + "\" has no usable port (" +
-                   std::to_string(network.Port) + ")");
+    report.Problem(file + ": network \"" + network.NetworkName + "\": port " +
+                   (network.PortText.empty() ? "(none)" : network.PortText) +
+                   " is not a port from 1 to 65535; a start loads it without a listener");
     return false;
   }
   for (const Found& other : earlier) {
@@ -153,21 +166,26 @@ bool CheckNetwork(const ServerNetworks& network, const std::string& file,
 }
 
 // Binds each port the way a listener does, and lets it go at once.
-void TryPorts(const std::string& address, const std::vector<Found>& networks, Report& report) {
+void TryPorts(const std::string& addresses, const std::vector<Found>& networks, Report& report) {
+  std::string error;
+  auto parsed = ServerSocket::ParseAddresses(addresses, &error);
+  if (!parsed) return;  // reported with the setting
   asio::io_context context;
   for (const Found& network : networks) {
-    boost::system::error_code ec;
-    auto ip =
-        address.empty() ? asio::ip::address_v4::any() : asio::ip::make_address_v4(address, ec);
-    asio::ip::tcp::endpoint endpoint(ip, static_cast<uint16_t>(network.port));
-    asio::ip::tcp::acceptor acceptor(context);
-    if (!ec) acceptor.open(endpoint.protocol(), ec);
-    if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec) acceptor.bind(endpoint, ec);
-    if (ec) {
-      report.Problem("network \"" + network.name + "\" cannot listen on " +
-                     endpoint.address().to_string() + ":" + std::to_string(network.port) + ": " +
-                     ec.message());
+    for (const auto& ip : *parsed) {
+      boost::system::error_code ec;
+      asio::ip::tcp::endpoint endpoint(ip, static_cast<uint16_t>(network.port));
+      asio::ip::tcp::acceptor acceptor(context);
+      acceptor.open(endpoint.protocol(), ec);
+      if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+      if (!ec && ip.is_v6()) acceptor.set_option(asio::ip::v6_only(true), ec);
+      if (!ec) acceptor.bind(endpoint, ec);
+      if (ec) {
+        report.Problem("network \"" + network.name + "\" cannot listen on " +
+                       endpoint.address().to_string() + ":" + std::to_string(network.port) +
+                       ": " + ec.message() +
+                       "; a running server tries again every 30 s and at each reload");
+      }
     }
   }
 }

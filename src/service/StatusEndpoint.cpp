@@ -97,10 +97,19 @@ void StatusEndpoint::Listen(const std::string& address_text, const std::string& 
   }
   std::string why;
   if (!server_.Start(*address, token, &why)) {
-    LogMessage(fmt::format(kNotStartedLog, why));
+    std::string line = fmt::format(kNotStartedLog, why);
+    if (line != last_failure_) LogMessage(line);
+    last_failure_ = line;
     return;
   }
+  last_failure_.clear();
   LogMessage(fmt::format(kListeningLog, address->ToString()));
+}
+
+void StatusEndpoint::RetryIfDown() {
+  if (!address_ || address_->empty() || server_.Running()) return;
+  if (!OperatorAddress::Parse(*address_)) return;  // said once; only an edit mends it
+  Listen(*address_, token_);
 }
 
 void StatusEndpoint::Stop() { server_.Stop(); }

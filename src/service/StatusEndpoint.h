@@ -50,6 +50,10 @@ class StatusEndpoint {
   // changed address rebinds (empty switches the endpoint off) and a changed
   // token takes effect for the next request. Each change logs one line.
   void Apply();
+  // Tries to listen again when the configured address could not be bound
+  // (another program held it): at each reload and every half minute. A
+  // failure already logged is not logged again.
+  void RetryIfDown();
   // Closes the endpoint and all its connections.
   void Stop();
 
@@ -68,6 +72,7 @@ class StatusEndpoint {
   OperatorServer server_;
   std::optional<std::string> address_;  // as last applied
   std::string token_;
+  std::string last_failure_;  // the last "not started" line, logged once
   // Lets picture reads that finish after the endpoint is gone find that out.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -34,6 +35,45 @@ struct MemberRow {
   std::string Country;
 };
 
+// Where one network's own listener stands.
+struct ListenerRow {
+  bool Listening = false;
+  std::string Address;  // as bound: "127.0.0.1:12000", "[::1]:12000"
+  int64_t Port = 0;
+  std::string Error;         // the last bind's error; "" while listening
+  int64_t SinceSeconds = 0;  // Unix time of the last change, 0 when it never listened
+};
+
+constexpr const char kNoListener[] = "no listener: the network's port is not usable";
+
+ListenerRow ListenerOf(const ServerNetworks& network,
+                       const std::vector<std::shared_ptr<MapSocket>>& listeners) {
+  ListenerRow row;
+  row.Port = network.Port;
+  for (const auto& listener : listeners) {
+    const auto& served = listener->Networks;
+    if (std::find(served.begin(), served.end(), &network) == served.end()) continue;
+    row.Listening = listener->IsListening();
+    row.Port = row.Listening ? listener->BoundPort() : listener->Port;
+    row.Address = listener->Endpoints(row.Port);
+    row.Error = listener->LastError();
+    row.SinceSeconds =
+        std::chrono::duration_cast<std::chrono::seconds>(listener->StateSince().time_since_epoch())
+            .count();
+    return row;
+  }
+  row.Error = kNoListener;
+  return row;
+}
+
+nlohmann::json ListenerJson(const ListenerRow& row) {
+  return {{"listening", row.Listening},
+          {"address", row.Address},
+          {"port", row.Port},
+          {"error", row.Error},
+          {"since", row.SinceSeconds}};
+}
+
 struct NetworkRow {
   std::string Name;
   int64_t Port;
@@ -42,6 +82,7 @@ struct NetworkRow {
   int64_t CurrentUsers;
   size_t MemberCount = 0;
   std::vector<MemberRow> Members;  // filled for the status document only
+  ListenerRow Listener;
 };
 
 MemberRow Row(const MapMember& member, std::chrono::steady_clock::time_point now) {
@@ -205,7 +246,8 @@ StatusReport::Format StatusReport::JsonSnapshot() const {
                    network->MaxUsers,
                    network->CurrentUsers,
                    0,
-                   {}};
+                   {},
+                   ListenerOf(*network, listeners_)};
     for (const auto& listener : listeners_) {
       for (const MapMember* member : listener->Members(network.get())) {
         row.Members.push_back(Row(*member, now));
@@ -223,6 +265,7 @@ StatusReport::Format StatusReport::JsonSnapshot() const {
                           {"enabled", row.Enabled},
                           {"maxUsers", row.MaxUsers},
                           {"currentUsers", row.CurrentUsers},
+                          {"listener", ListenerJson(row.Listener)},
                           {"members", std::move(members)}});
     }
     nlohmann::json status = {{"connections", connections}, {"networks", std::move(networks)}};
@@ -233,14 +276,16 @@ StatusReport::Format StatusReport::JsonSnapshot() const {
 
 StatusReport::Format StatusReport::PrometheusSnapshot() const {
   std::vector<std::pair<std::string, size_t>> members;
+  std::vector<std::pair<std::string, ListenerRow>> up;
   for (const auto& network : networks_) {
     size_t count = 0;
     for (const auto& listener : listeners_) count += listener->Members(network.get()).size();
     members.emplace_back(network->NetworkName, count);
+    up.emplace_back(network->NetworkName, ListenerOf(*network, listeners_));
   }
   // A copy of the counters (some kilobytes), so the worker reads no live state.
   auto metrics = std::make_shared<const Metrics>(Metrics::Process());
-  return [connections = Connections(), members = std::move(members), metrics] {
+  return [connections = Connections(), members = std::move(members), up = std::move(up), metrics] {
     std::string out;
     auto inserter = std::back_inserter(out);
     Family(out, "brelvint_build_info", "gauge", "The running build's version; always 1.");
@@ -251,6 +296,13 @@ StatusReport::Format StatusReport::PrometheusSnapshot() const {
     Family(out, "brelvint_members", "gauge", "Logged-in members per network.");
     for (const auto& [name, count] : members) {
       fmt::format_to(inserter, "brelvint_members{{network=\"{}\"}} {}\n", LabelValue(name), count);
+    }
+    Family(out, "brelvint_listener_up", "gauge",
+           "1 while the network's own listener listens, 0 while it cannot bind (retried).");
+    for (const auto& [name, row] : up) {
+      fmt::format_to(inserter,
+                     "brelvint_listener_up{{network=\"{}\",address=\"{}\",port=\"{}\"}} {}\n",
+                     LabelValue(name), LabelValue(row.Address), row.Port, row.Listening ? 1 : 0);
     }
     Commands(out, *metrics);
     Family(out, "brelvint_deliveries_total", "counter",

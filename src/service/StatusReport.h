@@ -26,7 +26,8 @@ class StatusReport {
       : networks_(networks), listeners_(listeners) {}
 
   // {"connections": N, "networks": [{"name", "port", "enabled", "maxUsers",
-  // "currentUsers", "members": [...]}]}; each member with its name,
+  // "currentUsers", "listener": {"listening", "address", "port", "error",
+  // "since"}, "members": [...]}]}; each member with its name,
   // address, position, facet, hp, battle and death flags, seconds
   // connected and the location lookup's city and country.
   Format JsonSnapshot() const;
