@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -328,6 +329,31 @@ TEST(CommandLineTest, AStartAsRootOnAnotherAccountsFolderIsRefused) {
   EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
   EXPECT_NE(error.find("sudo -u "), std::string::npos) << error;
   EXPECT_EQ(Tree(data), before);
+  EXPECT_FALSE(fs::exists(service.LogFile()));
+}
+
+// An executable in a system folder, started without --data-dir, would keep
+// its settings and database beside itself. The test lays a temporary
+// folder over /usr/local/sbin in a mount namespace of its own, so nothing
+// outside the test sees it.
+TEST(CommandLineTest, AStartFromASystemFolderWithoutDataDirIsRefused) {
+  if (::geteuid() != 0 || std::system("unshare --mount true 2>/dev/null") != 0) {
+    GTEST_SKIP() << "needs root and unshare";
+  }
+  ServiceProcess service;
+  const fs::path folder = service.Folder() / "system";
+  fs::create_directories(folder);
+  const std::string out = (service.Folder() / "out.txt").string();
+  std::string script =
+      "mount --bind " + folder.string() + " /usr/local/sbin && cp " + BRELVINT_EXECUTABLE +
+      " /usr/local/sbin/brelvint && HOME=" + service.Home().string() + " /usr/local/sbin/brelvint";
+  int status = std::system(("unshare --mount sh -c '" + script + "' 2>" + out).c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  std::string error = service.ReadFile("out.txt");
+  EXPECT_NE(error.find("lies in /usr/local/sbin, a system folder"), std::string::npos) << error;
+  EXPECT_NE(error.find("--data-dir"), std::string::npos) << error;
+  EXPECT_EQ(Tree(folder), std::set<std::string>{"brelvint"});
   EXPECT_FALSE(fs::exists(service.LogFile()));
 }
 
