@@ -23,10 +23,19 @@ OperatorServer::Reply OperatorServer::Reply::Text(int status, std::string text) 
   return Reply{status, kTextPlain, std::make_shared<const std::string>(std::move(text)), {}};
 }
 
-void OperatorServer::State::Register(OperatorSession* session) { Sessions.insert(session); }
+void OperatorServer::State::Register(OperatorSession* session, const std::string& address) {
+  if (Sessions.emplace(session, address).second) ++PerAddress[address];
+}
 
 void OperatorServer::State::Unregister(OperatorSession* session) {
-  Sessions.erase(session);
+  auto found = Sessions.find(session);
+  if (found == Sessions.end()) return;  // closed before, now destroyed
+  std::string address = std::move(found->second);
+  Sessions.erase(found);
+  size_t open = --PerAddress[address];
+  if (open == 0) PerAddress.erase(address);
+  // Like the full episode below: over once the address has clearly thinned.
+  if (open <= kMaxConnectionsPerAddress / 2) FullAddresses.erase(address);
   // A full episode ends once the crowd has clearly thinned, so a steady
   // flood at the limit logs once rather than at every close.
   if (Full && Sessions.size() <= kEpisodeEndConnections) Full = false;
@@ -129,7 +138,8 @@ void OperatorServer::Stop() {
   if (acceptor_) acceptor_->close(ignored);
   acceptor_.reset();
   accept_pause_.cancel();
-  std::vector<OperatorSession*> open(state_->Sessions.begin(), state_->Sessions.end());
+  std::vector<OperatorSession*> open;
+  for (const auto& [session, address] : state_->Sessions) open.push_back(session);
   for (OperatorSession* session : open) session->Close();
 }
 
@@ -152,6 +162,17 @@ void OperatorServer::Accept() {
 }
 
 void OperatorServer::Accepted(asio::ip::tcp::socket socket) {
+  boost::system::error_code ec;
+  std::string address = socket.remote_endpoint(ec).address().to_string();
+  auto from_address = state_->PerAddress.find(address);
+  if (from_address != state_->PerAddress.end() &&
+      from_address->second >= kMaxConnectionsPerAddress) {
+    socket.close(ec);
+    if (state_->FullAddresses.insert(address).second) {
+      modGlobal::LogMessage(fmt::format(kAddressFullLog, kMaxConnectionsPerAddress, address));
+    }
+    return;
+  }
   if (state_->Sessions.size() >= kMaxConnections) {
     boost::system::error_code ignored;
     socket.close(ignored);
@@ -161,7 +182,7 @@ void OperatorServer::Accepted(asio::ip::tcp::socket socket) {
     }
     return;
   }
-  std::make_shared<OperatorSession>(std::move(socket), state_)->Start();
+  std::make_shared<OperatorSession>(std::move(socket), address, state_)->Start();
 }
 
 }  // namespace brelvint

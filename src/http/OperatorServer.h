@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -27,8 +28,15 @@ class OperatorSession;
 //   - no request body (413), GET and HEAD only (405 with Allow);
 //   - a request complete within kRequestTimeout of its first byte, an idle
 //     keep-alive connection closed after kIdleTimeout;
-//   - at most kMaxConnections open; beyond that new ones are closed at once
-//     (logged once per episode);
+//   - at most kMaxConnections open, and at most kMaxConnectionsPerAddress
+//     from one source address, counted at accept before any byte is read;
+//     beyond that new ones are closed at once (logged once per episode);
+//   - a request with a body or a transfer coding is refused (413, or 501
+//     for a coding HTTP/1.1 does not define), then the connection closes;
+//     two Host headers are refused (400); an absolute-form target is
+//     served by its path;
+//   - every reply carries the security headers (kContentSecurityPolicy,
+//     nosniff, no-referrer), so a page it serves runs only its own scripts;
 //   - on a loopback address, a Host that is not a loopback name or address
 //     is refused (421), so a web page elsewhere cannot reach the endpoint
 //     through DNS rebinding;
@@ -62,6 +70,13 @@ class OperatorServer {
   // A reply of a few megabytes must reach a slow operator's browser too.
   static constexpr std::chrono::seconds kWriteTimeout{30};
   static constexpr size_t kMaxConnections = 64;
+  // One address (a scraper, a browser with its parallel requests) never
+  // needs more; a client holding many slow or idle connections cannot
+  // take the endpoint from the rest.
+  static constexpr size_t kMaxConnectionsPerAddress = 16;
+  static constexpr const char kContentSecurityPolicy[] =
+      "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+      "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
   // Every reply of the endpoint together is written at most this fast, a
   // piece of at most kWriteChunkBytes per loop handler: back-to-back
   // scrapers of a megabyte document would otherwise keep the loop copying
@@ -75,6 +90,8 @@ class OperatorServer {
   static constexpr const char kUnauthorized[] = "a valid token is required\n";
   static constexpr const char kFullLog[] =
       "Status page: {} connections open; new ones are closed until some end.";
+  static constexpr const char kAddressFullLog[] =
+      "Status page: {} connections open from {}; new ones from there are closed until some end.";
 
   OperatorServer(asio::io_context& context, Handler handler);
   ~OperatorServer();  // Stop
@@ -121,13 +138,17 @@ struct OperatorServer::State {
   bool CheckHost = false;      // on loopback
   bool Stopped = true;
   bool Full = false;  // in a full episode: logged, not yet over
-  std::unordered_set<OperatorSession*> Sessions;
+  // Each open session with its peer's address.
+  std::unordered_map<OperatorSession*, std::string> Sessions;
+  // Open sessions per address, and the addresses in a full episode of their own.
+  std::unordered_map<std::string, size_t> PerAddress;
+  std::unordered_set<std::string> FullAddresses;
   // The write allowance shared by every session: a token bucket that may
   // run into debt by one chunk.
   double WriteTokens = OperatorServer::kWriteBurstBytes;
   std::chrono::steady_clock::time_point WriteRefilled = std::chrono::steady_clock::now();
 
-  void Register(OperatorSession* session);
+  void Register(OperatorSession* session, const std::string& address);
   void Unregister(OperatorSession* session);
   // How long a write must wait for the allowance; zero when it may go now.
   std::chrono::microseconds WriteWait();

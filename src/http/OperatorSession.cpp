@@ -1,7 +1,10 @@
 #include "http/OperatorSession.h"
 
+#include <algorithm>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/write.hpp>
+#include <cctype>
+#include <iterator>
 #include <string_view>
 
 namespace brelvint {
@@ -25,6 +28,59 @@ constexpr const char kMethodRefused[] = "only GET and HEAD are answered\n";
 constexpr const char kAllowedMethods[] = "GET, HEAD";
 constexpr const char kForeignHost[] = "this endpoint answers only to loopback host names\n";
 constexpr const char kTokenParameter[] = "token=";
+constexpr const char kBodyTooLarge[] = "requests carry no body here, and this one is large\n";
+constexpr const char kUnknownCoding[] = "unknown transfer coding\n";
+constexpr const char kTwoHosts[] = "more than one Host header\n";
+// The transfer codings HTTP/1.1 defines; any other is answered 501.
+constexpr std::string_view kKnownCodings[] = {"chunked", "gzip",     "x-gzip",
+                                              "deflate", "compress", "x-compress"};
+
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower;
+}
+
+// True when every coding of a Transfer-Encoding value is one HTTP/1.1 defines.
+bool KnownCodings(std::string_view value) {
+  while (!value.empty()) {
+    size_t comma = value.find(',');
+    std::string_view coding = value.substr(0, comma);
+    value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+    coding = coding.substr(0, coding.find(';'));  // parameters
+    size_t first = coding.find_first_not_of(" \t");
+    if (first == std::string_view::npos) continue;
+    coding = coding.substr(first, coding.find_last_not_of(" \t") - first + 1);
+    std::string lower = Lower(coding);
+    if (std::find(std::begin(kKnownCodings), std::end(kKnownCodings), lower) ==
+        std::end(kKnownCodings)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// An absolute-form target ("http://host:port/path?query", as a proxy
+// sends it) split into its authority and the origin form ("/path?query").
+struct Target {
+  std::string_view authority;  // empty for the usual origin form
+  std::string_view origin;
+};
+
+Target SplitTarget(std::string_view target) {
+  size_t scheme = target.find("://");
+  if (target.empty() || target.front() == '/' || scheme == std::string_view::npos) {
+    return {{}, target};
+  }
+  std::string lower = Lower(target.substr(0, scheme));
+  if (lower != "http" && lower != "https") return {{}, target};
+  std::string_view rest = target.substr(scheme + 3);
+  size_t path = rest.find_first_of("/?");
+  std::string_view authority = rest.substr(0, path);
+  std::string_view origin =
+      path == std::string_view::npos ? std::string_view("/") : rest.substr(path);
+  return {authority, origin};
+}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -57,15 +113,25 @@ std::string QueryValue(std::string_view query, std::string_view key) {
   return std::string();
 }
 
+// On every reply, refusals included: the page runs only its own scripts
+// and styles and talks only to this endpoint, nothing is framed elsewhere,
+// no type is guessed, and no address (with a token in it) leaks as a referrer.
+template <typename Response>
+void SetSecurityHeaders(Response& response) {
+  response.set("Content-Security-Policy", OperatorServer::kContentSecurityPolicy);
+  response.set("X-Content-Type-Options", "nosniff");
+  response.set("Referrer-Policy", "no-referrer");
+}
+
 }  // namespace
 
-OperatorSession::OperatorSession(asio::ip::tcp::socket socket,
+OperatorSession::OperatorSession(asio::ip::tcp::socket socket, const std::string& address,
                                  std::shared_ptr<OperatorServer::State> state)
     : stream_(std::move(socket)),
       state_(std::move(state)),
       buffer_(kMaxBufferBytes),
       pacer_(stream_.get_executor()) {
-  state_->Register(this);
+  state_->Register(this, address);
 }
 
 OperatorSession::~OperatorSession() { state_->Unregister(this); }
@@ -156,6 +222,12 @@ void OperatorSession::HeaderRead(const boost::system::error_code& ec) {
     Send(OperatorServer::Reply::Text(431, kHeaderTooLarge));
     return;
   }
+  if (ec == http::error::body_limit) {
+    // A Content-Length over the parser's limit is found with the header,
+    // before any of the body: the same refusal as a body that arrived.
+    Send(OperatorServer::Reply::Text(413, kBodyTooLarge));
+    return;
+  }
   if (ec) {
     Send(OperatorServer::Reply::Text(400, kBadRequest));
     return;
@@ -167,7 +239,7 @@ void OperatorSession::HeaderRead(const boost::system::error_code& ec) {
     Send(std::move(*refusal));
     return;
   }
-  std::string_view target = request.target();
+  std::string_view target = SplitTarget(request.target()).origin;
   std::string path(target.substr(0, target.find('?')));
   answering_ = true;
   state_->Handler(path, [self = shared_from_this()](OperatorServer::Reply reply) {
@@ -178,6 +250,15 @@ void OperatorSession::HeaderRead(const boost::system::error_code& ec) {
 
 std::optional<OperatorServer::Reply> OperatorSession::Refusal(const Request& request) {
   using Reply = OperatorServer::Reply;
+  if (request.count(http::field::host) > 1) {
+    keep_alive_ = false;
+    return Reply::Text(400, kTwoHosts);
+  }
+  std::string_view coding = request[http::field::transfer_encoding];
+  if (!coding.empty()) {
+    keep_alive_ = false;  // whatever follows is a body we do not read
+    return KnownCodings(coding) ? Reply::Text(413, kNoBody) : Reply::Text(501, kUnknownCoding);
+  }
   if (!parser_->is_done()) {
     keep_alive_ = false;  // the body stays unread
     return Reply::Text(413, kNoBody);
@@ -187,7 +268,11 @@ std::optional<OperatorServer::Reply> OperatorSession::Refusal(const Request& req
     reply.Headers.emplace_back("Allow", kAllowedMethods);
     return reply;
   }
-  if (state_->CheckHost && !OperatorServer::IsLoopbackHost(request[http::field::host])) {
+  // An absolute-form target names the host itself, and takes the place of Host.
+  Target target = SplitTarget(request.target());
+  std::string_view host = target.authority;
+  if (host.empty()) host = request[http::field::host];
+  if (state_->CheckHost && !OperatorServer::IsLoopbackHost(host)) {
     return Reply::Text(421, kForeignHost);
   }
   if (state_->TokenRequired && !Authorized(request)) {
@@ -204,7 +289,7 @@ bool OperatorSession::Authorized(const Request& request) const {
   if (authorization.substr(0, std::char_traits<char>::length(kBearer)) == kBearer) {
     given = std::string(authorization.substr(std::char_traits<char>::length(kBearer)));
   } else {
-    std::string_view target = request.target();
+    std::string_view target = SplitTarget(request.target()).origin;
     size_t question = target.find('?');
     if (question != std::string_view::npos) {
       given = QueryValue(target.substr(question + 1), kTokenParameter);
@@ -220,6 +305,7 @@ void OperatorSession::Send(OperatorServer::Reply reply) {
   response_->set(http::field::content_type, reply.ContentType);
   // Operators' numbers must be fresh at every poll.
   response_->set(http::field::cache_control, "no-store");
+  SetSecurityHeaders(*response_);
   for (const auto& [name, value] : reply.Headers) response_->set(name, value);
   response_->keep_alive(keep_alive_);
   if (head_) {

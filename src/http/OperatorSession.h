@@ -25,7 +25,9 @@ namespace brelvint {
 // it on Stop. Loop thread only.
 class OperatorSession : public std::enable_shared_from_this<OperatorSession> {
  public:
-  OperatorSession(asio::ip::tcp::socket socket, std::shared_ptr<OperatorServer::State> state);
+  // `address` is the peer's, as the server counts it.
+  OperatorSession(asio::ip::tcp::socket socket, const std::string& address,
+                  std::shared_ptr<OperatorServer::State> state);
   ~OperatorSession();
   OperatorSession(const OperatorSession&) = delete;
   OperatorSession& operator=(const OperatorSession&) = delete;

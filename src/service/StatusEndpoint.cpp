@@ -1,6 +1,7 @@
 #include "service/StatusEndpoint.h"
 
 #include <fmt/format.h>
+#include <sys/stat.h>
 
 #include <boost/asio/post.hpp>
 #include <cctype>
@@ -135,23 +136,51 @@ void StatusEndpoint::Picture(const std::string& path, OperatorServer::Answer ans
   }
   std::filesystem::path file = *maps_ / path.substr(std::char_traits<char>::length("/maps/"));
   // A picture may be megabytes: read on the worker, answered on the loop.
-  asio::post(worker_, [file, answer = std::move(answer), alive = alive_,
+  asio::post(worker_, [file, answer = std::move(answer), alive = alive_, cache = picture_cache_,
                        &context = app_.Loop().Context()]() mutable {
-    OperatorServer::Reply reply = OperatorServer::Reply::Text(404, kNoPicture);
-    std::error_code error;
-    auto size = std::filesystem::file_size(file, error);
-    if (!error && size <= kMaxPictureBytes) {
-      std::ifstream in(file, std::ios::binary);
-      std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      if (in.good() || in.eof()) {
-        reply = OperatorServer::Reply{
-            200, kPngType, std::make_shared<const std::string>(std::move(bytes)), {}};
-      }
-    }
-    asio::post(context, [alive, answer = std::move(answer), reply = std::move(reply)]() mutable {
+    std::string refusal;
+    auto bytes = ReadPicture(file, *cache, &refusal);
+    OperatorServer::Reply reply = bytes ? OperatorServer::Reply{200, kPngType, bytes, {}}
+                                        : OperatorServer::Reply::Text(404, kNoPicture);
+    asio::post(context, [alive, answer = std::move(answer), reply = std::move(reply),
+                         refusal = std::move(refusal)]() mutable {
+      if (!refusal.empty()) modGlobal::LogMessage(refusal);
       if (*alive) answer(std::move(reply));
     });
   });
+}
+
+std::shared_ptr<const std::string> StatusEndpoint::ReadPicture(const std::filesystem::path& file,
+                                                               PictureCache& cache,
+                                                               std::string* refusal) {
+  struct stat about {};
+  if (::stat(file.c_str(), &about) != 0 || !S_ISREG(about.st_mode)) {
+    cache.pictures.erase(file.string());
+    return nullptr;
+  }
+  std::string identity = fmt::format("{}:{}:{}:{}.{}:{}.{}", about.st_dev, about.st_ino,
+                                     about.st_size, about.st_mtim.tv_sec, about.st_mtim.tv_nsec,
+                                     about.st_ctim.tv_sec, about.st_ctim.tv_nsec);
+  auto cached = cache.pictures.find(file.string());
+  if (cached != cache.pictures.end() && cached->second.identity == identity) {
+    return cached->second.bytes;
+  }
+  cache.pictures.erase(file.string());  // changed: the old copy goes with its last reply
+  auto size = static_cast<std::uintmax_t>(about.st_size);
+  if (size > kMaxPictureBytes) {
+    if (cache.refused.insert(identity).second) {
+      *refusal = fmt::format(kPictureTooLargeLog, modGlobal::EscapeForLog(file.string()), size,
+                             kMaxPictureBytes);
+    }
+    return nullptr;
+  }
+  std::ifstream in(file, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in.good() && !in.eof()) return nullptr;
+  if (bytes.size() > kMaxPictureBytes) return nullptr;  // grew while read
+  auto shared = std::make_shared<const std::string>(std::move(bytes));
+  cache.pictures[file.string()] = {identity, shared};
+  return shared;
 }
 
 }  // namespace brelvint

@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "http/OperatorServer.h"
 #include "http/SharedReply.h"
@@ -31,6 +33,8 @@ class StatusEndpoint {
   static constexpr const char kMapsFolder[] = "brelvint-maps";
   // Larger pictures are not served: a facet map is a few megabytes at most.
   static constexpr std::uintmax_t kMaxPictureBytes = 32u << 20;
+  static constexpr const char kPictureTooLargeLog[] =
+      "Status page: {} is {} bytes, over the {} a picture may have; it is not served.";
   static constexpr std::chrono::milliseconds kDocumentPeriod{1000};
 
   static constexpr const char kListeningLog[] = "Status page listening on http://{}/";
@@ -60,6 +64,11 @@ class StatusEndpoint {
  private:
   void Route(const std::string& path, OperatorServer::Answer answer);
   void Picture(const std::string& path, OperatorServer::Answer answer);
+  struct PictureCache;
+  // On the worker: the picture's bytes from the cache or the file; null
+  // when it cannot be served, with `refusal` set to a line to log once.
+  static std::shared_ptr<const std::string> ReadPicture(const std::filesystem::path& file,
+                                                        PictureCache& cache, std::string* refusal);
   void Listen(const std::string& address_text, const std::string& token);
 
   App& app_;
@@ -75,6 +84,18 @@ class StatusEndpoint {
   std::string last_failure_;  // the last "not started" line, logged once
   // Lets picture reads that finish after the endpoint is gone find that out.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  // Each picture read once and shared by every reply until its file
+  // changes: readers that never read would otherwise each hold a copy.
+  // Touched only on the worker thread.
+  struct CachedPicture {
+    std::string identity;  // device, inode, size, change and modification times
+    std::shared_ptr<const std::string> bytes;
+  };
+  struct PictureCache {
+    std::unordered_map<std::string, CachedPicture> pictures;
+    std::unordered_set<std::string> refused;  // too large: logged once per identity
+  };
+  std::shared_ptr<PictureCache> picture_cache_ = std::make_shared<PictureCache>();
 };
 
 }  // namespace brelvint

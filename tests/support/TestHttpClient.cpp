@@ -24,12 +24,18 @@ void TestHttpClient::Close() {
   fd_ = -1;
 }
 
-bool TestHttpClient::Connect(uint16_t port) {
+bool TestHttpClient::Connect(uint16_t port, const std::string& source) {
   Close();
   buffer_.clear();
   port_ = port;
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return false;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (::inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1 ||
+      ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    return false;
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);

@@ -21,7 +21,7 @@ struct HttpReply {
 // A plain blocking HTTP/1.1 client on one TCP connection, for tests that
 // must send exactly the bytes they mean (floods, slow headers, bodies,
 // pipelined or hostile requests) and see what the server does with them.
-// Every wait is bounded. Connects from 127.0.0.1.
+// Every wait is bounded.
 class TestHttpClient {
  public:
   TestHttpClient() = default;
@@ -29,7 +29,8 @@ class TestHttpClient {
   TestHttpClient(const TestHttpClient&) = delete;
   TestHttpClient& operator=(const TestHttpClient&) = delete;
 
-  bool Connect(uint16_t port);
+  // Connects to 127.0.0.1:`port` from `source` (any 127.x address).
+  bool Connect(uint16_t port, const std::string& source = "127.0.0.1");
   // False when the connection is gone (the server closed it).
   bool Send(std::string_view bytes);
   // A GET (or another method) of `path` with the given extra header lines
