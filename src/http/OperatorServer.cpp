@@ -115,14 +115,20 @@ bool OperatorServer::Start(const OperatorAddress& address, const std::string& to
 
   // A fresh state: sessions of an earlier run keep theirs, stopped.
   auto handler = state_->Handler;
+  auto public_paths = state_->PublicPaths;
   state_ = std::make_shared<State>();
   state_->Handler = std::move(handler);
+  state_->PublicPaths = std::move(public_paths);
   state_->Token = token;
   state_->TokenRequired = !loopback;
   state_->CheckHost = loopback;
   state_->Stopped = false;
   Accept();
   return true;
+}
+
+void OperatorServer::SetPublicPaths(std::vector<std::string> paths) {
+  state_->PublicPaths = std::move(paths);
 }
 
 bool OperatorServer::SetToken(const std::string& token) {

@@ -109,6 +109,9 @@ class OperatorServer {
   // Takes effect for the next request on every connection. False (nothing
   // changed) when the server listens off loopback and `token` is empty.
   bool SetToken(const std::string& token);
+  // Paths answered without the token (files that hold nothing secret, such
+  // as a page's scripts, which a browser fetches without the page's query).
+  void SetPublicPaths(std::vector<std::string> paths);
 
   // Constant-time comparison, so the time an answer takes tells nothing of
   // how much of a guessed token was right.
@@ -136,6 +139,7 @@ struct OperatorServer::State {
   std::string Token;
   bool TokenRequired = false;  // off loopback
   bool CheckHost = false;      // on loopback
+  std::vector<std::string> PublicPaths;
   bool Stopped = true;
   bool Full = false;  // in a full episode: logged, not yet over
   // Each open session with its peer's address.

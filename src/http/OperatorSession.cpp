@@ -275,7 +275,11 @@ std::optional<OperatorServer::Reply> OperatorSession::Refusal(const Request& req
   if (state_->CheckHost && !OperatorServer::IsLoopbackHost(host)) {
     return Reply::Text(421, kForeignHost);
   }
-  if (state_->TokenRequired && !Authorized(request)) {
+  std::string_view origin = target.origin;
+  std::string_view path = origin.substr(0, origin.find('?'));
+  const auto& open_paths = state_->PublicPaths;
+  bool open = std::find(open_paths.begin(), open_paths.end(), path) != open_paths.end();
+  if (state_->TokenRequired && !open && !Authorized(request)) {
     Reply reply = Reply::Text(401, OperatorServer::kUnauthorized);
     reply.Headers.emplace_back("WWW-Authenticate", "Bearer");
     return reply;

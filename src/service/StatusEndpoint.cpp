@@ -18,6 +18,23 @@ namespace brelvint {
 namespace {
 
 constexpr const char kHtmlType[] = "text/html; charset=utf-8";
+constexpr const char kScriptType[] = "text/javascript; charset=utf-8";
+constexpr const char kStyleType[] = "text/css; charset=utf-8";
+
+// The page's scripts and style sheets: served without the token (the
+// browser asks for them without the page's query), as they hold nothing
+// of the server's.
+struct Asset {
+  const char* path;
+  const char* type;
+  const char* text;
+};
+constexpr Asset kAssets[] = {
+    {"/status.js", kScriptType, kStatusPageScript},
+    {"/status.css", kStyleType, kStatusPageStyle},
+    {"/leaflet.js", kScriptType, kLeafletScript},
+    {"/leaflet.css", kStyleType, kLeafletStyle},
+};
 constexpr const char kPngType[] = "image/png";
 constexpr const char kPicturePrefix[] = "/maps/facet-";
 constexpr const char kPictureSuffix[] = ".png";
@@ -55,6 +72,13 @@ StatusEndpoint::StatusEndpoint(App& app)
       server_(app.Loop().Context(), [this](const std::string& path, OperatorServer::Answer answer) {
         Route(path, std::move(answer));
       }) {
+  std::vector<std::string> public_paths;
+  for (const Asset& asset : kAssets) {
+    assets_.emplace(asset.path,
+                    std::make_pair(asset.type, std::make_shared<const std::string>(asset.text)));
+    public_paths.emplace_back(asset.path);
+  }
+  server_.SetPublicPaths(std::move(public_paths));
   auto folder = Paths::DataFolder();
   if (folder) maps_ = *folder / kMapsFolder;
 }
@@ -122,6 +146,8 @@ void StatusEndpoint::Route(const std::string& path, OperatorServer::Answer answe
     json_.Get(std::move(answer));
   } else if (path == "/metrics") {
     metrics_.Get(std::move(answer));
+  } else if (auto asset = assets_.find(path); asset != assets_.end()) {
+    answer(OperatorServer::Reply{200, asset->second.first, asset->second.second, {}});
   } else if (IsPicturePath(path)) {
     Picture(path, std::move(answer));
   } else {

@@ -18,8 +18,10 @@ namespace brelvint {
 class App;
 
 // The operators' endpoint of the service: the status page (GET /), the
-// status document (GET /status.json), the Prometheus text (GET /metrics)
-// and the facet pictures (GET /maps/facet-<n>.png, from the folder
+// status document (GET /status.json), the Prometheus text (GET /metrics),
+// the page's scripts and style sheets (GET /status.js, /status.css,
+// /leaflet.js, /leaflet.css, answered without the token) and the facet
+// pictures (GET /maps/facet-<n>.png, from the folder
 // "brelvint-maps" in the data folder). Served on the loop; the two
 // documents are built at most once per kDocumentPeriod and shared, their
 // formatting and the picture reads done on one worker thread, so scrapers
@@ -75,6 +77,9 @@ class StatusEndpoint {
   StatusReport report_;
   std::optional<std::filesystem::path> maps_;
   std::shared_ptr<const std::string> page_;
+  // The page's scripts and style sheets by path: their type and text.
+  std::unordered_map<std::string, std::pair<const char*, std::shared_ptr<const std::string>>>
+      assets_;
   asio::thread_pool worker_{1};
   SharedReply json_;
   SharedReply metrics_;

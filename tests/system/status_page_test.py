@@ -23,6 +23,7 @@ With --screenshot, the page with 50 members is saved beside the given file as
 import argparse
 import hashlib
 import json
+import re
 import os
 import shutil
 import signal
@@ -342,15 +343,22 @@ def check_table_layout(driver):
     assert formatted == ["0 s", "59 s", "1 min", "59 min", "1 h 02 min", "25 h 01 min"], formatted
 
 
+ASSETS = ("/leaflet.js", "/leaflet.css", "/status.js", "/status.css")
+
+
 def check_own_requests_only(driver, base):
-    """Everything the page loaded came from the server, and the token went along."""
+    """Everything the page loaded came from the server, and the token went along
+    wherever it is needed (the scripts and style sheets hold nothing of the
+    server's and are served without it)."""
     urls = driver.execute_script(
         "return performance.getEntriesByType('resource').map(entry => entry.name)")
     assert urls, "the page made no requests"
     for url in urls:
         parsed = urllib.parse.urlsplit(url)
-        assert url.startswith(base) and parsed.path in ("/status.json", "/maps/facet-0.png",
-                                                         "/maps/facet-1.png"), url
+        assert url.startswith(base), url
+        if parsed.path in ASSETS:
+            continue
+        assert parsed.path == "/status.json" or parsed.path.startswith("/maps/facet-"), url
         assert urllib.parse.parse_qs(parsed.query).get("token") == [TOKEN], url
 
 
@@ -495,6 +503,136 @@ def fifty_members(driver, map_port, base, args, clients):
     check_own_requests_only(driver, base)
 
 
+POLICY = ("default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+          "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'")
+
+# Names a hostile member may log in under: each would run script if the page
+# took it for HTML, and mark the window if it did.
+HOSTILE_NAMES = [
+    '<img src=x onerror="window.brelvintOwned=1">',
+    '"><svg onload=window.brelvintOwned=2>',
+    'javascript:window.brelvintOwned=3',
+]
+
+
+def headers_of(url):
+    with urllib.request.urlopen(urllib.request.Request(url), timeout=5) as response:
+        return response.headers
+
+
+def check_policy_headers(base):
+    """The page, its scripts and the documents all carry the policy and the
+    headers that keep the page's address and types to itself."""
+    for path in ("?token=" + TOKEN, "status.json?token=" + TOKEN, "metrics?token=" + TOKEN,
+                 "status.js", "leaflet.js", "status.css"):
+        headers = headers_of(base + path)
+        assert headers.get("Content-Security-Policy") == POLICY, (path, dict(headers))
+        assert headers.get("X-Content-Type-Options") == "nosniff", path
+        assert headers.get("Referrer-Policy") == "no-referrer", path
+    assert headers_of(base + "status.js").get("Content-Type").startswith("text/javascript")
+    assert headers_of(base + "status.css").get("Content-Type").startswith("text/css")
+
+
+def show_facet(driver, facet):
+    """Brings a facet's map near the screen, which builds it."""
+    driver.execute_script(
+        "document.querySelector('figure[data-facet=\"%d\"]').scrollIntoView()" % facet)
+    wait_for("facet %d's map" % facet, lambda: driver.execute_script(
+        "return !!document.querySelector('.map[data-facet=\"%d\"].leaflet-container')" % facet))
+
+
+def hostile_names(driver, map_port, clients):
+    """Names written as HTML and script show as the text they are, in the
+    labels, the hover text and the table, and run nothing."""
+    joined = []
+    for i, name in enumerate(HOSTILE_NAMES):
+        client = MapClient(map_port)
+        clients.append(client)
+        client.login(name, "%d,300,5,50,0,0" % (200 + 400 * i))
+        joined.append(client)
+    for client in joined:
+        client.fence()
+    texts_js = """return [...document.querySelectorAll(arguments[0])].map(node => node.textContent)"""
+    wait_for("the names in the table", lambda: all(
+        name in driver.execute_script(texts_js, "tbody td.name") for name in HOSTILE_NAMES))
+    show_facet(driver, 5)
+    wait_for("the names as labels", lambda: sorted(driver.execute_script(
+        texts_js, '.map[data-facet="5"] .leaflet-tooltip')) == sorted(HOSTILE_NAMES))
+    # Hovering a marker writes more into its label: still text.
+    from selenium.webdriver.common.action_chains import ActionChains
+    marker = driver.execute_script("""return [...document.querySelectorAll('.map[data-facet="5"] path')]
+        .find(path => path.dataset.name === arguments[0])""", HOSTILE_NAMES[0])
+    ActionChains(driver).move_to_element(marker).perform()
+    wait_for("the hover text", lambda: any(
+        text.startswith(HOSTILE_NAMES[0] + " \u00b7 " + NETWORK)
+        for text in driver.execute_script(texts_js, '.map[data-facet="5"] .leaflet-tooltip')))
+    ActionChains(driver).move_to_element(driver.find_element("css selector", "h1")).perform()
+    planted = driver.execute_script(
+        "return document.querySelectorAll('#maps img:not(.leaflet-image-layer), #maps svg svg, "
+        "#maps .leaflet-tooltip *:not(span), tbody img, tbody svg').length")
+    assert planted == 0, "a name became markup: %d elements" % planted
+    assert driver.execute_script("return window.brelvintOwned === undefined"), "a name ran"
+    print("hostile names: shown as text in labels, hover text and table; nothing ran")
+
+
+def far_member(driver, map_port, clients):
+    """A member at X = 2^63 - 1 does not stretch its facet's first view: the
+    others stay in it."""
+    joined = []
+    for name, position in (("near1", "120,140,6,50,0,0"), ("near2", "900,600,6,50,0,0"),
+                           ("near3", "1500,300,6,50,0,0"),
+                           ("faraway", "9223372036854775807,5,6,50,0,0")):
+        client = MapClient(map_port)
+        clients.append(client)
+        client.login(name, position)
+        joined.append(client)
+    for client in joined:
+        client.fence()
+    wait_for("faraway in the table", lambda: row_cell(driver, "faraway", 2))
+    show_facet(driver, 6)
+
+    def near_in_view():
+        return driver.execute_script("""
+          const map = document.querySelector('.map[data-facet="6"]').getBoundingClientRect();
+          return ['near1', 'near2', 'near3'].every(name => {
+            const marker = document.querySelector('.map path[data-name="' + name + '"]');
+            if (!marker) return false;
+            const r = marker.getBoundingClientRect(), x = (r.left + r.right) / 2, y = (r.top + r.bottom) / 2;
+            return x > map.left && x < map.right && y > map.top && y < map.bottom &&
+                r.width > 0;
+          });""")
+    wait_for("the members near the corner in facet 6's view", near_in_view)
+    time.sleep(1.2)  # another poll: the view stays
+    assert near_in_view(), "a later poll stretched the view to the far member"
+    print("far member: the others stay in view")
+
+
+def two_hundred_facets(driver, map_port, clients):
+    """200 facets make 200 figures, but only the maps near the screen are
+    built; one far down is built once it is scrolled to."""
+    joined = []
+    for i in range(200):
+        client = MapClient(map_port)
+        clients.append(client)
+        client.login("wanderer%03d" % i, "%d,%d,%d,50,0,0" % (100 + i, 200 + i, 1000 + i))
+        joined.append(client)
+    for client in joined:
+        client.fence()
+    driver.execute_script("window.scrollTo(0, 0)")
+    wait_for("200 more figures", lambda: driver.execute_script(
+        "return document.querySelectorAll('figure[data-facet]').length") >= 200)
+    started = time.monotonic()
+    driver.execute_script("return 1")
+    answered = time.monotonic() - started
+    time.sleep(1.2)  # a poll with 200 facets in it
+    built = driver.execute_script("return document.querySelectorAll('.leaflet-container').length")
+    assert built <= 12, "%d maps built for one screen" % built
+    show_facet(driver, 1199)
+    print("200 facets: %d maps built for the first screen; the page answered a script in %.3f s"
+          % (built, answered))
+
+
+
 def run(args, folder):
     map_port, status_port = free_port(), free_port()
     while status_port == map_port:
@@ -513,7 +651,7 @@ def run(args, folder):
                   '</settings>\n' % (status_port, TOKEN))
     with open(os.path.join(server_folder, "brelvint-server", "britain.conf"), "w") as out:
         out.write('<?xml version="1.0"?>\n<brelvint>\n  <network name="%s" password="%s" '
-                  'maxusers="60" enabled="1" port="%d">\n  </network>\n</brelvint>\n'
+                  'maxusers="300" enabled="1" port="%d">\n  </network>\n</brelvint>\n'
                   % (NETWORK, PASSWORD, map_port))
     write_png(os.path.join(server_folder, "brelvint-maps", "facet-1.png"), 512, 512, island)
 
@@ -532,9 +670,16 @@ def run(args, folder):
         two_members(driver, map_port, base + "?token=" + TOKEN, base, args, clients)
         check_metrics(base)
         fifty_members(driver, map_port, base, args, clients)
-        # Facet 0 has no picture: its 404 is how the page learns to draw a grid.
-        errors = [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE" and
-                  "/maps/facet-0.png" not in entry["message"]]
+        check_policy_headers(base)
+        hostile_names(driver, map_port, clients)
+        far_member(driver, map_port, clients)
+        two_hundred_facets(driver, map_port, clients)
+        logged = driver.get_log("browser")
+        policy = [entry for entry in logged if "Content Security Policy" in entry["message"]]
+        assert not policy, "the page broke its own policy: %r" % policy
+        # Facets without a picture: the 404 is how the page learns to draw a grid.
+        errors = [entry for entry in logged if entry["level"] == "SEVERE" and
+                  not re.search(r"/maps/facet-\d+\.png.*404", entry["message"])]
         assert not errors, "the page reported errors: %r" % errors
         print("status page followed the moves without a reload")
     finally:
