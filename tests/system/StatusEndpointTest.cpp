@@ -194,7 +194,11 @@ TEST_F(StatusEndpointTest, StatusAndMetricsDescribeMembersAndNeverThePassword) {
   ASSERT_TRUE(page);
   EXPECT_EQ(page->Status, 200);
   EXPECT_EQ(page->Header("content-type"), "text/html; charset=utf-8");
-  EXPECT_NE(page->Body.find("/status.json"), std::string::npos);
+  EXPECT_NE(page->Body.find("<script src=\"/status.js\">"), std::string::npos);
+  auto script = TestHttpClient::Get(status_port_, "/status.js");
+  ASSERT_TRUE(script);
+  EXPECT_EQ(script->Header("content-type"), "text/javascript; charset=utf-8");
+  EXPECT_NE(script->Body.find("/status.json"), std::string::npos);
   EXPECT_EQ(TestHttpClient::Get(status_port_, "/maps/facet-2.png")->Status, 404);  // no folder
   // HEAD: the headers of the GET, no body.
   TestHttpClient head;
@@ -233,6 +237,11 @@ TEST_F(StatusEndpointTest, OffLoopbackOnlyRequestsCarryingTheTokenAreAnswered) {
       {"/metrics", "Bearer op-token-7f3a", 200},
       {"/status.json?token=op-token-7f3a", "", 200},
       {"/?token=op-token-7f3a", "", 200},
+      // The page's scripts and styles hold nothing of the server's: a browser
+      // asks for them without the page's query.
+      {"/status.js", "", 200},
+      {"/leaflet.css", "", 200},
+      {"/status.js/../status.json", "", 401},
   };
   for (const auto& c : cases) {
     std::string headers = *c.authorization
