@@ -47,6 +47,10 @@ class ClientSocket : public MapMember {
   static constexpr const char kRefusalsSuppressed[] =
       ": Too many refused login steps; further ones from this connection are logged at most "
       "twice a second";
+  // What an administrator is told, and the log, when the ban list cannot be read.
+  static constexpr const char kBanListUnreadable[] =
+      "The ban list cannot be read right now; please try again later.";
+  static constexpr const char kBanListUnreadableLog[] = "Ban list cannot be read for network ";
   // Said when that connection ends: "<address>: <n> lines ... not logged".
   static constexpr const char kRefusalsNotLogged[] =
       " lines about refused login steps of this connection were not logged";

@@ -2,6 +2,7 @@
 #include <memory>
 #include <optional>
 
+#include "base/LogMessage.h"
 #include "base/TextNumber.h"
 #include "client/ClientSocket.h"
 #include "client/Payload.h"
@@ -72,15 +73,22 @@ void ClientSocket::ListBans() {
   // connection's next requests wait for it, everyone else's do not.
   DeferReply();
   std::weak_ptr<TCPSocket> weak = weak_from_this();
-  bans->ListNetwork(myNetwork->NetworkName, PacketFramer::kHeaderSize, AppendBanEntry,
-                    Loop().Context(), [weak](std::optional<std::string> text) {
-                      auto self = weak.lock();
-                      if (!self) return;
-                      // A table that cannot be read is answered as an empty one.
-                      if (!text) text.emplace(PacketFramer::kHeaderSize, '\0');
-                      static_cast<ClientSocket&>(*self).SendDeferredReply(kBanListReply,
-                                                                          std::move(*text));
-                    });
+  bans->ListNetwork(
+      myNetwork->NetworkName, PacketFramer::kHeaderSize, AppendBanEntry, Loop().Context(),
+      [weak, network = myNetwork->NetworkName](std::optional<std::string> text, std::string error) {
+        auto self = weak.lock();
+        if (!self) return;
+        auto& client = static_cast<ClientSocket&>(*self);
+        if (!text) {
+          // An empty list would tell the administrator there are no bans.
+          client.Log(std::string(kBanListUnreadableLog) + modGlobal::EscapeForLog(network) + ": " +
+                     error);
+          client.SendDeferredReply(
+              kNotice, std::string(PacketFramer::kHeaderSize, '\0') + kBanListUnreadable);
+          return;
+        }
+        client.SendDeferredReply(kBanListReply, std::move(*text));
+      });
 }
 
 void ClientSocket::Unban(const std::string& payload) {

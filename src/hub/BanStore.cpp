@@ -7,6 +7,9 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "base/LogMessage.h"
+#include "base/TextCase.h"
+
 namespace brelvint {
 
 namespace {
@@ -25,6 +28,21 @@ const char kCreateTable[] =
 
 // The reader thread's niceness (Linux schedules threads apart).
 constexpr int kReaderNice = 10;
+// The writer's own connection waits this long for a lock before a try
+// fails; it then tries again, so a stop is never held up for long.
+constexpr int kWriterBusyMilliseconds = 250;
+// The loop's connection only reads (write-ahead logging never makes a
+// reader wait for a writer) and lifts bans: it must not stall the relay.
+constexpr int kLoopBusyMilliseconds = 100;
+constexpr const char kInsert[] =
+    "INSERT INTO bans (address, name, \"by\", reason, bandate, banlength, network) "
+    "VALUES (?, ?, ?, ?, ?, 1, ?)";
+
+// "Ban of <address> (<name>) on network <network>", for log lines.
+std::string DescribeBan(const BanStore::Ban& ban) {
+  return "Ban of " + ban.address + " (" + modGlobal::EscapeForLog(ban.name) + ") on network " +
+         modGlobal::EscapeForLog(ban.network);
+}
 
 // The statements that give whole rows name the columns in ReadRow's order.
 const char kSelectNetwork[] =
@@ -82,7 +100,7 @@ BanStore::BanStore(const std::filesystem::path& file) : file_(file) {
     std::string reason = raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
     throw std::runtime_error("cannot open ban database " + file.string() + ": " + reason);
   }
-  sqlite3_busy_timeout(raw, 2000);
+  sqlite3_busy_timeout(raw, kLoopBusyMilliseconds);
   char* message = nullptr;
   rc = sqlite3_exec(raw, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr,
                     &message);
@@ -93,9 +111,7 @@ BanStore::BanStore(const std::filesystem::path& file) : file_(file) {
     throw std::runtime_error("cannot open ban database " + file.string() + ": " + reason);
   }
   AddNameColumn();
-  insert_ = Prepare(
-      "INSERT INTO bans (address, name, \"by\", reason, bandate, banlength, network) "
-      "VALUES (?, ?, ?, ?, ?, 1, ?)");
+  insert_ = Prepare(kInsert);
   delete_ = Prepare(
       "DELETE FROM bans WHERE id = ? AND network = ? COLLATE NOCASE "
       "RETURNING id, address, name, \"by\", reason, bandate, banlength, network");
@@ -120,7 +136,109 @@ void BanStore::AddNameColumn() {
   }
 }
 
-BanStore::~BanStore() { StopReader(); }
+BanStore::~BanStore() {
+  StopReader();
+  StopWriter();
+}
+
+void BanStore::StopWriter() {
+  {
+    std::lock_guard<std::mutex> lock(write_mutex_);
+    if (!writer_stopping_) writer_deadline_ = std::chrono::steady_clock::now();
+    writer_stopping_ = true;
+  }
+  write_wake_.notify_all();
+  if (writer_.joinable()) writer_.join();
+}
+
+void BanStore::Record(Ban ban, asio::io_context& loop) {
+  if (ban.bandate.empty()) ban.bandate = NowLocal();
+  uint64_t sequence = next_sequence_++;
+  unsaved_.emplace_back(sequence, ban);
+  std::lock_guard<std::mutex> lock(write_mutex_);
+  writes_.push_back({sequence, std::move(ban), &loop});
+  if (!writer_.joinable()) writer_ = std::thread([this] { ServeWrites(); });
+  write_wake_.notify_one();
+}
+
+void BanStore::Written(uint64_t sequence) {
+  for (auto it = unsaved_.begin(); it != unsaved_.end(); ++it) {
+    if (it->first == sequence) {
+      unsaved_.erase(it);
+      return;
+    }
+  }
+}
+
+bool BanStore::TryWrite(sqlite3* db, const Ban& ban, std::string* error) {
+  sqlite3_stmt* prepared = nullptr;
+  if (sqlite3_prepare_v2(db, kInsert, -1, &prepared, nullptr) != SQLITE_OK) {
+    *error = sqlite3_errmsg(db);
+    return false;
+  }
+  Statement insert(prepared);
+  Bind(prepared, 1, ban.address);
+  Bind(prepared, 2, ban.name);
+  Bind(prepared, 3, ban.by);
+  Bind(prepared, 4, ban.reason);
+  Bind(prepared, 5, ban.bandate);
+  Bind(prepared, 6, ban.network);
+  if (sqlite3_step(prepared) == SQLITE_DONE) return true;
+  *error = sqlite3_errmsg(db);
+  return false;
+}
+
+void BanStore::ServeWrites() {
+  Database db;
+  std::weak_ptr<char> alive = alive_;
+  // Log lines and the end of a write go to the loop, which owns the log and
+  // the bans in memory; a store gone by then has nothing left to update.
+  auto tell_loop = [alive, this](asio::io_context* loop, std::string line, uint64_t written) {
+    asio::post(*loop, [alive, this, line = std::move(line), written] {
+      if (!line.empty()) modGlobal::LogMessage(line);
+      if (written != 0 && alive.lock()) Written(written);
+    });
+  };
+  std::unique_lock<std::mutex> lock(write_mutex_);
+  while (true) {
+    write_wake_.wait(lock, [this] { return writer_stopping_ || !writes_.empty(); });
+    if (writes_.empty()) return;
+    Write write = writes_.front();  // stays queued until written: Close reports what is left
+    lock.unlock();
+    bool failed = false;
+    while (true) {
+      std::string error;
+      if (!db) {
+        sqlite3* raw = nullptr;
+        int rc = sqlite3_open_v2(file_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                                 nullptr);
+        db.reset(raw);
+        if (rc == SQLITE_OK) {
+          sqlite3_busy_timeout(raw, kWriterBusyMilliseconds);
+        } else {
+          error = raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+          db.reset();
+        }
+      }
+      if (db && TryWrite(db.get(), write.ban, &error)) break;
+      if (!failed) {
+        tell_loop(write.loop,
+                  DescribeBan(write.ban) + " not written yet: " + error +
+                      "; it holds at once and is retried until written",
+                  0);
+      }
+      failed = true;
+      lock.lock();
+      if (writer_stopping_ && std::chrono::steady_clock::now() >= writer_deadline_) return;
+      write_wake_.wait_for(lock, kRetryPause);
+      lock.unlock();
+    }
+    tell_loop(write.loop, failed ? DescribeBan(write.ban) + " written to the ban database" : "",
+              write.sequence);
+    lock.lock();
+    writes_.pop_front();
+  }
+}
 
 void BanStore::StopReader() {
   {
@@ -181,10 +299,18 @@ std::vector<std::string> BanStore::NetworksBanning(const std::string& address) c
   Bind(statement, 1, address);
   std::vector<std::string> networks;
   while (sqlite3_step(statement) == SQLITE_ROW) networks.push_back(ColumnText(statement, 0));
+  for (const auto& [sequence, ban] : unsaved_) {
+    if (TextCase::Equal(ban.address, address)) networks.push_back(ban.network);
+  }
   return networks;
 }
 
 bool BanStore::IsBanned(const std::string& address, const std::string& network) const {
+  for (const auto& [sequence, ban] : unsaved_) {
+    if (TextCase::Equal(ban.address, address) && TextCase::Equal(ban.network, network)) {
+      return true;
+    }
+  }
   sqlite3_stmt* statement = by_address_network_.get();
   ResetOnExit reset{statement};
   Bind(statement, 1, address);
@@ -195,6 +321,24 @@ bool BanStore::IsBanned(const std::string& address, const std::string& network) 
 void BanStore::Close() {
   if (!db_) return;
   StopReader();  // its read connection would hold the log open
+  {
+    std::lock_guard<std::mutex> lock(write_mutex_);
+    writer_deadline_ = std::chrono::steady_clock::now() + kStopWriteLimit;
+    writer_stopping_ = true;
+  }
+  write_wake_.notify_all();
+  if (writer_.joinable()) writer_.join();
+  // What the database never took is in the log in full, for the operator
+  // to enter by hand.
+  for (const Write& left : writes_) {
+    const Ban& ban = left.ban;
+    modGlobal::LogMessage("Ban not saved (the ban database could not be written): address " +
+                          ban.address + ", name " + modGlobal::EscapeForLog(ban.name) +
+                          ", network " + modGlobal::EscapeForLog(ban.network) + ", by " +
+                          modGlobal::EscapeForLog(ban.by) + ", reason " +
+                          modGlobal::EscapeForLog(ban.reason) + ", at " + ban.bandate);
+  }
+  writes_.clear();
   // Statements left open would keep the connection alive past the close.
   for (Statement* statement : {&insert_, &delete_, &by_address_, &by_address_network_})
     statement->reset();
@@ -223,26 +367,34 @@ void BanStore::ServeLists() {
     ListRequest request = std::move(requests_.front());
     requests_.pop_front();
     lock.unlock();
-    std::optional<std::string> text = ReadList(request);
+    std::string error;
+    std::optional<std::string> text = ReadList(request, &error);
     if (!stopping_) {
-      asio::post(*request.loop, [ready = std::move(request.ready),
-                                 text = std::move(text)]() mutable { ready(std::move(text)); });
+      asio::post(*request.loop, [ready = std::move(request.ready), text = std::move(text),
+                                 error = std::move(error)]() mutable {
+        ready(std::move(text), std::move(error));
+      });
     }
     lock.lock();
   }
 }
 
-std::optional<std::string> BanStore::ReadList(const ListRequest& request) const {
+std::optional<std::string> BanStore::ReadList(const ListRequest& request,
+                                              std::string* error) const {
   // A connection of this thread's own: the loop's connection stays free for
   // bans and unbans, and write-ahead logging lets both work at once.
   sqlite3* raw = nullptr;
   int rc =
       sqlite3_open_v2(file_.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
   Database db(raw);
-  if (rc != SQLITE_OK) return std::nullopt;
+  if (rc != SQLITE_OK) {
+    *error = raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+    return std::nullopt;
+  }
   sqlite3_busy_timeout(raw, 2000);
   sqlite3_stmt* prepared = nullptr;
   if (sqlite3_prepare_v2(raw, kSelectNetwork, -1, &prepared, nullptr) != SQLITE_OK) {
+    *error = sqlite3_errmsg(raw);
     return std::nullopt;
   }
   Statement select(prepared);
@@ -252,7 +404,10 @@ std::optional<std::string> BanStore::ReadList(const ListRequest& request) const 
     if (stopping_) return std::nullopt;
     request.format(ReadRow(prepared), text);
   }
-  if (rc != SQLITE_DONE) return std::nullopt;
+  if (rc != SQLITE_DONE) {
+    *error = sqlite3_errmsg(raw);
+    return std::nullopt;
+  }
   return text;
 }
 

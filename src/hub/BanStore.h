@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <boost/asio/io_context.hpp>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -25,12 +26,15 @@ namespace brelvint {
 // in write-ahead-log mode so a crash never corrupts it, and so a reader and
 // the writer never wait for each other. Owned by App (as `serverdb`).
 //
-// Everything but ListNetwork runs on the event-loop thread. A ban list can
-// run to millions of bytes, so ListNetwork reads and formats it on the
-// store's reader thread, through a read-only connection of its own that is
-// open only while a list is read, and hands the text to the loop. The
-// destructor stops the reader and waits for it: no thread and no
-// connection outlives the store.
+// Everything but ListNetwork and Record's writing runs on the event-loop
+// thread. A ban list can run to millions of bytes, so ListNetwork reads and
+// formats it on the store's reader thread, through a read-only connection
+// of its own that is open only while a list is read, and hands the text to
+// the loop. A ban never waits on the loop for the database (an operator's
+// sqlite3 session may hold it for minutes): Record keeps it in memory,
+// where it takes effect at once, and the writer thread writes it, retrying
+// while the database is busy. The destructor stops both threads and waits
+// for them: no thread and no connection outlives the store.
 class BanStore {
  public:
   static constexpr const char kFileName[] = "brelvint.db";
@@ -53,8 +57,18 @@ class BanStore {
   BanStore(const BanStore&) = delete;
   BanStore& operator=(const BanStore&) = delete;
 
+  // Records a ban: it counts at once for IsBanned and NetworksBanning, and
+  // its row is written on the writer thread, retried while the database is
+  // busy or failing. Each failure of a ban is logged once (on `loop`, which
+  // must outlive the store), and so is the write that follows one. Loop
+  // thread; logs.
+  void Record(Ban ban, asio::io_context& loop);
+  // Bans recorded and not yet written.
+  size_t Unsaved() const { return unsaved_.size(); }
+
   // Adds one row for the member `name` at `address`, stamped with the
-  // current local time; false (and `error` set) when the insert failed.
+  // current local time, at once; false (and `error` set) when the insert
+  // failed.
   bool Insert(const std::string& address, const std::string& name, const std::string& by,
               const std::string& reason, const std::string& network, std::string* error = nullptr);
   // Deletes ban `id` when it was recorded for `network` (ignoring case)
@@ -69,8 +83,9 @@ class BanStore {
   // Appends one row's entry to a list. Runs on the reader thread, so it
   // may touch nothing but its arguments.
   using EntryFormat = std::function<void(const Ban& row, std::string& out)>;
-  // Takes the finished list; nullopt when it could not be read.
-  using ListReady = std::function<void(std::optional<std::string> text)>;
+  // Takes the finished list; nullopt when it could not be read, with
+  // SQLite's message in `error`.
+  using ListReady = std::function<void(std::optional<std::string> text, std::string error)>;
   // Reads the rows recorded for `network` (ignoring case) in id order and
   // formats each with `format`, on the reader thread, after `room` NUL
   // bytes left for the caller (a message header); then posts `ready` with
@@ -82,11 +97,16 @@ class BanStore {
 
   const std::filesystem::path& File() const { return file_; }
 
-  // Moves every change from the write-ahead log into the database file and
-  // closes it, so that a copy of the file alone holds every ban. Called at
-  // stop, after the reader thread is ended; nothing may use the store
-  // afterwards.
+  // Writes the bans not yet written (waiting at most kStopWriteLimit, then
+  // logging each one left in full), moves every change from the write-ahead
+  // log into the database file and closes it, so that a copy of the file
+  // alone holds every ban. Called at stop on the loop thread; nothing may
+  // use the store afterwards. Logs.
   void Close();
+
+  static constexpr std::chrono::seconds kStopWriteLimit{5};
+  // How long the writer waits between tries while the database is busy.
+  static constexpr std::chrono::milliseconds kRetryPause{200};
 
  private:
   struct CloseDb {
@@ -114,8 +134,23 @@ class BanStore {
   // The reader thread's loop; ends when the store is being destroyed.
   void ServeLists();
   // One list through a connection opened for it; nullopt when reading
-  // failed or the store is being destroyed.
-  std::optional<std::string> ReadList(const ListRequest& request) const;
+  // failed (`error` set) or the store is being destroyed.
+  std::optional<std::string> ReadList(const ListRequest& request, std::string* error) const;
+
+  // A ban on its way to the database.
+  struct Write {
+    uint64_t sequence;
+    Ban ban;
+    asio::io_context* loop;
+  };
+  // The writer thread's loop: writes in order, each until it succeeds or
+  // the store stops.
+  void ServeWrites();
+  // One try; false with `error` set when the row was not written.
+  bool TryWrite(sqlite3* db, const Ban& ban, std::string* error);
+  // Loop thread: the ban `sequence` is in the database.
+  void Written(uint64_t sequence);
+  void StopWriter();
 
   std::filesystem::path file_;
   Database db_;
@@ -129,6 +164,18 @@ class BanStore {
   std::deque<ListRequest> requests_;  // guarded by mutex_
   std::atomic<bool> stopping_{false};
   std::thread reader_;  // started by the first ListNetwork
+
+  // Loop thread only: bans recorded and not yet written, in order.
+  std::deque<std::pair<uint64_t, Ban>> unsaved_;
+  uint64_t next_sequence_ = 1;
+  std::mutex write_mutex_;
+  std::condition_variable write_wake_;
+  std::deque<Write> writes_;                               // guarded by write_mutex_
+  bool writer_stopping_ = false;                           // guarded by write_mutex_
+  std::chrono::steady_clock::time_point writer_deadline_;  // guarded by write_mutex_
+  std::thread writer_;                                     // started by the first Record
+  // Lets the writer's messages to the loop find out the store is gone.
+  std::shared_ptr<char> alive_ = std::make_shared<char>();
 };
 
 }  // namespace brelvint

@@ -223,11 +223,15 @@ void MapSocket::BanUser(MapMember& admin, const std::string& userName, const std
   StatusMessage(modGlobal::EscapeForLog(target->Username) + "on network " +
                 target->myNetwork->NetworkName + " Banned: " + modGlobal::EscapeForLog(reason));
   if (bans_ != nullptr) {
-    std::string error;
-    if (!bans_->Insert(target->RemoteAddress(), target->Username, admin.Username, reason,
-                       target->myNetwork->NetworkName, &error)) {
-      StatusMessage("Error recording ban of " + target->RemoteAddress() + ": " + error);
-    }
+    // Holds at once; the row is written off the loop, and retried while an
+    // operator's sqlite3 session holds the database.
+    BanStore::Ban ban;
+    ban.address = target->RemoteAddress();
+    ban.name = target->Username;
+    ban.by = admin.Username;
+    ban.reason = reason;
+    ban.network = target->myNetwork->NetworkName;
+    bans_->Record(std::move(ban), Loop().Context());
   }
   Expel(*target);
 }

@@ -9,9 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/LogMessage.h"
 #include "hub/BanStore.h"
 #include "protocol/EventLoop.h"
 #include "support/LoopbackPair.h"
+#include "support/ScopedHome.h"
 #include "support/TempFolder.h"
 
 namespace brelvint {
@@ -38,9 +40,10 @@ class BanStoreTest : public ::testing::Test {
           AppendRow(row, out);
         },
         loop_.Context(),
-        [&](std::optional<std::string> text) {
+        [&](std::optional<std::string> text, std::string error) {
           answered = true;
           answer = std::move(text);
+          error_ = std::move(error);
         });
     EXPECT_TRUE(PumpUntil(
         loop_, [&] { return answered; }, 5000));
@@ -50,9 +53,113 @@ class BanStoreTest : public ::testing::Test {
     return answer;
   }
 
+  // A write transaction of another connection, as an operator's sqlite3
+  // session holds it, until Release.
+  class WriteLock {
+   public:
+    explicit WriteLock(const std::filesystem::path& file) {
+      sqlite3_open(file.c_str(), &db_);
+      held_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    ~WriteLock() {
+      Release();
+      sqlite3_close(db_);
+    }
+    bool Held() const { return held_; }
+    void Release() {
+      if (held_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      held_ = false;
+    }
+
+   private:
+    sqlite3* db_ = nullptr;
+    bool held_ = false;
+  };
+
+  // Rows in the file, read through a connection of the test's own.
+  int Rows() {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(File().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* count = nullptr;
+    sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM bans", -1, &count, nullptr);
+    int rows = sqlite3_step(count) == SQLITE_ROW ? sqlite3_column_int(count, 0) : -1;
+    sqlite3_finalize(count);
+    sqlite3_close(db);
+    return rows;
+  }
+
+  static BanStore::Ban Eve() {
+    BanStore::Ban ban;
+    ban.address = "10.0.0.9";
+    ban.name = "eve";
+    ban.by = "boss";
+    ban.reason = "spam";
+    ban.network = "Main";
+    return ban;
+  }
+
   TempFolder folder_;
+  ScopedHome home_{folder_.Path()};
   EventLoop loop_;
+  std::string error_;
 };
+
+// A ban while another connection holds the database holds at once, is
+// written once the database is free, and says so once each way.
+TEST_F(BanStoreTest, ABanWaitsForALockedDatabaseOffTheLoopAndHoldsMeanwhile) {
+  BanStore store(File());
+  WriteLock lock(File());
+  ASSERT_TRUE(lock.Held());
+  store.Record(Eve(), loop_.Context());
+  EXPECT_TRUE(store.IsBanned("10.0.0.9", "MAIN"));
+  EXPECT_EQ(store.NetworksBanning("10.0.0.9"), std::vector<std::string>{"Main"});
+  EXPECT_EQ(store.Unsaved(), 1u);
+  ASSERT_TRUE(PumpUntil(
+      loop_,
+      [&] {
+        return folder_.ReadFile(modGlobal::kLogFileName).find("not written yet") !=
+               std::string::npos;
+      },
+      5000));
+  lock.Release();
+  ASSERT_TRUE(PumpUntil(
+      loop_, [&] { return store.Unsaved() == 0; }, 5000));
+  EXPECT_EQ(Rows(), 1);
+  EXPECT_TRUE(store.IsBanned("10.0.0.9", "Main"));  // now from the file
+  std::string log = folder_.ReadFile(modGlobal::kLogFileName);
+  EXPECT_NE(log.find("Ban of 10.0.0.9 (eve) on network Main not written yet: database is locked"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Ban of 10.0.0.9 (eve) on network Main written to the ban database"),
+            std::string::npos)
+      << log;
+}
+
+// A stop while the database stays locked waits a bounded time, then puts
+// each ban it could not write in the log in full.
+TEST_F(BanStoreTest, AStopLogsEachBanItCouldNotWrite) {
+  BanStore store(File());
+  WriteLock lock(File());
+  ASSERT_TRUE(lock.Held());
+  store.Record(Eve(), loop_.Context());
+  store.Close();
+  std::string log = folder_.ReadFile(modGlobal::kLogFileName);
+  EXPECT_NE(log.find("Ban not saved (the ban database could not be written): address 10.0.0.9, "
+                     "name eve, network Main, by boss, reason spam, at "),
+            std::string::npos)
+      << log;
+}
+
+// A list that cannot be read is a failure with SQLite's reason, not an
+// empty list.
+TEST_F(BanStoreTest, AListThatCannotBeReadSaysWhy) {
+  BanStore store(File());
+  ASSERT_TRUE(store.Insert("10.0.0.1", "eve", "boss", "spam", "Main"));
+  std::filesystem::remove(File());
+  std::filesystem::create_directory(File());
+  EXPECT_FALSE(List(store, "Main"));
+  EXPECT_FALSE(error_.empty());
+}
 
 TEST_F(BanStoreTest, ListsAndDeletesOnlyTheNamedNetworksRows) {
   BanStore store(File());
@@ -106,7 +213,7 @@ TEST_F(BanStoreTest, DestroyingTheStoreStopsAListHalfRead) {
         ++formatted;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       },
-      loop_.Context(), [&](std::optional<std::string>) { answered = true; });
+      loop_.Context(), [&](std::optional<std::string>, std::string) { answered = true; });
   for (int i = 0; i < 5000 && formatted == 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "client/ClientSocket.h"
 #include "client/MD5.h"
 #include "support/HubFixture.h"
 
@@ -47,6 +48,10 @@ class ModerationTest : public HubFixture {
     // Bans at connection time look for networks served on the listener's port.
     for (auto& network : networks_) network->Port = listener_->BoundPort();
     boss_ = Member(*listener_, "Main", "boss", "127.0.0.1");
+  }
+  // Bans are written off the loop: true once every one so far is in the file.
+  bool BansWritten() {
+    return PumpUntil([this] { return bans_->Unsaved() == 0; }, 5000);
   }
   std::string Next(TestClient& client, int32_t command) {
     auto message = client.ReceiveCommand(command, 2000, &loop_);
@@ -92,6 +97,7 @@ TEST_F(ModerationTest, BansWriteOneRowEachAndKeepTheAddressOut) {
   EXPECT_EQ(Next(*eve, 997), "cheating");
   EXPECT_TRUE(eve->WaitClosed(2000, &loop_));
   EXPECT_THAT(LogMessages(), ::testing::Contains("eveon network Main Banned: cheating"));
+  ASSERT_TRUE(BansWritten());
   EXPECT_THAT(BanRows(DatabaseFile()), ElementsAre("127.0.0.2|boss|cheating|Main|1"));
 
   // The next connection from that address is turned away at once...
@@ -116,7 +122,7 @@ TEST_F(ModerationTest, BansWriteOneRowEachAndKeepTheAddressOut) {
   auto mallory = Member(*listener_, "Main", "mallory", "127.0.0.3");
   boss_->Send(11, "mallory");
   EXPECT_EQ(Next(*mallory, 997), "");
-  Pump(50);
+  ASSERT_TRUE(BansWritten());
   EXPECT_EQ(BanRows(DatabaseFile()).size(), 2u);
 }
 
@@ -124,6 +130,7 @@ TEST_F(ModerationTest, UnbanLiftsTheBanAtOnce) {
   auto eve = Member(*listener_, "Main", "eve", "127.0.0.2");
   boss_->Send(11, "eve|x");
   ASSERT_TRUE(eve->WaitClosed(2000, &loop_));
+  ASSERT_TRUE(BansWritten());
   boss_->Send(14, "abc");
   boss_->Send(14, "1.5");
   ASSERT_TRUE(boss_->MessagesBeforeFence(&loop_));
@@ -155,6 +162,7 @@ TEST_F(ModerationTest, AnAdministratorListsAndLiftsOnlyTheBansOfTheirNetwork) {
   auto eve = Member(*listener_, "Main", "eve", "127.0.0.2");
   boss_->Send(11, "eve|x");
   ASSERT_TRUE(eve->WaitClosed(2000, &loop_));
+  ASSERT_TRUE(BansWritten());
   bans_->Insert("10.0.0.6", "sam", "chief", "flood", "Side");
 
   chief->Send(13, "");
@@ -194,6 +202,23 @@ TEST_F(ModerationTest, RequestsAfterABanListAreAnsweredAfterIt) {
   EXPECT_EQ((*before)[1].data, "1");
   EXPECT_EQ((*before)[2].command, 13);
   EXPECT_EQ((*before)[2].data, "");
+}
+
+// A list that cannot be read is no empty list: the administrator is told
+// so in words, and the log says why.
+TEST_F(ModerationTest, ABanListThatCannotBeReadIsSaidSoNotSentEmpty) {
+  std::filesystem::remove(DatabaseFile());
+  std::filesystem::create_directory(DatabaseFile());
+  NewLogMessages();
+  boss_->Send(13, "");
+  auto before = boss_->MessagesBeforeFence(&loop_);
+  ASSERT_TRUE(before);
+  ASSERT_EQ(before->size(), 1u);
+  EXPECT_EQ((*before)[0].command, 998);
+  EXPECT_EQ((*before)[0].data, ClientSocket::kBanListUnreadable);
+  auto logged = NewLogMessages();
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0].rfind("Ban list cannot be read for network Main: ", 0), 0u) << logged[0];
 }
 
 TEST_F(ModerationTest, NonAdministratorsAreIgnoredSilently) {
