@@ -24,6 +24,8 @@ constexpr const char kReadingFiles[] = "Reading Network Files...";
 constexpr const char kNoFolder[] = "Error Finding ApplicationData directory.";
 constexpr const char kReadingComplete[] = "Network File Reading Complete.";
 constexpr const char kCheckingIndex[] = "Checking Network Index: ";
+constexpr const char kFolderUnreadable[] =
+    "Network Folder Unreadable (every network stays as it is): ";
 constexpr const char kReadingFile[] = "Reading Network File: ";
 constexpr const char kLoadError[] = "Error loading network: ";
 constexpr const char kLoaded[] = "Loaded Network: ";
@@ -75,16 +77,22 @@ bool IsUserNode(const pugi::xml_node& node) {
 }
 
 // The sorted names of the folder's entries (symlinks listed as themselves);
-// false when the folder cannot be created or listed.
-bool ListFolder(const fs::path& folder, std::vector<std::string>* names) {
+// false, with `error` set, when the folder cannot be created (or, unless
+// `create`, is missing) or listed.
+bool ListFolder(const fs::path& folder, bool create, std::vector<std::string>* names,
+                std::string* error) {
   std::error_code ec;
-  fs::create_directories(folder, ec);
-  if (ec) return false;
-  fs::directory_iterator it(folder, ec);
-  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    names->push_back(it->path().filename().string());
+  if (create) fs::create_directories(folder, ec);
+  if (!ec) {
+    fs::directory_iterator it(folder, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+      names->push_back(it->path().filename().string());
+    }
   }
-  if (ec) return false;
+  if (ec) {
+    *error = ec.message();
+    return false;
+  }
   std::sort(names->begin(), names->end());
   return true;
 }
@@ -134,19 +142,22 @@ void LoadNetworks(std::vector<std::unique_ptr<ServerNetworks>>& into) {
   LoadNetworks(executable_folder ? *executable_folder / kNetworkFolderName : fs::path(), into);
 }
 
-void LoadNetworks(const fs::path& folder, std::vector<std::unique_ptr<ServerNetworks>>& into,
-                  std::vector<fs::path>* unreadable) {
+bool LoadNetworks(const fs::path& folder, std::vector<std::unique_ptr<ServerNetworks>>& into,
+                  std::vector<fs::path>* unreadable, bool create) {
   LogMessage(kReadingFiles);
   if (folder.empty()) {
     LogMessage(kNoFolder);
     LogMessage(kReadingComplete);
-    return;
+    return false;
   }
   std::vector<std::string> names;
   // The file that defined each network of this read, by index into `into`.
   const size_t first_new = into.size();
   std::vector<std::string> defined_by;
-  if (ListFolder(folder, &names)) {
+  std::string error;
+  bool listed = ListFolder(folder, create, &names, &error);
+  if (!listed) LogMessage(kFolderUnreadable + EscapeForLog(folder.string()) + ": " + error);
+  if (listed) {
     for (size_t i = 0; i < names.size(); ++i) {
       const std::string logged_name = EscapeForLog(names[i]);
       LogMessage(kCheckingIndex + std::to_string(i + 1));
@@ -180,6 +191,7 @@ void LoadNetworks(const fs::path& folder, std::vector<std::unique_ptr<ServerNetw
   // that memory would stay resident for the life of the service.
   ::malloc_trim(0);
   LogMessage(kReadingComplete);
+  return listed;
 }
 
 }  // namespace modGlobal

@@ -40,10 +40,12 @@ void LoadNetworks(std::vector<std::unique_ptr<ServerNetworks>>& into);
 // and not appended. An empty `folder` means its place
 // is unknown: that is logged and nothing is read.
 // The paths of network files that could not be read go to `unreadable`
-// when it is given.
-void LoadNetworks(const std::filesystem::path& folder,
+// when it is given. False when the folder itself cannot be listed (or,
+// with `create` false, is missing): one line names the folder and the
+// error, and nothing is read, so a reload can keep every network.
+bool LoadNetworks(const std::filesystem::path& folder,
                   std::vector<std::unique_ptr<ServerNetworks>>& into,
-                  std::vector<std::filesystem::path>* unreadable = nullptr);
+                  std::vector<std::filesystem::path>* unreadable = nullptr, bool create = true);
 
 }  // namespace modGlobal
 }  // namespace brelvint

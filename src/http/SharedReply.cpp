@@ -19,14 +19,14 @@ SharedReply::~SharedReply() { *self_ = nullptr; }
 
 void SharedReply::Get(OperatorServer::Answer answer) {
   auto now = std::chrono::steady_clock::now();
-  if (current_ && now - taken_ < period_) {
+  if (current_ && now - current_taken_ < period_) {
     answer(OperatorServer::Reply{200, content_type_, current_, {}});
     return;
   }
   waiting_.push_back(std::move(answer));
   if (building_) return;
   building_ = true;
-  taken_ = now;
+  building_taken_ = now;
   Format format = snapshot_();
   // Only the loop thread reads or writes *self_; the worker merely carries
   // the pointer back to it.
@@ -54,6 +54,7 @@ void SharedReply::Finished(std::shared_ptr<const std::string> bytes) {
     return;
   }
   current_ = std::move(bytes);
+  current_taken_ = building_taken_;
   for (auto& answer : waiting) answer(OperatorServer::Reply{200, content_type_, current_, {}});
 }
 

@@ -35,8 +35,9 @@ class SharedReply {
   SharedReply(const SharedReply&) = delete;
   SharedReply& operator=(const SharedReply&) = delete;
 
-  // Answers with the current document: at once when one built within the
-  // period is at hand, else after the next build.
+  // Answers with the current document: at once when one whose snapshot is
+  // younger than the period is at hand, else after the build under way (or
+  // a new one), never with an older one.
   void Get(OperatorServer::Answer answer);
 
  private:
@@ -48,7 +49,10 @@ class SharedReply {
   Snapshot snapshot_;
   std::chrono::milliseconds period_;
   std::shared_ptr<const std::string> current_;
-  std::chrono::steady_clock::time_point taken_;  // when current_'s snapshot was taken
+  // When current_'s snapshot was taken: it is handed out only while younger
+  // than the period, so no document is ever older than that.
+  std::chrono::steady_clock::time_point current_taken_;
+  std::chrono::steady_clock::time_point building_taken_;  // the build under way's snapshot
   std::vector<OperatorServer::Answer> waiting_;
   bool building_ = false;
   // Lets a build that completes after this object is gone find that out.

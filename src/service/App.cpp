@@ -50,6 +50,8 @@ constexpr const char kRootRefusal[] =
 constexpr const char kAttachedNICNeedsRestart[] =
     "AttachedNIC changed: listeners keep their interface until the next start.";
 constexpr const char kListenAddressKey[] = "ListenAddress";
+constexpr const char kSettingsMissing[] =
+    "Settings File Missing (every setting stays in force; a start creates it): ";
 constexpr const char kListenAddressNeedsRestart[] =
     "ListenAddress changed: listeners keep their addresses until the next start.";
 constexpr const char kBadListenAddress[] = "ListenAddress: {}; not starting.";
@@ -346,9 +348,13 @@ void App::Reload() {
   auto folder = Paths::DataFolder();
   std::vector<std::unique_ptr<ServerNetworks>> fresh;
   std::vector<std::filesystem::path> unreadable;
-  modGlobal::LoadNetworks(
-      folder ? *folder / modGlobal::kNetworkFolderName : std::filesystem::path(), fresh,
-      &unreadable);
+  // A folder that cannot be listed, or has vanished, says nothing about the
+  // networks: they all stay, as a network whose file cannot be read does.
+  if (!modGlobal::LoadNetworks(
+          folder ? *folder / modGlobal::kNetworkFolderName : std::filesystem::path(), fresh,
+          &unreadable, false)) {
+    return;
+  }
   // Networks whose file is there but unreadable stay exactly as they are.
   std::vector<ServerNetworks*> kept;
   for (auto& network : Networks) {
@@ -371,6 +377,12 @@ void App::ReloadSettings() {
   // A reload only reads: saving here would write back what the operator
   // just changed, or wipe a file he is still mending.
   std::string error;
+  std::error_code ec;
+  if (!std::filesystem::exists(mySettings->File(), ec)) {
+    // Read as the defaults, it would move the endpoint and drop every key.
+    LogMessage(kSettingsMissing + EscapeForLog(mySettings->File().string()));
+    return;
+  }
   if (!mySettings->Load(&error)) {
     LogMessage(error);  // every setting stays in force
     return;

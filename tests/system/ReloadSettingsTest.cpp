@@ -7,6 +7,7 @@
 
 #include "support/ServiceProcess.h"
 #include "support/TestClient.h"
+#include "support/TestHttpClient.h"
 #include "support/TestHttpServer.h"
 
 namespace brelvint {
@@ -83,6 +84,36 @@ TEST_F(ReloadSettingsTest, AnEditedInterfaceStaysInTheFileForTheNextStart) {
   EXPECT_EQ(service_.ReadFile("brelvint.conf"), edited);
   // The listeners kept their interface.
   ConnectOnce();
+}
+
+// A settings file deleted under a running server keeps every setting in
+// force: read as the defaults, it would move the endpoint to a port nobody
+// chose and drop the lookup service. Only a start creates the file.
+TEST_F(ReloadSettingsTest, ADeletedFileKeepsEverySettingInForce) {
+  uint16_t status_port = ServiceProcess::FreePort();
+  const std::string address = "127.0.0.1:" + std::to_string(status_port);
+  service_.WriteFile("brelvint.conf", SettingsFile(Setting("AttachedNIC", "00:00:00:00:00:00") +
+                                                   Setting("StatusAddress", address) +
+                                                   Setting("LocationService", lookups_.BaseUrl())));
+  Reload();
+  ASSERT_TRUE(WaitForCount("Status page listening on http://" + address + "/", 1));
+  ConnectOnce();
+  size_t lookups_before = lookups_.Targets().size();
+  std::filesystem::remove(service_.Folder() / "brelvint.conf");
+  service_.Signal(SIGHUP);
+  ASSERT_TRUE(WaitForCount("Network File Reading Complete.", 3));
+  EXPECT_TRUE(
+      WaitForCount("Settings File Missing (every setting stays in force; a start creates "
+                   "it): " +
+                       (service_.Folder() / "brelvint.conf").string(),
+                   1));
+  EXPECT_FALSE(std::filesystem::exists(service_.Folder() / "brelvint.conf"));
+  auto page = TestHttpClient::Get(status_port, "/metrics");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->Status, 200);
+  ConnectOnce();
+  EXPECT_GT(lookups_.Targets().size(), lookups_before);
+  ASSERT_TRUE(service_.Stop());
 }
 
 TEST_F(ReloadSettingsTest, AFileThatCannotBeParsedChangesNothing) {

@@ -128,6 +128,39 @@ TEST_F(ReloadTest, ABrokenFileLeavesItsNetworkAsItWas) {
   EXPECT_EQ(relayed->data, "bob|1,2,3,4,0,0");
 }
 
+// A network folder that cannot be listed (a file where it was) or has
+// vanished tells nothing about the networks: every one stays, with one line
+// naming the folder, and nothing is created in its place.
+TEST_F(ReloadTest, AFolderThatCannotBeListedKeepsEveryNetwork) {
+  auto sam = Join(side_port_, "Side", "sam");
+  auto ann = Join(main_port_, "Main", "ann");
+  ASSERT_TRUE(sam && ann);
+  const std::filesystem::path folder = service_.NetworkFolder();
+  const std::filesystem::path away = folder.string() + ".away";
+  const std::string line =
+      "Network Folder Unreadable (every network stays as it is): " + folder.string() + ": ";
+  int unreadable = 0;
+  for (bool vanished : {false, true}) {
+    SCOPED_TRACE(vanished ? "vanished" : "a file in its place");
+    std::filesystem::rename(folder, away);
+    if (!vanished) service_.WriteFile("brelvint-server", "not a folder\n");
+    Reload();
+    auto lines = service_.LogMessages();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return l.rfind(line, 0) == 0; }),
+              ++unreadable);
+    EXPECT_FALSE(Logged("Network Removed: Side"));
+    EXPECT_EQ(std::filesystem::exists(folder), !vanished);
+    EXPECT_EQ(Ask(*sam, 999, "", 999), "BYE");
+    EXPECT_EQ(Ask(*ann, 999, "", 999), "BYE");
+    EXPECT_TRUE(Join(side_port_, "Side", vanished ? "tom" : "tim"));
+    std::filesystem::remove(folder);
+    std::filesystem::rename(away, folder);
+    Reload();
+  }
+  EXPECT_FALSE(Logged("Network Removed: Side"));
+}
+
 TEST_F(ReloadTest, AnAdministratorRemovedFromTheFileLosesTheRightsAtOnce) {
   auto boss = Join(main_port_, "Main", "boss");
   auto ann = Join(main_port_, "Main", "ann");

@@ -142,10 +142,19 @@ TEST_F(LoadNetworksTest, UnknownFolderIsReported) {
 TEST_F(LoadNetworksTest, FolderThatCannotBeCreatedEndsTheLoad) {
   temp_.WriteFile("networks", "a file where the folder should be");
   std::vector<std::unique_ptr<ServerNetworks>> networks;
-  LoadNetworks(Folder(), networks);
+  EXPECT_FALSE(LoadNetworks(Folder(), networks));
 
   EXPECT_TRUE(networks.empty());
-  EXPECT_EQ(LogLines(), Lines({"Reading Network Files...", "Network File Reading Complete."}));
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "Reading Network Files...");
+  // The folder and the reason, so an operator sees why nothing was read.
+  EXPECT_EQ(lines[1].rfind("Network Folder Unreadable (every network stays as it is): " +
+                               Folder().string() + ": ",
+                           0),
+            0u)
+      << lines[1];
+  EXPECT_EQ(lines[2], "Network File Reading Complete.");
 }
 
 // Every entry holds a good network, so a skipped one shows the name rule.

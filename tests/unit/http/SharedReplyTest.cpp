@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -53,6 +54,40 @@ TEST(SharedReplyTest, OneSnapshotServesEveryRequestOfItsPeriod) {
   ASSERT_EQ(bodies.size(), 5u);
   EXPECT_EQ(bodies.back(), "snapshot 2");
   EXPECT_EQ(snapshots, 2);
+}
+
+// While a slow build is under way, a request that finds only a document
+// older than the period waits for the new one: it is never handed the old.
+TEST(SharedReplyTest, AnOldDocumentIsNotHandedOutWhileANewOneIsBuilt) {
+  EventLoop loop;
+  boost::asio::thread_pool worker(1);
+  int snapshots = 0;
+  std::atomic<bool> slow{false}, release{false};
+  SharedReply reply(
+      loop.Context(), worker, "text/plain",
+      [&] {
+        int taken = ++snapshots;
+        return SharedReply::Format([taken, &slow, &release] {
+          while (slow && !release) std::this_thread::sleep_for(milliseconds(5));
+          return "snapshot " + std::to_string(taken);
+        });
+      },
+      milliseconds(100));
+  std::vector<std::string> bodies;
+  auto answer = [&](OperatorServer::Reply r) { bodies.push_back(*r.Body); };
+  reply.Get(answer);
+  RunUntil(loop, [&] { return bodies.size() == 1; });
+  ASSERT_EQ(bodies, std::vector<std::string>{"snapshot 1"});
+
+  std::this_thread::sleep_for(milliseconds(150));  // snapshot 1 is now past its period
+  slow = true;
+  reply.Get(answer);  // starts snapshot 2, which takes its time
+  reply.Get(answer);  // must wait for it too
+  for (int i = 0; i < 20; ++i) loop.DoEvents(5);
+  EXPECT_EQ(bodies.size(), 1u) << "answered with the old document while the new one was built";
+  release = true;
+  RunUntil(loop, [&] { return bodies.size() == 3; });
+  EXPECT_EQ(bodies, (std::vector<std::string>{"snapshot 1", "snapshot 2", "snapshot 2"}));
 }
 
 // A build that finishes after its SharedReply is gone is dropped, not
