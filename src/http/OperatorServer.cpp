@@ -86,6 +86,12 @@ bool OperatorServer::IsLoopbackHost(std::string_view host) {
 
 bool OperatorServer::Running() const { return !state_->Stopped; }
 
+bool OperatorServer::NeedsLookup(const std::string& host) {
+  boost::system::error_code ec;
+  asio::ip::make_address(host, ec);
+  return ec && host != "localhost";
+}
+
 bool OperatorServer::Start(const OperatorAddress& address, const std::string& token,
                            std::string* why) {
   bool loopback = OperatorAddress::IsLoopback(address.Host);
@@ -99,11 +105,11 @@ bool OperatorServer::Start(const OperatorAddress& address, const std::string& to
     return false;
   };
   boost::system::error_code ec;
-  asio::ip::tcp::resolver resolver(context_);
-  auto endpoints = resolver.resolve(address.Host, std::to_string(address.Port),
-                                    asio::ip::tcp::resolver::passive, ec);
-  if (ec || endpoints.empty()) return fail(ec);
-  asio::ip::tcp::endpoint endpoint = endpoints.begin()->endpoint();
+  // "localhost" is the loopback address, whatever a resolver might say.
+  auto ip = address.Host == "localhost" ? asio::ip::address(asio::ip::address_v4::loopback())
+                                        : asio::ip::make_address(address.Host, ec);
+  if (ec) return fail(ec);
+  asio::ip::tcp::endpoint endpoint(ip, address.Port);
   acceptor_ = std::make_unique<asio::ip::tcp::acceptor>(context_);
   // Reuse of the address only: a second server on the same port must fail
   // to bind rather than silently share it.

@@ -100,8 +100,12 @@ class OperatorServer {
 
   // Binds `address` and starts accepting. False, with the reason in *why,
   // when the address is off loopback and `token` is empty, or cannot be
-  // bound; nothing is started then. Call only while stopped.
+  // bound; nothing is started then. Call only while stopped. The host must
+  // be a literal address or "localhost": a name would need a lookup, which
+  // must not block the loop (the caller resolves it first).
   bool Start(const OperatorAddress& address, const std::string& token, std::string* why);
+  // True when `host` needs a name lookup before Start.
+  static bool NeedsLookup(const std::string& host);
   // Closes the listening socket and every connection at once; replies
   // under way are dropped. Safe to call when not started.
   void Stop();

@@ -69,9 +69,11 @@ StatusEndpoint::StatusEndpoint(App& app)
       metrics_(
           app.Loop().Context(), worker_, StatusReport::kPrometheusType,
           [this] { return report_.PrometheusSnapshot(); }, kDocumentPeriod),
-      server_(app.Loop().Context(), [this](const std::string& path, OperatorServer::Answer answer) {
-        Route(path, std::move(answer));
-      }) {
+      server_(app.Loop().Context(),
+              [this](const std::string& path, OperatorServer::Answer answer) {
+                Route(path, std::move(answer));
+              }),
+      resolver_(app.Loop().Context()) {
   std::vector<std::string> public_paths;
   for (const Asset& asset : kAssets) {
     assets_.emplace(asset.path,
@@ -120,6 +122,18 @@ void StatusEndpoint::Listen(const std::string& address_text, const std::string& 
     LogMessage(fmt::format(kBadAddressLog, modGlobal::EscapeForLog(address_text)));
     return;
   }
+  if (OperatorServer::NeedsLookup(address->Host)) {
+    resolver_.cancel();  // an earlier lookup's answer no longer applies
+    resolver_.async_resolve(address->Host, std::to_string(address->Port),
+                            asio::ip::tcp::resolver::passive,
+                            [this, alive = alive_, address_text, address = *address, token](
+                                const boost::system::error_code& ec,
+                                const asio::ip::tcp::resolver::results_type& results) {
+                              if (ec == asio::error::operation_aborted || !*alive) return;
+                              Resolved(address_text, address, token, ec, results);
+                            });
+    return;
+  }
   std::string why;
   if (!server_.Start(*address, token, &why)) {
     std::string line = fmt::format(kNotStartedLog, why);
@@ -129,6 +143,30 @@ void StatusEndpoint::Listen(const std::string& address_text, const std::string& 
   }
   last_failure_.clear();
   LogMessage(fmt::format(kListeningLog, address->ToString()));
+}
+
+void StatusEndpoint::Resolved(const std::string& address_text, const OperatorAddress& address,
+                              const std::string& token, const boost::system::error_code& ec,
+                              const asio::ip::tcp::resolver::results_type& results) {
+  // The settings may have moved on while the name was looked up.
+  if (!address_ || *address_ != address_text || server_.Running()) return;
+  if (ec || results.empty()) {
+    std::string line = fmt::format(kNotStartedLog, "cannot resolve " + address.Host + ": " +
+                                                       (ec ? ec.message() : "no address"));
+    if (line != last_failure_) modGlobal::LogMessage(line);
+    last_failure_ = line;
+    return;
+  }
+  OperatorAddress bound{results.begin()->endpoint().address().to_string(), address.Port};
+  std::string why;
+  if (!server_.Start(bound, token, &why)) {
+    std::string line = fmt::format(kNotStartedLog, why);
+    if (line != last_failure_) modGlobal::LogMessage(line);
+    last_failure_ = line;
+    return;
+  }
+  last_failure_.clear();
+  modGlobal::LogMessage(fmt::format(kListeningLog, address.ToString()));
 }
 
 void StatusEndpoint::RetryIfDown() {

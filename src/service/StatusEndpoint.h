@@ -87,6 +87,12 @@ class StatusEndpoint {
   std::optional<std::string> address_;  // as last applied
   std::string token_;
   std::string last_failure_;  // the last "not started" line, logged once
+  // Names a StatusAddress by host name: looked up off the loop (Asio runs
+  // getaddrinfo on a thread of its own), then bound.
+  asio::ip::tcp::resolver resolver_;
+  void Resolved(const std::string& address_text, const OperatorAddress& address,
+                const std::string& token, const boost::system::error_code& ec,
+                const asio::ip::tcp::resolver::results_type& results);
   // Lets picture reads that finish after the endpoint is gone find that out.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   // Each picture read once and shared by every reply until its file

@@ -798,5 +798,35 @@ TEST_F(StatusEndpointTest, APictureIsHeldOnceHoweverManyReadItAndALargeOneIsRefu
   EXPECT_EQ(refusals, 1u);
 }
 
+// A host name in StatusAddress is looked up beside the loop, so a slow
+// resolver holds up no player; a literal address and "localhost" need no
+// lookup at all.
+TEST_F(StatusEndpointTest, ANameIsLookedUpOffTheLoopAndLiteralsNeedNone) {
+  StartWith(Setting("StatusAddress", "brelvint-test.invalid:" + std::to_string(status_port_)));
+  TestClient member;
+  ASSERT_TRUE(member.Connect(map_port_));
+  ASSERT_TRUE(member.Login("Alpha", kPassword, "anna"));
+  bool refused = false;
+  for (int i = 0; i < 300 && !refused; ++i) {
+    for (const auto& line : service_.LogMessages()) {
+      if (line.rfind("Status page not started: cannot resolve brelvint-test.invalid: ", 0) == 0) {
+        refused = true;
+      }
+    }
+    if (!refused) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_TRUE(member.ExpectFenceNext());
+
+  WriteSettings(service_, Setting("StatusAddress", "localhost:" + std::to_string(status_port_)));
+  service_.Signal(SIGHUP);
+  ASSERT_TRUE(service_.WaitForLine("Status page listening on http://localhost:" +
+                                   std::to_string(status_port_) + "/"));
+  auto metrics = TestHttpClient::Get(status_port_, "/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_EQ(metrics->Status, 200);
+  ASSERT_TRUE(service_.Stop());
+}
+
 }  // namespace
 }  // namespace brelvint
