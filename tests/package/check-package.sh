@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build folder with CPack and checks it:
 # file name, control data, contents and owners, the unit, the maintainer
-# scripts, and that lintian reports no error.
+# scripts, the executables' hardening, and that lintian
+# reports no error and no hardening tag.
 #   check-package.sh <build folder>
-# Exit 77 (skipped) where dpkg-deb, dpkg-shlibdeps or lintian is missing.
+# Exit 77 (skipped) where dpkg-deb, dpkg-shlibdeps, lintian or
+# hardening-check is missing.
 set -euo pipefail
 build=$(cd "$1" && pwd)
-for tool in cpack dpkg-deb dpkg-shlibdeps lintian; do
+for tool in cpack dpkg-deb dpkg-shlibdeps lintian hardening-check; do
   command -v "$tool" >/dev/null || { echo "$tool not installed: skipped"; exit 77; }
 done
 work=$(mktemp -d)
@@ -65,8 +67,27 @@ grep -q 'rm -rf /var/lib/brelvint' "$work/control/postrm" || fail "postrm does n
 sed -n '/"purge"/,/^fi/p' "$work/control/postrm" | grep -q 'rm -rf' ||
   fail "the data is removed outside purge"
 
-# lintian warns as it likes; an error fails the package.
-lintian_out=$(lintian --fail-on error --display-level '>=warning' "$deb" 2>&1) ||
+# The build's hardening flags (cmake/Hardening.cmake) reach both executables.
+# The sanitizers' build leaves _FORTIFY_SOURCE out, since they check the same
+# calls their own way.
+cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+[ "$(cache_value BRELVINT_HARDENING)" = ON ] || fail "the build folder is configured without BRELVINT_HARDENING"
+hardening_skips=()
+allowed_tags='^$'
+if [ "$(cache_value BRELVINT_SANITIZE)" = ON ]; then
+  hardening_skips=(--nofortify)
+  allowed_tags='hardening-no-fortify-functions'
+fi
+dpkg-deb -x "$deb" "$work/root"
+hardening-check "${hardening_skips[@]}" "$work/root/usr/bin/brelvint" \
+  "$work/root/usr/bin/brelvint-probe" || fail "hardening-check"
+
+# lintian warns as it likes; an error or a hardening tag fails the package.
+# Its informational tags are shown, since some hardening tags are among them.
+lintian_out=$(lintian --fail-on error --display-level '>=info' "$deb" 2>&1) ||
   { echo "$lintian_out"; fail "lintian reports an error"; }
-echo "lintian: ${lintian_out:-no warning or error}"
+echo "lintian: ${lintian_out:-no tag}"
+if grep -E ' hardening-[a-z-]+( |$)' <<<"$lintian_out" | grep -vE "$allowed_tags"; then
+  fail "lintian reports the tags above"
+fi
 echo "package checked"
