@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build folder with CPack and checks it:
 # file name, control data, contents and owners, the unit, the maintainer
-# scripts, the executables' hardening, and that lintian
+# scripts, the copyright file, the executables' hardening, and that lintian
 # reports no error and no hardening tag.
 #   check-package.sh <build folder>
 # Exit 77 (skipped) where dpkg-deb, dpkg-shlibdeps, lintian or
@@ -66,6 +66,14 @@ grep -q 'install -d -o brelvint -g brelvint -m 0750 "$data"' "$work/control/post
 grep -q 'rm -rf /var/lib/brelvint' "$work/control/postrm" || fail "postrm does not purge the data"
 sed -n '/"purge"/,/^fi/p' "$work/control/postrm" | grep -q 'rm -rf' ||
   fail "the data is removed outside purge"
+
+copyright=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/brelvint/copyright)
+grep -qxF 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+  <<<"$copyright" || fail "the copyright file is not in the machine-readable format"
+for license in Expat BSD-2-clause; do
+  grep -qxF "License: $license" <<<"$copyright" || fail "the copyright file lacks $license"
+done
+grep -q 'Vladimir Agafonkin' <<<"$copyright" || fail "the copyright file lacks Leaflet's notice"
 
 # The build's hardening flags (cmake/Hardening.cmake) reach both executables.
 # The sanitizers' build leaves _FORTIFY_SOURCE out, since they check the same
