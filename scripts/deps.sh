@@ -11,7 +11,7 @@ build_packages=(g++ cmake make pkg-config libpugixml-dev libsqlite3-dev
                 nlohmann-json3-dev libjs-leaflet dpkg-dev)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev python3 sqlite3
                chromium chromium-driver python3-selenium python3-prometheus-client
-               prometheus lintian fakeroot file devscripts)
+               prometheus lintian fakeroot file devscripts man-db)
 
 job=${1:-build}
 shift || true

@@ -44,6 +44,8 @@ for example in brelvint.conf example-network.conf prometheus.yml alert-rules.yml
   expect_entry '-rw-r--r--' root/root "usr/share/brelvint/examples/$example"
 done
 expect_entry '-rw-r--r--' root/root usr/share/doc/brelvint/copyright
+expect_entry '-rw-r--r--' root/root usr/share/man/man8/brelvint.8.gz
+expect_entry '-rw-r--r--' root/root usr/share/man/man1/brelvint-probe.1.gz
 # Nothing owned by anyone but root, nothing in the data folder: the
 # maintainer scripts make it, owned by the service account.
 ! grep -v ' root/root ' <<<"$listing" | grep -q . || fail "an entry not owned by root"
@@ -90,12 +92,13 @@ dpkg-deb -x "$deb" "$work/root"
 hardening-check "${hardening_skips[@]}" "$work/root/usr/bin/brelvint" \
   "$work/root/usr/bin/brelvint-probe" || fail "hardening-check"
 
-# lintian warns as it likes; an error or a hardening tag fails the package.
-# Its informational tags are shown, since some hardening tags are among them.
+# lintian warns as it likes; an error, a hardening tag or a missing manual
+# page fails the package. Its informational tags are shown, since some
+# hardening tags are among them.
 lintian_out=$(lintian --fail-on error --display-level '>=info' "$deb" 2>&1) ||
   { echo "$lintian_out"; fail "lintian reports an error"; }
 echo "lintian: ${lintian_out:-no tag}"
-if grep -E ' hardening-[a-z-]+( |$)' <<<"$lintian_out" | grep -vE "$allowed_tags"; then
+if grep -E ' (hardening-[a-z-]+|no-manual-page)( |$)' <<<"$lintian_out" | grep -vE "$allowed_tags"; then
   fail "lintian reports the tags above"
 fi
 echo "package checked"
