@@ -1,10 +1,10 @@
 # `cmake --install build` (prefix /usr/local unless told otherwise) puts the
-# executables in bin/, the systemd unit in lib/systemd/system/ (systemd
-# reads /usr/local/lib/systemd/system too), the manual pages in share/man/,
-# the examples in share/brelvint/examples/ and this README in
-# share/doc/brelvint/. The
-# service's own files live in its data folder (/var/lib/brelvint for the
-# unit), never beside the executable.
+# executables in bin/, the systemd units (brelvint.service, and the template
+# brelvint@.service for more servers) in lib/systemd/system/ (systemd reads
+# /usr/local/lib/systemd/system too), the manual pages in share/man/, the
+# examples in share/brelvint/examples/ and this README in
+# share/doc/brelvint/. The service's own files live in its data folder
+# (/var/lib/brelvint for the unit), never beside the executable.
 include(GNUInstallDirs)
 install(TARGETS brelvint RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET brelvint-probe)
@@ -36,9 +36,11 @@ add_custom_target(brelvint_man_pages ALL DEPENDS ${BRELVINT_MAN_PAGES})
 install(CODE "
   set(BRELVINT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
   set(BRELVINT_DOCDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/doc/brelvint\")
-  configure_file(\"${CMAKE_SOURCE_DIR}/packaging/brelvint.service.in\"
-                 \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/brelvint.service\" @ONLY)
-  message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/brelvint.service\")
+  foreach(unit brelvint.service brelvint@.service)
+    configure_file(\"${CMAKE_SOURCE_DIR}/packaging/\${unit}.in\"
+                   \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/\${unit}\" @ONLY)
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/\${unit}\")
+  endforeach()
 ")
 
 # The Debian package: `cpack -G DEB` in a build folder (scripts/package.sh

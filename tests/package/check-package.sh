@@ -40,6 +40,7 @@ expect_entry() {  # mode owner path
 expect_entry '-rwxr-xr-x' root/root usr/bin/brelvint
 expect_entry '-rwxr-xr-x' root/root usr/bin/brelvint-probe
 expect_entry '-rw-r--r--' root/root usr/lib/systemd/system/brelvint.service
+expect_entry '-rw-r--r--' root/root usr/lib/systemd/system/brelvint@.service
 for example in brelvint.conf example-network.conf prometheus.yml alert-rules.yml; do
   expect_entry '-rw-r--r--' root/root "usr/share/brelvint/examples/$example"
 done
@@ -51,7 +52,8 @@ expect_entry '-rw-r--r--' root/root usr/share/man/man1/brelvint-probe.1.gz
 ! grep -v ' root/root ' <<<"$listing" | grep -q . || fail "an entry not owned by root"
 ! grep -q '\./var/' <<<"$listing" || fail "the package ships files under /var"
 
-# The unit, on its data folder, in its sandbox.
+# The unit and the template for more servers, each on its own data folder,
+# with the same sandbox.
 check_unit() {  # unit file name, data folder, state directory
   local name=$1 data=$2 state=$3 unit line
   unit=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/lib/systemd/system/$name")
@@ -68,6 +70,7 @@ check_unit() {  # unit file name, data folder, state directory
   printf '%s\n' "$unit" >"$work/$name"
 }
 check_unit brelvint.service /var/lib/brelvint brelvint
+check_unit brelvint@.service /var/lib/brelvint/%i brelvint/%i
 
 dpkg-deb -e "$deb" "$work/control"
 for script in postinst prerm postrm; do
@@ -106,14 +109,17 @@ hardening-check "${hardening_skips[@]}" "$work/root/usr/bin/brelvint" \
 
 # systemd's own parser, where it is installed (no running systemd needed):
 # a misspelt option or value is a line on standard error, not a failure.
+# The template is verified through an instance of it.
 if command -v systemd-analyze >/dev/null; then
   mkdir "$work/units"
-  for name in brelvint.service; do
+  for name in brelvint.service brelvint@.service; do
     sed "s|/usr/bin/brelvint|$work/root/usr/bin/brelvint|g" "$work/$name" >"$work/units/$name"
+  done
+  for name in brelvint.service brelvint@second.service; do
     verify=$(cd "$work/units" && systemd-analyze verify --man=no "$work/units/$name" 2>&1) &&
       [ -z "$verify" ] || { echo "$verify"; fail "systemd-analyze verify $name"; }
   done
-  echo "systemd-analyze verify: the unit parses cleanly"
+  echo "systemd-analyze verify: both units parse cleanly"
 fi
 
 # lintian warns as it likes; an error, a hardening tag or a missing manual
