@@ -58,7 +58,8 @@ void SkipFilesNamingKeptNetworks(const std::vector<ServerNetworks*>& kept,
 
 }  // namespace
 
-App::App() : signals_(loop_.Context()), free_retired_(loop_.Context()) {}
+App::App()
+    : signals_(loop_.Context()), free_retired_(loop_.Context()), notifier_(loop_.Context()) {}
 
 App::~App() = default;
 
@@ -71,7 +72,10 @@ void App::Pause() { LogMessage("Life waits for no man."); }
 
 void App::Resume() { LogMessage("CHARGE!"); }
 
-void App::Stop() { blnStop = true; }
+void App::Stop() {
+  if (!blnStop) notifier_.Stopping();
+  blnStop = true;
+}
 
 void App::WatchSignals() {
   signals_.async_wait([this](const boost::system::error_code& ec, int signal_number) {
@@ -88,7 +92,9 @@ void App::WatchSignals() {
         Resume();
         break;
       case SIGHUP:
+        notifier_.Reloading();
         Reload();
+        notifier_.Ready(sSockets);
         break;
       default:
         break;
@@ -132,6 +138,7 @@ int App::Run() {
     mySettings->Save();
     status_ = std::make_unique<StatusEndpoint>(*this);
     status_->Apply();
+    notifier_.Ready(sSockets);
 
     // Logins answered in one pass share one write of their network file,
     // made before any of their replies leaves.

@@ -17,6 +17,7 @@
 #include "hub/PasswordGuard.h"
 #include "protocol/Asio.h"
 #include "protocol/EventLoop.h"
+#include "service/SystemdNotifier.h"
 
 namespace brelvint {
 
@@ -112,9 +113,10 @@ class App {
   // Networks taken off the air by a reload; kept while connections may
   // still point at them.
   std::vector<std::unique_ptr<ServerNetworks>> retired_networks_;
-  FolderLock folder_lock_;                  // held until the process ends
+  FolderLock folder_lock_;  // held until the process ends
   asio::steady_timer free_retired_;
   std::unique_ptr<StatusEndpoint> status_;  // the operators' endpoint, once listening
+  SystemdNotifier notifier_;
 };
 
 // The process's App, for main.cpp. (The object is an App; the accessor has

@@ -28,7 +28,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
 [ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
 depends=$(field Depends)
-for needed in adduser libc6 libsqlite3-0 libcurl4 libpugixml1v5; do
+for needed in adduser libc6 libsqlite3-0 libcurl4 libpugixml1v5 libsystemd0; do
   grep -q "\b$needed\b" <<<"$depends" || fail "Depends lacks $needed: $depends"
 done
 
@@ -59,6 +59,7 @@ check_unit() {  # unit file name, data folder, state directory
   unit=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/lib/systemd/system/$name")
   for line in "User=brelvint" "ExecStart=/usr/bin/brelvint --data-dir $data" \
               "ReadWritePaths=$data" "Environment=HOME=$data" \
+              "Type=notify" "WatchdogSec=30s" \
               "StateDirectory=$state" "StateDirectoryMode=0750" "LogsDirectory=brelvint" \
               "ProtectProc=invisible" "ProcSubset=pid" "SystemCallFilter=@system-service" \
               "SystemCallFilter=~@privileged @resources" "SystemCallArchitectures=native" \
