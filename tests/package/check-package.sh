@@ -67,7 +67,9 @@ check_unit() {  # unit file name, data folder, state directory
     grep -qxF "$line" <<<"$unit" || fail "$name lacks: $line"
   done
   ! grep -q '^RestrictAddressFamilies=.*AF_PACKET' <<<"$unit" || fail "$name allows packet sockets"
-  grep -qxF 'ExecReload=/bin/kill -HUP $MAINPID' <<<"$unit" || fail "$name does not reload"
+  # A reload checks the files first and signals the server only if they load.
+  [ "$(grep '^ExecReload=' <<<"$unit")" = "ExecReload=/usr/bin/brelvint --check --data-dir $data
+ExecReload=/bin/kill -HUP \$MAINPID" ] || fail "$name's reload does not check first"
   printf '%s\n' "$unit" >"$work/$name"
 }
 check_unit brelvint.service /var/lib/brelvint brelvint
