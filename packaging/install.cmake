@@ -1,9 +1,10 @@
 # `cmake --install build` (prefix /usr/local unless told otherwise) puts the
-# executables in bin/, the systemd unit in lib/systemd/system/ (systemd
-# reads /usr/local/lib/systemd/system too), the examples in
-# share/brelvint/examples/ and this README in share/doc/brelvint/. The
-# service's own files live in its data folder (/var/lib/brelvint for the
-# unit), never beside the executable.
+# executables in bin/, the systemd units (brelvint.service, and the template
+# brelvint@.service for more servers) in lib/systemd/system/ (systemd reads
+# /usr/local/lib/systemd/system too), the manual pages in share/man/, the
+# examples in share/brelvint/examples/ and this README in
+# share/doc/brelvint/. The service's own files live in its data folder
+# (/var/lib/brelvint for the unit), never beside the executable.
 include(GNUInstallDirs)
 install(TARGETS brelvint RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET brelvint-probe)
@@ -18,14 +19,31 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}
 # logrotate reads only /etc/logrotate.d, whatever the prefix.
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/brelvint.logrotate DESTINATION /etc/logrotate.d
         RENAME brelvint)
+# The manual pages, compressed as Debian ships them: gzip -9n stores no name
+# and no time, so every build gives the same bytes.
+foreach(page brelvint.8 brelvint-probe.1)
+  string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section ${page})
+  set(compressed ${CMAKE_BINARY_DIR}/man/${page}.gz)
+  add_custom_command(
+    OUTPUT ${compressed}
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/docs/${page} ${CMAKE_BINARY_DIR}/man/${page}
+    COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/man/${page}
+    DEPENDS ${CMAKE_SOURCE_DIR}/docs/${page}
+    VERBATIM)
+  list(APPEND BRELVINT_MAN_PAGES ${compressed})
+  install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endforeach()
+add_custom_target(brelvint_man_pages ALL DEPENDS ${BRELVINT_MAN_PAGES})
 # Written at install time, so the unit names the prefix the files really go
 # to (a package's /usr as well as a source install's /usr/local).
 install(CODE "
   set(BRELVINT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
   set(BRELVINT_DOCDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/doc/brelvint\")
-  configure_file(\"${CMAKE_SOURCE_DIR}/packaging/brelvint.service.in\"
-                 \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/brelvint.service\" @ONLY)
-  message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/brelvint.service\")
+  foreach(unit brelvint.service brelvint@.service)
+    configure_file(\"${CMAKE_SOURCE_DIR}/packaging/\${unit}.in\"
+                   \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/\${unit}\" @ONLY)
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/\${unit}\")
+  endforeach()
 ")
 
 # The Debian package: `cpack -G DEB` in a build folder (scripts/package.sh

@@ -3,7 +3,7 @@
 # benchmarks), then CPack. Prints the package's path.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh build dpkg-dev
+bash scripts/deps.sh build
 export BUILD_DIR=build-package BUILD_TYPE=Release
 bash scripts/build.sh -DBRELVINT_TESTS=OFF -DBRELVINT_BENCH=OFF
 cd build-package

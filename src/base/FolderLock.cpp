@@ -76,7 +76,9 @@ bool FolderLock::Take(const std::filesystem::path& folder, std::string* refusal)
   }
   if (::flock(folder_fd_, LOCK_EX | LOCK_NB) != 0) {
     int failure = errno;
-    *refusal = failure == EWOULDBLOCK ? InUse(folder, FolderHolder(folder))
+    // The lock file names the holder without /proc/locks, which the unit's
+    // ProcSubset=pid hides; the folder's own lock is the fallback.
+    *refusal = failure == EWOULDBLOCK ? InUse(folder, FolderLock::Holder(folder))
                                       : "cannot lock the data folder " + folder.string() + ": " +
                                             std::strerror(failure);
     ::close(folder_fd_);

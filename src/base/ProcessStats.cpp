@@ -1,6 +1,7 @@
 #include "base/ProcessStats.h"
 
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,7 +15,10 @@ namespace brelvint {
 
 namespace {
 
-// Seconds since the epoch at which the machine booted ("btime" in /proc/stat).
+// Seconds since the epoch at which the machine booted: "btime" in
+// /proc/stat or, where /proc shows processes only (the unit's
+// ProcSubset=pid), the real-time clock less the time since boot, which is
+// how the kernel computes btime.
 std::optional<double> BootTime() {
   std::ifstream in("/proc/stat");
   std::string key;
@@ -22,11 +26,15 @@ std::optional<double> BootTime() {
     if (key == "btime") {
       double seconds = 0;
       if (in >> seconds) return seconds;
-      return std::nullopt;
+      break;
     }
     in.ignore(1 << 20, '\n');
   }
-  return std::nullopt;
+  timespec real{}, since_boot{};
+  if (clock_gettime(CLOCK_REALTIME, &real) != 0 || clock_gettime(CLOCK_BOOTTIME, &since_boot) != 0)
+    return std::nullopt;
+  return static_cast<double>(real.tv_sec - since_boot.tv_sec) +
+         static_cast<double>(real.tv_nsec - since_boot.tv_nsec) / 1e9;
 }
 
 uint64_t OpenDescriptors() {
@@ -63,7 +71,9 @@ std::optional<ProcessStats> ProcessStats::Read() {
   try {
     stats.CpuSeconds = (std::stod(values[kUtime]) + std::stod(values[kStime])) / ticks;
     stats.ResidentBytes = std::stoull(values[kRss]) * static_cast<uint64_t>(page);
-    auto boot = BootTime();
+    // Found once: a start time that moved by a clock's jitter between
+    // scrapes would read as a restart.
+    static const std::optional<double> boot = BootTime();
     if (boot) stats.StartTimeSeconds = *boot + std::stod(values[kStartTime]) / ticks;
   } catch (const std::exception&) {
     return std::nullopt;

@@ -55,7 +55,8 @@ constexpr const char kSettingsMissing[] =
 constexpr const char kListenAddressNeedsRestart[] =
     "ListenAddress changed: listeners keep their addresses until the next start.";
 constexpr const char kBadListenAddress[] = "ListenAddress: {}; not starting.";
-constexpr const char kBadPort[] = "Network {}: port {} is not a port from 1 to 65535; not listening";
+constexpr const char kBadPort[] =
+    "Network {}: port {} is not a port from 1 to 65535; not listening";
 
 // A kept network's file still comes first: a later file of its name is
 // skipped, as it is when both files can be read.
@@ -78,7 +79,10 @@ void SkipFilesNamingKeptNetworks(const std::vector<ServerNetworks*>& kept,
 }  // namespace
 
 App::App()
-    : signals_(loop_.Context()), free_retired_(loop_.Context()), listen_retry_(loop_.Context()) {}
+    : signals_(loop_.Context()),
+      free_retired_(loop_.Context()),
+      listen_retry_(loop_.Context()),
+      notifier_(loop_.Context()) {}
 
 App::~App() = default;
 
@@ -91,7 +95,10 @@ void App::Pause() { LogMessage("Life waits for no man."); }
 
 void App::Resume() { LogMessage("CHARGE!"); }
 
-void App::Stop() { blnStop = true; }
+void App::Stop() {
+  if (!blnStop) notifier_.Stopping();
+  blnStop = true;
+}
 
 void App::WatchSignals() {
   signals_.async_wait([this](const boost::system::error_code& ec, int signal_number) {
@@ -108,7 +115,9 @@ void App::WatchSignals() {
         Resume();
         break;
       case SIGHUP:
+        notifier_.Reloading();
         Reload();
+        notifier_.Ready(sSockets);
         break;
       default:
         break;
@@ -155,6 +164,7 @@ int App::Run() {
     status_ = std::make_unique<StatusEndpoint>(*this);
     status_->Apply();
     ScheduleListenRetry();
+    notifier_.Ready(sSockets);
 
     // Logins answered in one pass share one write of their network file,
     // made before any of their replies leaves.

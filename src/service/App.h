@@ -18,6 +18,7 @@
 #include "hub/PasswordGuard.h"
 #include "protocol/Asio.h"
 #include "protocol/EventLoop.h"
+#include "service/SystemdNotifier.h"
 
 namespace brelvint {
 
@@ -134,6 +135,7 @@ class App {
   asio::steady_timer free_retired_;
   asio::steady_timer listen_retry_;
   std::unique_ptr<StatusEndpoint> status_;  // the operators' endpoint, once listening
+  SystemdNotifier notifier_;
 };
 
 // The process's App, for main.cpp. (The object is an App; the accessor has

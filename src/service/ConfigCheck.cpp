@@ -36,20 +36,38 @@ struct Found {
   int64_t port = 0;
 };
 
+constexpr const char kProblem[] = "problem: ";
+constexpr const char kWarning[] = "warning: ";
+
+// A problem is what a start or a reload would not apply as written (a file
+// that would not load, a setting that would not take effect): it fails the
+// check, and so the unit's reload. A warning is about the host rather than
+// the files (a port another program holds, which the server logs and skips
+// while it serves the other networks): it is printed and the check passes.
 class Report {
  public:
   explicit Report(std::ostream& out) : out_(out) {}
   void Note(const std::string& text) { out_ << text << '\n'; }
   void Problem(const std::string& text) {
-    out_ << "problem: " << text << '\n';
+    out_ << kProblem << text << '\n';
     ++problems_;
   }
+  void Warning(const std::string& text) {
+    out_ << kWarning << text << '\n';
+    ++warnings_;
+  }
   int Problems() const { return problems_; }
+  int Warnings() const { return warnings_; }
 
  private:
   std::ostream& out_;
   int problems_ = 0;
+  int warnings_ = 0;
 };
+
+std::string Count(int count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
 
 // The addresses the listeners would bind ("" for every address), as a
 // start chooses them from "ListenAddress" or else "AttachedNIC".
@@ -165,7 +183,9 @@ bool CheckNetwork(const ServerNetworks& network, const std::string& file,
   return true;
 }
 
-// Binds each port the way a listener does, and lets it go at once.
+// Binds each port the way a listener does, and lets it go at once. A port
+// that cannot be bound is a warning: the files are right, the host is busy,
+// and a running server tries the port again by itself.
 void TryPorts(const std::string& addresses, const std::vector<Found>& networks, Report& report) {
   std::string error;
   auto parsed = ServerSocket::ParseAddresses(addresses, &error);
@@ -181,9 +201,9 @@ void TryPorts(const std::string& addresses, const std::vector<Found>& networks, 
       if (!ec && ip.is_v6()) acceptor.set_option(asio::ip::v6_only(true), ec);
       if (!ec) acceptor.bind(endpoint, ec);
       if (ec) {
-        report.Problem("network \"" + network.name + "\" cannot listen on " +
-                       endpoint.address().to_string() + ":" + std::to_string(network.port) +
-                       ": " + ec.message() +
+        report.Warning("network \"" + network.name + "\" cannot listen on " +
+                       endpoint.address().to_string() + ":" + std::to_string(network.port) + ": " +
+                       ec.message() +
                        "; a running server tries again every 30 s and at each reload");
       }
     }
@@ -229,11 +249,13 @@ int ConfigCheck::Run(const fs::path& folder, std::ostream& out) {
       TryPorts(address, served, report);
     }
   }
+  std::string warnings =
+      report.Warnings() == 0 ? std::string() : ", " + Count(report.Warnings(), "warning");
   if (report.Problems() == 0) {
-    out << "No problem found.\n";
+    out << "No problem found" << warnings << ".\n";
     return 0;
   }
-  out << report.Problems() << (report.Problems() == 1 ? " problem" : " problems") << " found.\n";
+  out << Count(report.Problems(), "problem") << " found" << warnings << ".\n";
   return 1;
 }
 

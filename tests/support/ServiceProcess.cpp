@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -59,7 +60,8 @@ ServiceProcess::~ServiceProcess() {
   std::filesystem::remove_all(folder_, ignored);
 }
 
-void ServiceProcess::WriteFile(const std::filesystem::path& relative, const std::string& text) const {
+void ServiceProcess::WriteFile(const std::filesystem::path& relative,
+                               const std::string& text) const {
   auto path = folder_ / relative;
   std::filesystem::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << text;
@@ -89,6 +91,10 @@ void ServiceProcess::BindToLoopback() const {
             "valuestring=\"\" />\n</settings>\n");
 }
 
+void ServiceProcess::SetEnvironment(const std::string& name, const std::string& value) {
+  environment_.emplace_back(name, value);
+}
+
 bool ServiceProcess::Start(const std::vector<std::string>& arguments) {
   for (int* fd : {&stdout_fd_, &stderr_fd_}) {
     if (*fd >= 0) ::close(*fd);
@@ -106,7 +112,10 @@ bool ServiceProcess::Start(const std::vector<std::string>& arguments) {
     ::close(out_pipe[0]);
     ::close(err_pipe[0]);
     ::setenv("HOME", home_.c_str(), 1);
-    ::chdir("/");
+    // A test run under a systemd unit must not report its servers to it.
+    for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) ::unsetenv(name);
+    for (const auto& [name, value] : environment_) ::setenv(name.c_str(), value.c_str(), 1);
+    if (::chdir("/") != 0) ::_exit(127);
     std::string exe = (folder_ / "brelvint").string();
     std::vector<char*> argv{exe.data()};
     std::vector<std::string> copies(arguments);
@@ -126,7 +135,8 @@ bool ServiceProcess::Start(const std::vector<std::string>& arguments) {
 
 void ServiceProcess::Drain() {
   char chunk[65536];
-  for (auto [fd, text] : {std::pair{stdout_fd_, &stdout_text_}, std::pair{stderr_fd_, &stderr_text_}}) {
+  for (auto [fd, text] :
+       {std::pair{stdout_fd_, &stdout_text_}, std::pair{stderr_fd_, &stderr_text_}}) {
     if (fd < 0) continue;
     ssize_t n;
     while ((n = ::read(fd, chunk, sizeof chunk)) > 0) text->append(chunk, static_cast<size_t>(n));
@@ -138,7 +148,8 @@ bool ServiceProcess::WaitForLine(const std::string& text, int timeout_ms) {
   while (true) {
     Drain();
     for (const auto& line : SplitLines(stdout_text_)) {
-      if (line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0) {
+      if (line.size() >= text.size() &&
+          line.compare(line.size() - text.size(), text.size(), text) == 0) {
         return true;
       }
     }
@@ -214,6 +225,15 @@ uint16_t ServiceProcess::FreePort() {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   ::close(fd);
   return ntohs(address.sin_port);
+}
+
+std::vector<uint16_t> ServiceProcess::FreePorts(size_t count) {
+  std::vector<uint16_t> ports;
+  for (int i = 0; i < 1000 && ports.size() < count; ++i) {
+    uint16_t port = FreePort();
+    if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
+  }
+  return ports;
 }
 
 }  // namespace brelvint

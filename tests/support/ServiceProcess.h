@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace brelvint {
@@ -43,6 +44,10 @@ class ServiceProcess {
   // Runs the process with another HOME (where its log goes), such as
   // another ServiceProcess's.
   void UseHome(const std::filesystem::path& home) { home_ = home; }
+  // Sets an environment variable for the processes started from now on.
+  // systemd's own variables (NOTIFY_SOCKET, WATCHDOG_USEC, WATCHDOG_PID) are
+  // not passed on from the test's environment, only set this way.
+  void SetEnvironment(const std::string& name, const std::string& value);
   // Waits until the log (standard output) holds a line ending with `text`.
   bool WaitForLine(const std::string& text, int timeout_ms = 5000);
   void Signal(int signal_number) const;
@@ -60,12 +65,16 @@ class ServiceProcess {
 
   // A TCP port on 127.0.0.1 that is free right now.
   static uint16_t FreePort();
+  // `count` such ports, all different (two picked one after the other may
+  // be the same); fewer only if the host has almost none free.
+  static std::vector<uint16_t> FreePorts(size_t count);
 
  private:
   void Drain();
 
   std::filesystem::path folder_;
   std::filesystem::path home_;
+  std::vector<std::pair<std::string, std::string>> environment_;
   pid_t pid_ = -1;
   int stdout_fd_ = -1;
   int stderr_fd_ = -1;
