@@ -1,14 +1,21 @@
 #include "config/ServerNetworks.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 
-#include "config/NetworkFile.h"
-#include "base/TextCase.h"
 #include "base/LogMessage.h"
+#include "base/TextCase.h"
+#include "config/NetworkFileWriter.h"
 
 namespace brelvint {
 
 namespace {
+
+constexpr const char kNetworkFull[] =
+    "Network {} is full: {} registered names (MaxRegisteredUsers); new names are refused";
+// A storm of new names against a full network writes one line this often.
+constexpr std::chrono::minutes kFullLogInterval{1};
 
 // Orders records, and names against records, the way by_name_ is sorted.
 struct NameOrder {
@@ -30,15 +37,17 @@ ServerNetworks::~ServerNetworks() = default;
 
 void ServerNetworks::AddUserToNetwork(const std::string& userName, const std::string& address) {
   if (Path.empty()) return;
-  if (!file_ || file_->Path() != Path) {
-    CommitEdits();  // logins already recorded belong to the file they were read from
-    file_ = std::make_unique<NetworkFile>(Path);
-  }
-  NetworkFile::Login login = file_->RecordLogin(userName, address);
-  if (login == NetworkFile::Login::kUpdated) {
+  // Logins stay with the file they were recorded at, should a reload move
+  // the network to another before they are handed over.
+  if (pending_.empty() || pending_.back().first != Path) pending_.emplace_back(Path, Logins());
+  pending_.back().second.push_back({userName, address});
+  auto known =
+      std::equal_range(by_name_.begin(), by_name_.end(), std::string_view(userName), NameOrder());
+  if (known.first != known.second) {
+    // What the file will hold for this name, so a reread of it is no change.
     written_addresses_[NetworkFile::NameKey(userName)] = address;
+    return;
   }
-  if (login != NetworkFile::Login::kAdded) return;
   auto user = std::make_unique<MapperUser>();
   user->Name = userName;
   user->LastIP = address;
@@ -46,20 +55,27 @@ void ServerNetworks::AddUserToNetwork(const std::string& userName, const std::st
   IndexUser(Users.back().get());
 }
 
-bool ServerNetworks::HasPendingEdits() const { return file_ && file_->HasPendingEdits(); }
-
-void ServerNetworks::CommitEdits() {
-  if (!HasPendingEdits()) return;
-  std::vector<std::string> lost;
-  if (file_->Commit(&lost)) return;
-  for (const std::string& name : lost) {
-    modGlobal::LogMessage("Error adding user " + modGlobal::EscapeForLog(name) + " to network " +
-                          modGlobal::EscapeForLog(NetworkName));
-  }
+void ServerNetworks::CommitEdits(NetworkFileWriter& writer) {
+  for (auto& [path, logins] : pending_) writer.Submit(path, std::move(logins));
+  pending_.clear();
 }
 
-ServerNetworks* ServerNetworks::Named(
-    const std::vector<std::unique_ptr<ServerNetworks>>& networks, std::string_view name) {
+bool ServerNetworks::MayEnrol(std::string_view name, int64_t limit) {
+  if (static_cast<int64_t>(Users.size()) < limit) return true;
+  auto known = std::equal_range(by_name_.begin(), by_name_.end(), name, NameOrder());
+  if (known.first != known.second) return true;
+  auto now = std::chrono::steady_clock::now();
+  if (!full_logged_once_ || now - full_logged_ >= kFullLogInterval) {
+    full_logged_once_ = true;
+    full_logged_ = now;
+    modGlobal::LogMessage(
+        fmt::format(kNetworkFull, modGlobal::EscapeForLog(NetworkName), Users.size()));
+  }
+  return false;
+}
+
+ServerNetworks* ServerNetworks::Named(const std::vector<std::unique_ptr<ServerNetworks>>& networks,
+                                      std::string_view name) {
   for (const auto& network : networks) {
     if (TextCase::Equal(network->NetworkName, name)) return network.get();
   }
@@ -87,7 +103,6 @@ bool ServerNetworks::SameDefinition(const ServerNetworks& other) const {
 }
 
 void ServerNetworks::ReplaceDefinition(ServerNetworks&& fresh) {
-  CommitEdits();  // what was recorded belongs in the file that was reread
   Admins = std::move(fresh.Admins);
   Bans = std::move(fresh.Bans);
   Enabled = fresh.Enabled;
@@ -98,7 +113,6 @@ void ServerNetworks::ReplaceDefinition(ServerNetworks&& fresh) {
   Port = fresh.Port;
   Users = std::move(fresh.Users);
   by_name_ = std::move(fresh.by_name_);
-  file_.reset();  // the next login reads the file afresh
   std::unordered_map<std::string, std::string>().swap(written_addresses_);
 }
 

@@ -11,6 +11,7 @@
 #include "base/LogMessage.h"
 #include "base/Paths.h"
 #include "base/TextCase.h"
+#include "base/TextNumber.h"
 #include "client/ClientSocket.h"
 #include "config/LoadNetworks.h"
 #include "config/ServerNetworks.h"
@@ -37,6 +38,15 @@ constexpr const char kNoNetworkServed[] =
     "No network could be served: every listener failed to start. Exiting.";
 constexpr const char kAttachedNICNeedsRestart[] =
     "AttachedNIC changed: listeners keep their interface until the next start.";
+constexpr const char kMaxRegisteredUsers[] = "MaxRegisteredUsers";
+
+// "MaxRegisteredUsers"; absent, empty or not a whole number: the default.
+int64_t MaxRegisteredUsers(const AppSettings& settings) {
+  std::string value = settings.Peek(kMaxRegisteredUsers);
+  int64_t limit = TextNumber::Leading(value);
+  if (!TextNumber::IsNumeric(value) || limit < 0) return ServerNetworks::kDefaultMaxRegisteredUsers;
+  return limit;
+}
 
 // A kept network's file still comes first: a later file of its name is
 // skipped, as it is when both files can be read.
@@ -115,6 +125,7 @@ int App::Run() {
       return 1;
     }
 
+    max_registered_users_ = MaxRegisteredUsers(*mySettings);
     LogMessage("Loading Networks...");
     modGlobal::LoadNetworks(Networks);
     OpenBanStore();
@@ -133,9 +144,10 @@ int App::Run() {
     status_ = std::make_unique<StatusEndpoint>(*this);
     status_->Apply();
 
-    // Logins answered in one pass share one write of their network file,
-    // made before any of their replies leaves.
-    loop_.AddPassEndHook([this] { CommitAllEdits(); });
+    // The logins of a pass go to the writer together; their replies do not
+    // wait for the files.
+    file_writer_.Start();
+    loop_.AddPassEndHook([this] { HandOverEdits(); });
 
     while (!blnStop) DoEvents(10);
     FinishRun();
@@ -163,6 +175,9 @@ void App::FinishRun() {
     }
     return false;
   });
+  // What could not be written within the limit is logged login by login.
+  HandOverEdits();
+  file_writer_.Stop(kStopWriteLimit);
 }
 
 bool App::TakeFolderLock() {
@@ -244,6 +259,7 @@ bool App::StartListener(ServerNetworks& network) {
   listener->NetworkInterface = BindAddress();
   listener->Port = network.Port;
   listener->MaximumSocketsConnected = kMaxConnectionsPerListener;
+  listener->MaxRegisteredUsers = max_registered_users_;
   listener->Networks.push_back(&network);
   if (!listener->Listen()) return false;
   sSockets.push_back(std::move(listener));
@@ -296,10 +312,16 @@ void App::ReloadSettings() {
   ReadLookupServices();
 }
 
-void App::CommitAllEdits() {
+void App::HandOverEdits() {
   for (auto& network : Networks) {
-    if (network->HasPendingEdits()) network->CommitEdits();
+    if (network->HasPendingEdits()) network->CommitEdits(file_writer_);
   }
+  file_writer_.ReportToLog();
+}
+
+void App::CommitAllEdits() {
+  HandOverEdits();
+  file_writer_.Flush(kReloadWriteLimit);
 }
 
 void App::RemoveVanishedNetworks(const std::vector<std::unique_ptr<ServerNetworks>>& fresh,

@@ -13,6 +13,8 @@
 #include "base/FolderLock.h"
 #include "client/LookupServices.h"
 #include "config/AppSettings.h"
+#include "config/NetworkFileWriter.h"
+#include "config/ServerNetworks.h"
 #include "hub/MapSocket.h"
 #include "hub/PasswordGuard.h"
 #include "protocol/Asio.h"
@@ -23,7 +25,6 @@ namespace brelvint {
 class BanStore;
 class ClientSocket;
 class HttpClient;
-class ServerNetworks;
 class StatusEndpoint;
 
 // The one application object: the start-up sequence, the main loop and the
@@ -37,6 +38,10 @@ class App {
   static constexpr int kMaxConnectionsPerListener = 100000;
   // How long a stop waits for queued replies to reach their peers.
   static constexpr std::chrono::seconds kStopFlushLimit{2};
+  // How long a stop waits for the logins still to be written to network
+  // files, and a reload for those it must see in the files it rereads.
+  static constexpr std::chrono::seconds kStopWriteLimit{5};
+  static constexpr std::chrono::seconds kReloadWriteLimit{2};
 
   App();
   ~App();
@@ -71,6 +76,10 @@ class App {
   // without ending the connections of networks that stay.
   void Reload();
   void ReloadSettings();
+  // Hands the logins of the pass to the network file writer.
+  void HandOverEdits();
+  // Hands them over and waits (kReloadWriteLimit at most) until they are
+  // in their files.
   void CommitAllEdits();
   void RemoveVanishedNetworks(const std::vector<std::unique_ptr<ServerNetworks>>& fresh,
                               const std::vector<ServerNetworks*>& kept);
@@ -112,7 +121,10 @@ class App {
   // Networks taken off the air by a reload; kept while connections may
   // still point at them.
   std::vector<std::unique_ptr<ServerNetworks>> retired_networks_;
-  FolderLock folder_lock_;                  // held until the process ends
+  FolderLock folder_lock_;         // held until the process ends
+  NetworkFileWriter file_writer_;  // writes the logins to network files
+  // "MaxRegisteredUsers", read at start.
+  int64_t max_registered_users_ = ServerNetworks::kDefaultMaxRegisteredUsers;
   asio::steady_timer free_retired_;
   std::unique_ptr<StatusEndpoint> status_;  // the operators' endpoint, once listening
 };

@@ -59,7 +59,8 @@ ServiceProcess::~ServiceProcess() {
   std::filesystem::remove_all(folder_, ignored);
 }
 
-void ServiceProcess::WriteFile(const std::filesystem::path& relative, const std::string& text) const {
+void ServiceProcess::WriteFile(const std::filesystem::path& relative,
+                               const std::string& text) const {
   auto path = folder_ / relative;
   std::filesystem::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << text;
@@ -70,6 +71,16 @@ std::string ServiceProcess::ReadFile(const std::filesystem::path& relative) cons
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+bool ServiceProcess::WaitForFileText(const std::filesystem::path& relative, const std::string& text,
+                                     int timeout_ms) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (ReadFile(relative).find(text) != std::string::npos) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    usleep(5000);
+  }
 }
 
 void ServiceProcess::AddNetwork(const std::string& file, const std::string& name, uint16_t port,
@@ -126,7 +137,8 @@ bool ServiceProcess::Start(const std::vector<std::string>& arguments) {
 
 void ServiceProcess::Drain() {
   char chunk[65536];
-  for (auto [fd, text] : {std::pair{stdout_fd_, &stdout_text_}, std::pair{stderr_fd_, &stderr_text_}}) {
+  for (auto [fd, text] :
+       {std::pair{stdout_fd_, &stdout_text_}, std::pair{stderr_fd_, &stderr_text_}}) {
     if (fd < 0) continue;
     ssize_t n;
     while ((n = ::read(fd, chunk, sizeof chunk)) > 0) text->append(chunk, static_cast<size_t>(n));
@@ -138,7 +150,8 @@ bool ServiceProcess::WaitForLine(const std::string& text, int timeout_ms) {
   while (true) {
     Drain();
     for (const auto& line : SplitLines(stdout_text_)) {
-      if (line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0) {
+      if (line.size() >= text.size() &&
+          line.compare(line.size() - text.size(), text.size(), text) == 0) {
         return true;
       }
     }
@@ -190,6 +203,11 @@ bool ServiceProcess::Stop() {
 std::vector<std::string> ServiceProcess::OutputLines() {
   Drain();
   return SplitLines(stdout_text_);
+}
+
+void ServiceProcess::DiscardOutput() {
+  Drain();
+  stdout_text_.clear();
 }
 
 std::string ServiceProcess::ErrorOutput() {

@@ -1,6 +1,7 @@
-#include "config/ServerNetworks.h"
-
 #include <gtest/gtest.h>
+
+#include "config/NetworkFileWriter.h"
+#include "config/ServerNetworks.h"
 
 namespace brelvint {
 namespace {
@@ -33,7 +34,9 @@ TEST(ServerNetworksTest, NetworkWithoutFileRecordsNothing) {
   network.AddUserToNetwork("carl", "10.0.0.9");
   EXPECT_FALSE(network.HasPendingEdits());
   EXPECT_TRUE(network.Users.empty());
-  network.CommitEdits();
+  NetworkFileWriter writer;
+  network.CommitEdits(writer);
+  EXPECT_EQ(writer.PendingLogins(), 0u);
 }
 
 }  // namespace
