@@ -148,7 +148,7 @@ AtomicFile::Outcome AtomicFile::ReplaceUnlessChanged(const std::filesystem::path
 
   // Writing and syncing take long enough for an operator to save the file
   // meanwhile: checked as late as possible.
-  if (!still_as_read(target)) return give_up(Outcome::kChanged);
+  if (!still_as_read(target, false)) return give_up(Outcome::kChanged);
   if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
     int saved = errno;
     // The file went away since the check: whoever removed it decides.
@@ -160,7 +160,7 @@ AtomicFile::Outcome AtomicFile::ReplaceUnlessChanged(const std::filesystem::path
       Fail(error, "cannot write " + target.string(), saved);
       return Outcome::kFailed;
     }
-  } else if (!still_as_read(temp)) {
+  } else if (!still_as_read(temp, true)) {
     // An edit landed between the check and the swap: the operator's file
     // goes back in place, and ours is dropped.
     if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
@@ -180,7 +180,7 @@ AtomicFile::Outcome AtomicFile::ReplaceUnlessChanged(const std::filesystem::path
     ::unlink(temp.c_str());  // the version just replaced
   }
   SyncFolder(target);
-  if (written != nullptr && ::fstat(fd, written) != 0) *written = ours;
+  if (written != nullptr) *written = ours;
   ::close(fd);
   return Outcome::kReplaced;
 }

@@ -31,9 +31,10 @@ class AtomicFile {
   };
 
   // Is `file` still the version the new contents were made from? Asked
-  // about the target just before it is replaced, and about the file it
-  // displaced just after.
-  using StillAsRead = std::function<bool(const std::filesystem::path& file)>;
+  // about the target just before it is replaced (`displaced` false), and
+  // about the file the swap displaced just after (`displaced` true; the swap
+  // itself moved that file's change time).
+  using StillAsRead = std::function<bool(const std::filesystem::path& file, bool displaced)>;
 
   // Replace for a file someone else may edit at any moment (an operator's
   // network file): the target is never replaced by bytes made from a
@@ -43,7 +44,8 @@ class AtomicFile {
   // swap and the swap itself is swapped back, so no window remains in which
   // an edit is lost. Where the file system cannot swap, a plain rename
   // follows the check before it. `written` (when given) receives the new
-  // file's status after a kReplaced.
+  // file's status as it was written, before the swap: an edit made to it
+  // once in place changes its size or modification time.
   static Outcome ReplaceUnlessChanged(const std::filesystem::path& path, std::string_view contents,
                                       const StillAsRead& still_as_read,
                                       std::string* error = nullptr, struct stat* written = nullptr);

@@ -279,8 +279,11 @@ NetworkFile::Outcome NetworkFile::Write(const std::vector<Login>& logins, std::s
     std::string text = Render();
     struct stat written {};
     AtomicFile::Outcome outcome = AtomicFile::ReplaceUnlessChanged(
-        path_, text, [this](const std::filesystem::path& file) { return StillAsRead(file); }, error,
-        &written);
+        path_, text,
+        [this](const std::filesystem::path& file, bool displaced) {
+          return StillAsRead(file, displaced);
+        },
+        error, &written);
     if (outcome == AtomicFile::Outcome::kReplaced) {
       text_ = std::move(text);
       // Positions are 32-bit: a text too big to be read again is not kept.
@@ -309,7 +312,11 @@ void NetworkFile::NoteWritten(const struct stat& ours) {
       now.size == static_cast<int64_t>(ours.st_size) &&
       now.mtime_seconds == static_cast<int64_t>(ours.st_mtim.tv_sec) &&
       now.mtime_nanoseconds == static_cast<int64_t>(ours.st_mtim.tv_nsec)) {
+    // An edit in place in the tick of our own write, made before this
+    // status was taken, would leave size and times as they are: the next
+    // check reads the bytes once.
     identity_ = now;
+    identity_.racy = true;
     return;
   }
   Forget();
@@ -343,8 +350,12 @@ NetworkFile::Identity NetworkFile::IdentityOf(const struct stat& info,
       static_cast<int64_t>(info.st_size),         static_cast<int64_t>(info.st_mtim.tv_sec),
       static_cast<int64_t>(info.st_mtim.tv_nsec), static_cast<int64_t>(info.st_ctim.tv_sec),
       static_cast<int64_t>(info.st_ctim.tv_nsec), false};
-  identity.racy = info.st_ctim.tv_sec > clock.tv_sec ||
-                  (info.st_ctim.tv_sec == clock.tv_sec && info.st_ctim.tv_nsec >= clock.tv_nsec);
+  auto not_older = [&clock](const struct timespec& time) {
+    return time.tv_sec > clock.tv_sec ||
+           (time.tv_sec == clock.tv_sec && time.tv_nsec >= clock.tv_nsec);
+  };
+  identity.racy = not_older(info.st_ctim);
+  identity.mtime_racy = not_older(info.st_mtim);
   return identity;
 }
 
@@ -381,12 +392,23 @@ bool NetworkFile::ReadFile(const std::filesystem::path& path, std::string* text,
   return ok;
 }
 
-bool NetworkFile::StillAsRead(const std::filesystem::path& file) const {
+bool NetworkFile::StillAsRead(const std::filesystem::path& file, bool displaced) {
   Identity now;
   if (!ReadIdentity(file, &now) || !(now == identity_)) return false;
-  // Untouched since it was read or written: no need to read it again, which
-  // for a large file at every write of a storm would be costly.
-  if (!identity_.racy && now.SameChangeTime(identity_)) return true;
+  if (displaced) {
+    // The swap follows the check by microseconds. A write since the check
+    // moved the modification time past the check's tick, so where that time
+    // was older it speaks for the file (only a tool setting the time back
+    // within those microseconds would pass); reading the bytes instead
+    // would leave an operator's file out of place longer before it is
+    // swapped back.
+    if (!checked_.mtime_racy && now == checked_) return true;
+  } else {
+    checked_ = now;
+    // Untouched since it was read or written: no need to read it again,
+    // which for a large file at every write of a storm would be costly.
+    if (!identity_.racy && now.SameChangeTime(identity_)) return true;
+  }
   // An edit in place that keeps the size and sets the time back (cp -p,
   // rsync --inplace -t, tar x) leaves size and time as they were, and one
   // made in the tick of the last status may leave every time as it was:

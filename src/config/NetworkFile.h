@@ -113,6 +113,8 @@ class NetworkFile {
     // was taken: a change later in that tick may have left every field as
     // it is, so only the bytes can tell.
     bool racy = false;
+    // The same for the modification time.
+    bool mtime_racy = false;
     bool operator==(const Identity& other) const;
     bool SameChangeTime(const Identity& other) const;
   };
@@ -163,10 +165,14 @@ class NetworkFile {
   // when it changed; false when it cannot be read as a network.
   bool EnsureLoaded();
   // True when `file` holds exactly the cached text: by its identity where
-  // that proves it, else by its bytes.
-  bool StillAsRead(const std::filesystem::path& file) const;
+  // that proves it, else by its bytes. The check of the file a replace
+  // displaced (`displaced`) follows one of the target: that file's change
+  // time moved with the swap, so its modification time, unchanged since
+  // the check before, speaks for it.
+  bool StillAsRead(const std::filesystem::path& file, bool displaced);
   // Takes the identity of the file just written; forgets the cache when
-  // the file on disk is no longer the one written (`ours`).
+  // the file on disk is no longer the one written (`ours`, its status as
+  // written).
   void NoteWritten(const struct stat& ours);
   bool Load();
   bool Locate(const pugi::xml_node& network);
@@ -196,6 +202,8 @@ class NetworkFile {
   // unchanged broken file is not read and parsed again at every attempt.
   bool unusable_known_ = false;
   Identity unusable_;
+  // The target's identity at the check just before a replace.
+  Identity checked_;
 };
 
 }  // namespace brelvint

@@ -1,7 +1,10 @@
 #include "config/NetworkFileWriter.h"
 
 #include <fmt/format.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
@@ -128,6 +131,7 @@ uint64_t NetworkFileWriter::Writes() const {
 }
 
 void NetworkFileWriter::Run() {
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kThreadNice);
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {
     File* file = NextDue(Clock::now());
@@ -145,10 +149,12 @@ void NetworkFileWriter::Run() {
     file->due_now = false;
     lock.unlock();
     std::string error;
+    Clock::time_point began = Clock::now();
     NetworkFile::Outcome outcome = file->cache.Write(file->taken, &error);
+    Clock::duration took = Clock::now() - began;
     lock.lock();
     file->busy = false;
-    Settle(*file, outcome, error);
+    Settle(*file, outcome, error, took);
     settled_.notify_all();
   }
 }
@@ -209,13 +215,12 @@ void NetworkFileWriter::Take(File& file) {
   std::vector<NetworkFile::Login>().swap(file.queued);
 }
 
-void NetworkFileWriter::Settle(File& file, NetworkFile::Outcome outcome, const std::string& error) {
+void NetworkFileWriter::Settle(File& file, NetworkFile::Outcome outcome, const std::string& error,
+                               Clock::duration took) {
   const Clock::time_point now = Clock::now();
   const std::string path = file.cache.Path().string();
   switch (outcome) {
     case NetworkFile::Outcome::kWritten:
-      ++writes_;
-      [[fallthrough]];
     case NetworkFile::Outcome::kNoChange:
       if (file.trouble != Trouble::kNone) {
         QueueLine(fmt::format(kWaitingWritten, path, file.taken.size()));
@@ -223,6 +228,10 @@ void NetworkFileWriter::Settle(File& file, NetworkFile::Outcome outcome, const s
       file.trouble = Trouble::kNone;
       file.last_error.clear();
       file.retry_at = {};
+      if (outcome == NetworkFile::Outcome::kWritten) {
+        ++writes_;
+        file.retry_at = now + std::max<Clock::duration>(kMinWriteSpacing, took);
+      }
       // Released, not cleared: a storm's lists would otherwise stay.
       std::vector<NetworkFile::Login>().swap(file.taken);
       std::unordered_map<std::string, size_t>().swap(file.taken_by_name);

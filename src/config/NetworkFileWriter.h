@@ -42,7 +42,8 @@ namespace brelvint {
 // from Start to Stop (or destruction). Submit, Flush, ReportToLog and Stop
 // are called from one thread, the loop's; log lines are queued by the
 // writer's thread and written by ReportToLog on the caller's, as the log
-// belongs to the loop.
+// belongs to the loop. Logins reach their file within kMinWriteSpacing and
+// a write, normally.
 class NetworkFileWriter {
  public:
   // How long a file that could not take its logins waits for its next try.
@@ -51,6 +52,14 @@ class NetworkFileWriter {
   static constexpr std::chrono::milliseconds kBusyRetryInterval{10};
   // A file without logins this long has its cache released.
   static constexpr std::chrono::minutes kIdleRelease{10};
+  // A file is written again this long after a write at the soonest, or as
+  // long as that write took when longer: under a storm of logins the
+  // writer spends at most about half its time on one file, and each write
+  // takes all the logins of the pause.
+  static constexpr std::chrono::milliseconds kMinWriteSpacing{50};
+  // The thread's niceness: on a machine short of cores the files wait, not
+  // the loop that serves every player.
+  static constexpr int kThreadNice = 10;
 
   NetworkFileWriter();
   // Ends the thread after the write under way; logins still pending are
@@ -112,8 +121,9 @@ class NetworkFileWriter {
   // Moves the queued logins into `taken`, a later login of a name taking
   // the place of its earlier one. Under the mutex.
   static void Take(File& file);
-  // Records an attempt's outcome. Under the mutex.
-  void Settle(File& file, NetworkFile::Outcome outcome, const std::string& error);
+  // Records the outcome of an attempt that took `took`. Under the mutex.
+  void Settle(File& file, NetworkFile::Outcome outcome, const std::string& error,
+              std::chrono::steady_clock::duration took);
   // True when no file waits for an attempt Flush asked for. Under the mutex.
   bool Settled() const;
   void QueueLine(std::string line);

@@ -146,7 +146,8 @@ TEST_P(AtomicFileEditTest, NeverReplacesBytesItHasNotRead) {
   const fs::path file = temp.WriteFile("main.conf", "old");
   if (edit.when == OperatorEdit::kBeforeTheCheck) temp.WriteFile("main.conf", "odd");
   int checks = 0;
-  auto still_as_read = [&](const fs::path& checked) {
+  auto still_as_read = [&](const fs::path& checked, bool displaced) {
+    EXPECT_EQ(displaced, checks == 1);
     bool same = temp.ReadFile(checked.filename()) == "old";
     if (++checks > 1) return same;
     switch (edit.when) {
