@@ -21,6 +21,8 @@ constexpr const char kCannotWrite[] =
     "far)";
 constexpr const char kWaitingWritten[] = "Network file {} written with the logins that waited ({})";
 constexpr const char kNotWritten[] = "Login not written to {} before the stop: {} from {}";
+constexpr const char kMergingAtStop[] =
+    "Logins not written to {} before the stop: {} being taken by the writer";
 
 using Clock = std::chrono::steady_clock;
 
@@ -47,17 +49,35 @@ void NetworkFileWriter::Submit(const std::filesystem::path& path,
   if (logins.empty()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return;
-    std::unique_ptr<File>& file = files_[path];
-    if (!file) file = std::make_unique<File>(path);
-    if (file->queued.empty()) {
-      file->queued = std::move(logins);
-    } else {
-      file->queued.insert(file->queued.end(), std::make_move_iterator(logins.begin()),
-                          std::make_move_iterator(logins.end()));
-    }
+    Queue(path, &logins);
   }
   work_.notify_one();
+}
+
+bool NetworkFileWriter::TrySubmit(const std::filesystem::path& path,
+                                  std::vector<NetworkFile::Login>* logins) {
+  if (logins->empty()) return true;
+  {
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return false;
+    Queue(path, logins);
+  }
+  work_.notify_one();
+  return true;
+}
+
+void NetworkFileWriter::Queue(const std::filesystem::path& path,
+                              std::vector<NetworkFile::Login>* logins) {
+  if (stopping_) return;
+  std::unique_ptr<File>& file = files_[path];
+  if (!file) file = std::make_unique<File>(path);
+  if (file->queued.empty()) {
+    file->queued.swap(*logins);
+  } else {
+    file->queued.insert(file->queued.end(), std::make_move_iterator(logins->begin()),
+                        std::make_move_iterator(logins->end()));
+  }
+  logins->clear();
 }
 
 bool NetworkFileWriter::Flush(std::chrono::milliseconds limit) {
@@ -71,18 +91,25 @@ bool NetworkFileWriter::Flush(std::chrono::milliseconds limit) {
     if (thread_.joinable()) settled_.wait_for(lock, limit, [this] { return Settled(); });
     all_written = true;
     for (const auto& [path, file] : files_) {
-      if (!file->queued.empty() || !file->taken.empty()) all_written = false;
+      if (!file->queued.empty() || !file->taken.empty() || file->merging > 0) all_written = false;
     }
   }
-  ReportToLog();
+  ReportLines(true);
   return all_written;
 }
 
-void NetworkFileWriter::ReportToLog() {
+void NetworkFileWriter::ReportToLog() { ReportLines(false); }
+
+void NetworkFileWriter::ReportLines(bool wait) {
   if (!has_log_lines_.load(std::memory_order_acquire)) return;
   std::vector<std::string> lines;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+    if (wait) {
+      lock.lock();
+    } else if (!lock.try_lock()) {
+      return;  // the next pass takes them
+    }
     lines.swap(log_lines_);
     has_log_lines_.store(false, std::memory_order_release);
   }
@@ -98,6 +125,9 @@ bool NetworkFileWriter::Stop(std::chrono::milliseconds limit) {
     stopping_ = true;
     for (const auto& [path, file] : files_) {
       busy = busy || file->busy;
+      if (file->merging > 0) {
+        lines.push_back(fmt::format(kMergingAtStop, path.string(), file->merging));
+      }
       for (const auto* logins : {&file->taken, &file->queued}) {
         for (const NetworkFile::Login& login : *logins) {
           lines.push_back(fmt::format(kNotWritten, path.string(),
@@ -121,7 +151,9 @@ bool NetworkFileWriter::Stop(std::chrono::milliseconds limit) {
 size_t NetworkFileWriter::PendingLogins() const {
   std::lock_guard<std::mutex> lock(mutex_);
   size_t pending = 0;
-  for (const auto& [path, file] : files_) pending += file->queued.size() + file->taken.size();
+  for (const auto& [path, file] : files_) {
+    pending += file->queued.size() + file->taken.size() + file->merging;
+  }
   return pending;
 }
 
@@ -132,9 +164,20 @@ uint64_t NetworkFileWriter::Writes() const {
 
 void NetworkFileWriter::Run() {
   setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kThreadNice);
+  // This thread runs at a lower priority than the loop, which waits for the
+  // mutex at every pass: whatever costs more than a few moves (merging the
+  // logins, freeing lists and caches) is done with the mutex released, so
+  // the thread is never preempted while it holds the loop up.
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {
-    File* file = NextDue(Clock::now());
+    std::vector<std::unique_ptr<File>> released;
+    File* file = NextDue(Clock::now(), &released);
+    if (!released.empty()) {
+      lock.unlock();
+      released.clear();
+      lock.lock();
+      continue;
+    }
     if (file == nullptr) {
       Clock::time_point retry = NextRetry();
       if (retry == Clock::time_point::max()) {
@@ -144,30 +187,51 @@ void NetworkFileWriter::Run() {
       }
       continue;
     }
-    Take(*file);
+    std::vector<NetworkFile::Login> fresh;
+    fresh.swap(file->queued);
+    file->merging = fresh.size();
     file->busy = true;
     file->due_now = false;
     lock.unlock();
+    std::vector<NetworkFile::Login> taken = Merged(*file, std::move(fresh));
+    lock.lock();
+    file->taken.swap(taken);
+    file->merging = 0;
+    lock.unlock();
+    taken.clear();  // the list it replaced
     std::string error;
     Clock::time_point began = Clock::now();
     NetworkFile::Outcome outcome = file->cache.Write(file->taken, &error);
     Clock::duration took = Clock::now() - began;
     lock.lock();
     file->busy = false;
-    Settle(*file, outcome, error, took);
+    Settle(*file, outcome, error, took, &taken);
     settled_.notify_all();
+    if (!taken.empty()) {
+      lock.unlock();
+      taken.clear();
+      std::unordered_map<std::string, size_t>().swap(file->taken_by_name);
+      lock.lock();
+    }
   }
 }
 
-NetworkFileWriter::File* NetworkFileWriter::NextDue(Clock::time_point now) {
+NetworkFileWriter::File* NetworkFileWriter::NextDue(Clock::time_point now,
+                                                    std::vector<std::unique_ptr<File>>* released) {
   // A removed network's file, or one nobody logs in to any more: its cache
   // would otherwise hold the file's text for the life of the service.
   for (auto it = files_.begin(); it != files_.end();) {
     const File& file = *it->second;
     bool idle = !file.busy && file.queued.empty() && file.taken.empty() &&
                 now - file.last_used >= kIdleRelease;
-    it = idle ? files_.erase(it) : std::next(it);
+    if (idle) {
+      released->push_back(std::move(it->second));
+      it = files_.erase(it);
+    } else {
+      ++it;
+    }
   }
+  if (!released->empty()) return nullptr;
   auto due = [now](const File& file) {
     if (file.busy) return false;
     bool pending = !file.queued.empty() || !file.taken.empty();
@@ -200,23 +264,26 @@ Clock::time_point NetworkFileWriter::NextRetry() const {
   return next;
 }
 
-void NetworkFileWriter::Take(File& file) {
-  for (NetworkFile::Login& login : file.queued) {
+std::vector<NetworkFile::Login> NetworkFileWriter::Merged(File& file,
+                                                          std::vector<NetworkFile::Login> fresh) {
+  // Only this thread changes `taken`, so it may read it unlocked.
+  std::vector<NetworkFile::Login> merged = file.taken;
+  for (NetworkFile::Login& login : fresh) {
     auto [it, added] =
-        file.taken_by_name.try_emplace(NetworkFile::NameKey(login.name), file.taken.size());
+        file.taken_by_name.try_emplace(NetworkFile::NameKey(login.name), merged.size());
     if (added) {
-      file.taken.push_back(std::move(login));
+      merged.push_back(std::move(login));
     } else {
       // The same outcome as writing both in order: the element keeps the
       // first spelling of the name and takes the last address.
-      file.taken[it->second].address = std::move(login.address);
+      merged[it->second].address = std::move(login.address);
     }
   }
-  std::vector<NetworkFile::Login>().swap(file.queued);
+  return merged;
 }
 
 void NetworkFileWriter::Settle(File& file, NetworkFile::Outcome outcome, const std::string& error,
-                               Clock::duration took) {
+                               Clock::duration took, std::vector<NetworkFile::Login>* written) {
   const Clock::time_point now = Clock::now();
   const std::string path = file.cache.Path().string();
   switch (outcome) {
@@ -232,9 +299,9 @@ void NetworkFileWriter::Settle(File& file, NetworkFile::Outcome outcome, const s
         ++writes_;
         file.retry_at = now + std::max<Clock::duration>(kMinWriteSpacing, took);
       }
-      // Released, not cleared: a storm's lists would otherwise stay.
-      std::vector<NetworkFile::Login>().swap(file.taken);
-      std::unordered_map<std::string, size_t>().swap(file.taken_by_name);
+      // Handed out to be freed without the mutex, not cleared: a storm's
+      // lists would otherwise stay.
+      written->swap(file.taken);
       return;
     case NetworkFile::Outcome::kUnusable:
       if (file.trouble != Trouble::kUnusable) {

@@ -71,13 +71,19 @@ class NetworkFileWriter {
   // Starts the thread; logins submitted before wait for it.
   void Start();
   // Hands over logins for the file at `path`, oldest first. Returns at
-  // once; ignored after Stop.
+  // once (after the writer's thread lets go of its mutex, which it holds
+  // only for moments); ignored after Stop.
   void Submit(const std::filesystem::path& path, std::vector<NetworkFile::Login> logins);
+  // Submit that never waits, for the loop's passes: false, with `logins`
+  // left as they were, when the writer's thread holds its mutex just then;
+  // the caller offers them again at its next pass.
+  bool TrySubmit(const std::filesystem::path& path, std::vector<NetworkFile::Login>* logins);
   // Tries every file with logins pending now and waits, at most `limit`,
   // until each has been written or has failed again; then ReportToLog.
   // True when nothing is left pending.
   bool Flush(std::chrono::milliseconds limit);
-  // Writes to the log the lines the writer's thread queued.
+  // Writes to the log the lines the writer's thread queued; never waits
+  // (lines the thread is queuing at that moment wait for the next call).
   void ReportToLog();
   // The end of the service: Flush, then one log line for each login still
   // not written, then the thread ends. A write still under way at the limit
@@ -100,12 +106,15 @@ class NetworkFileWriter {
     // Handed over and not yet taken by the thread.
     std::vector<NetworkFile::Login> queued;
     // Taken by the thread and not yet written. The thread reads it without
-    // the mutex while it writes, so only the thread changes it (under the
-    // mutex); others only read it under the mutex.
+    // the mutex, so only the thread changes it (under the mutex); others
+    // only read it under the mutex.
     std::vector<NetworkFile::Login> taken;
-    std::unordered_map<std::string, size_t> taken_by_name;  // NameKey -> index in taken
-    bool busy = false;                                      // the thread is writing it
-    bool due_now = false;                                   // Flush asked for an attempt
+    // Taken by the thread from queued and being added to taken.
+    size_t merging = 0;
+    // NameKey -> index in taken; the thread's alone.
+    std::unordered_map<std::string, size_t> taken_by_name;
+    bool busy = false;     // the thread is writing it
+    bool due_now = false;  // Flush asked for an attempt
     std::chrono::steady_clock::time_point retry_at{};
     std::chrono::steady_clock::time_point last_used{};  // its last attempt
     Trouble trouble = Trouble::kNone;
@@ -113,20 +122,28 @@ class NetworkFileWriter {
   };
 
   void Run();
-  // The next file to write, taking turns; null when none is due. Releases
-  // idle files on the way. Under the mutex.
-  File* NextDue(std::chrono::steady_clock::time_point now);
+  // The next file to write, taking turns; null when none is due. Idle
+  // files are moved to `released`, to be freed without the mutex (null is
+  // then returned). Under the mutex.
+  File* NextDue(std::chrono::steady_clock::time_point now,
+                std::vector<std::unique_ptr<File>>* released);
   // The earliest retry of a file waiting for one; max() when none.
   std::chrono::steady_clock::time_point NextRetry() const;
-  // Moves the queued logins into `taken`, a later login of a name taking
-  // the place of its earlier one. Under the mutex.
-  static void Take(File& file);
-  // Records the outcome of an attempt that took `took`. Under the mutex.
+  // `taken` with the `fresh` logins added, a later login of a name taking
+  // the place of its earlier one. The writer's thread, without the mutex.
+  static std::vector<NetworkFile::Login> Merged(File& file, std::vector<NetworkFile::Login> fresh);
+  // Records the outcome of an attempt that took `took`; after a write,
+  // `written` receives the logins written, to be freed without the mutex.
+  // Under the mutex.
   void Settle(File& file, NetworkFile::Outcome outcome, const std::string& error,
-              std::chrono::steady_clock::duration took);
+              std::chrono::steady_clock::duration took, std::vector<NetworkFile::Login>* written);
   // True when no file waits for an attempt Flush asked for. Under the mutex.
   bool Settled() const;
   void QueueLine(std::string line);
+  // Submit's work. Under the mutex.
+  void Queue(const std::filesystem::path& path, std::vector<NetworkFile::Login>* logins);
+  // ReportToLog, waiting for the mutex when `wait`.
+  void ReportLines(bool wait);
 
   mutable std::mutex mutex_;
   std::condition_variable work_;     // to the thread: logins or a request

@@ -16,6 +16,9 @@ constexpr const char kNetworkFull[] =
     "Network {} is full: {} registered names (MaxRegisteredUsers); new names are refused";
 // A storm of new names against a full network writes one line this often.
 constexpr std::chrono::minutes kFullLogInterval{1};
+// Records indexed one at a time are merged into the main index this many at
+// once (see recent_by_name_).
+constexpr size_t kMergeEvery = 1024;
 
 // Orders records, and names against records, the way by_name_ is sorted.
 struct NameOrder {
@@ -41,9 +44,7 @@ void ServerNetworks::AddUserToNetwork(const std::string& userName, const std::st
   // the network to another before they are handed over.
   if (pending_.empty() || pending_.back().first != Path) pending_.emplace_back(Path, Logins());
   pending_.back().second.push_back({userName, address});
-  auto known =
-      std::equal_range(by_name_.begin(), by_name_.end(), std::string_view(userName), NameOrder());
-  if (known.first != known.second) {
+  if (KnowsName(userName)) {
     // What the file will hold for this name, so a reread of it is no change.
     written_addresses_[NetworkFile::NameKey(userName)] = address;
     return;
@@ -60,10 +61,15 @@ void ServerNetworks::CommitEdits(NetworkFileWriter& writer) {
   pending_.clear();
 }
 
+void ServerNetworks::OfferEdits(NetworkFileWriter& writer) {
+  auto taken = pending_.begin();
+  while (taken != pending_.end() && writer.TrySubmit(taken->first, &taken->second)) ++taken;
+  pending_.erase(pending_.begin(), taken);
+}
+
 bool ServerNetworks::MayEnrol(std::string_view name, int64_t limit) {
   if (static_cast<int64_t>(Users.size()) < limit) return true;
-  auto known = std::equal_range(by_name_.begin(), by_name_.end(), name, NameOrder());
-  if (known.first != known.second) return true;
+  if (KnowsName(name)) return true;
   auto now = std::chrono::steady_clock::now();
   if (!full_logged_once_ || now - full_logged_ >= kFullLogInterval) {
     full_logged_once_ = true;
@@ -113,24 +119,50 @@ void ServerNetworks::ReplaceDefinition(ServerNetworks&& fresh) {
   Port = fresh.Port;
   Users = std::move(fresh.Users);
   by_name_ = std::move(fresh.by_name_);
+  recent_by_name_ = std::move(fresh.recent_by_name_);
   std::unordered_map<std::string, std::string>().swap(written_addresses_);
 }
 
-MapperUser* ServerNetworks::FindUser(std::string_view name, std::string_view address) const {
-  auto range = std::equal_range(by_name_.begin(), by_name_.end(), name, NameOrder());
-  for (auto it = range.first; it != range.second; ++it) {
-    if (TextCase::Equal((*it)->LastIP, address)) return *it;
+template <typename Visit>
+void ServerNetworks::ForEachNamed(std::string_view name, Visit visit) const {
+  for (const auto* index : {&by_name_, &recent_by_name_}) {
+    auto range = std::equal_range(index->begin(), index->end(), name, NameOrder());
+    for (auto it = range.first; it != range.second; ++it) {
+      if (visit(*it)) return;
+    }
   }
-  return nullptr;
+}
+
+bool ServerNetworks::KnowsName(std::string_view name) const {
+  bool known = false;
+  ForEachNamed(name, [&known](MapperUser*) { return known = true; });
+  return known;
+}
+
+MapperUser* ServerNetworks::FindUser(std::string_view name, std::string_view address) const {
+  MapperUser* found = nullptr;
+  ForEachNamed(name, [&](MapperUser* user) {
+    if (TextCase::Equal(user->LastIP, address)) found = user;
+    return found != nullptr;
+  });
+  return found;
 }
 
 void ServerNetworks::IndexUser(MapperUser* user) {
   if (user == nullptr) return;
   // After every record of the same name: they came first in Users.
-  by_name_.insert(std::upper_bound(by_name_.begin(), by_name_.end(), user, NameOrder()), user);
+  recent_by_name_.insert(
+      std::upper_bound(recent_by_name_.begin(), recent_by_name_.end(), user, NameOrder()), user);
+  if (recent_by_name_.size() < kMergeEvery) return;
+  // Stable: a name's older records, in by_name_, stay before its newer.
+  auto middle = static_cast<std::ptrdiff_t>(by_name_.size());
+  by_name_.insert(by_name_.end(), recent_by_name_.begin(), recent_by_name_.end());
+  std::inplace_merge(by_name_.begin(), by_name_.begin() + middle, by_name_.end(), NameOrder());
+  recent_by_name_.clear();
 }
 
 void ServerNetworks::IndexAllUsers() {
+  recent_by_name_.clear();
   by_name_.clear();
   by_name_.reserve(Users.size());
   for (const auto& user : Users) by_name_.push_back(user.get());

@@ -62,6 +62,9 @@ class ServerNetworks {
   // Hands the logins recorded since the last call to `writer`, for the
   // file they were recorded at.
   void CommitEdits(NetworkFileWriter& writer);
+  // CommitEdits that never waits for the writer (see TrySubmit): logins it
+  // could not hand over stay for the next call.
+  void OfferEdits(NetworkFileWriter& writer);
 
   // True when a login under `name` may proceed: a record holds the name,
   // or the network holds fewer than `limit` records, so enrolling it keeps
@@ -88,8 +91,9 @@ class ServerNetworks {
   // equals `address`, both ignoring letter case; null when none.
   MapperUser* FindUser(std::string_view name, std::string_view address) const;
   // Keeps FindUser's index in step after a record was added to Users
-  // directly (AddUserToNetwork does it itself). Costs a shift of the index,
-  // so a reader adding a whole file calls IndexAllUsers once instead.
+  // directly (AddUserToNetwork does it itself). Cheap for a record now and
+  // then (a login's enrolment), but a reader adding a whole file calls
+  // IndexAllUsers once instead.
   void IndexUser(MapperUser* user);
   // Rebuilds FindUser's index from Users in one sort.
   void IndexAllUsers();
@@ -110,6 +114,16 @@ class ServerNetworks {
   // names would cost a node, a key copy and a list per user. The records
   // are owned by Users, which only ever grows, so the pointers stay valid.
   std::vector<MapperUser*> by_name_;
+  // The records indexed since by_name_ last took them in, ordered the same
+  // way; all of them come after by_name_'s in Users. An enrolment shifts
+  // this short list, not an index of every user (a storm of new names on a
+  // network of 300,000 spent a quarter of the loop moving by_name_), and
+  // by_name_ takes the list in by one merge every kMergeEvery records.
+  std::vector<MapperUser*> recent_by_name_;
+  // The records of `name` in Users order: by_name_'s, then recent_by_name_'s.
+  template <typename Visit>
+  void ForEachNamed(std::string_view name, Visit visit) const;
+  bool KnowsName(std::string_view name) const;
 };
 
 }  // namespace brelvint

@@ -147,7 +147,7 @@ int App::Run() {
     // The logins of a pass go to the writer together; their replies do not
     // wait for the files.
     file_writer_.Start();
-    loop_.AddPassEndHook([this] { HandOverEdits(); });
+    loop_.AddPassEndHook([this] { HandOverEdits(false); });
 
     while (!blnStop) DoEvents(10);
     FinishRun();
@@ -176,7 +176,7 @@ void App::FinishRun() {
     return false;
   });
   // What could not be written within the limit is logged login by login.
-  HandOverEdits();
+  HandOverEdits(true);
   file_writer_.Stop(kStopWriteLimit);
 }
 
@@ -312,15 +312,22 @@ void App::ReloadSettings() {
   ReadLookupServices();
 }
 
-void App::HandOverEdits() {
+void App::HandOverEdits(bool wait) {
+  // The writer's thread runs at a lower priority: a pass never waits for
+  // it, as a preempted writer holding its mutex would hold up every player.
   for (auto& network : Networks) {
-    if (network->HasPendingEdits()) network->CommitEdits(file_writer_);
+    if (!network->HasPendingEdits()) continue;
+    if (wait) {
+      network->CommitEdits(file_writer_);
+    } else {
+      network->OfferEdits(file_writer_);
+    }
   }
   file_writer_.ReportToLog();
 }
 
 void App::CommitAllEdits() {
-  HandOverEdits();
+  HandOverEdits(true);
   file_writer_.Flush(kReloadWriteLimit);
 }
 

@@ -76,8 +76,9 @@ class App {
   // without ending the connections of networks that stay.
   void Reload();
   void ReloadSettings();
-  // Hands the logins of the pass to the network file writer.
-  void HandOverEdits();
+  // Hands the logins recorded so far to the network file writer; unless
+  // `wait`, those it cannot take at once stay for the next pass.
+  void HandOverEdits(bool wait);
   // Hands them over and waits (kReloadWriteLimit at most) until they are
   // in their files.
   void CommitAllEdits();
