@@ -27,7 +27,8 @@ std::string_view AsText(const uint8_t* data, size_t size) {
 // log lines now and then so a long run does not fill the disk.
 const std::filesystem::path& Scratch() {
   static const std::filesystem::path folder = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "brelvint-fuzz-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "brelvint-fuzz-XXXXXX").string();
     std::filesystem::path made = mkdtemp(pattern.data());
     setenv("HOME", made.c_str(), 1);
     return made;
@@ -56,14 +57,17 @@ void FuzzNetworkFile(const uint8_t* data, size_t size) {
   const auto& folder = Scratch();
   if (++runs % 4096 == 0) std::filesystem::remove(folder / "com.brelvint.log");
   auto path = folder / "fuzz.conf";
-  std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data),
-                                                                static_cast<std::streamsize>(size));
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   auto network = modGlobal::ReadNetworkXML(path);
   if (!network) return;
-  // A login edit of what was read must keep the file readable.
-  network->AddUserToNetwork("fuzz", "127.0.0.1");
-  network->AddUserToNetwork(network->Users.empty() ? "x" : network->Users.front()->Name, "127.0.0.2");
-  network->CommitEdits();
+  // A login edit of what was read must keep the file readable. (The
+  // service makes it on its writer thread; here, directly.)
+  NetworkFile file(path);
+  std::string error;
+  file.Write({{"fuzz", "127.0.0.1"},
+              {network->Users.empty() ? "x" : network->Users.front()->Name, "127.0.0.2"}},
+             &error);
   if (!modGlobal::ReadNetworkXML(path)) std::abort();
 }
 

@@ -101,6 +101,15 @@ void ClientSocket::TakeUserName(const std::string& name) {
     LeaveNetwork();
     return;
   }
+  // A new name past the network's registered names is refused as a full
+  // network is; every name the file already holds still logs in. (The
+  // network logs the refusals, once a minute.)
+  if (!myNetwork->MayEnrol(name, myParent->MaxRegisteredUsers)) {
+    SendMessage(kUserNameReply, kFail);
+    EndLoginAttempt(Metrics::LoginResult::kNetworkRefused);
+    LeaveNetwork();
+    return;
+  }
   std::string logged_in =
       RemoteAddress() + ": User Logged In (" + modGlobal::EscapeForLog(name) + ")";
   // A member logging in again and again under new names is the same flood.
@@ -117,8 +126,9 @@ void ClientSocket::TakeUserName(const std::string& name) {
   EndLoginAttempt(Metrics::LoginResult::kOk);
   myParent->AddMember(*this);
   myParent->CallUserLoggedIn(*this);
-  // The file is written at the end of this loop pass, before the reply
-  // leaves: logins of one pass share one write.
+  // The records take the login at once; the file follows in the
+  // background (the logins of a pass are handed to the writer together at
+  // its end), so the reply never waits for a disk.
   myNetwork->AddUserToNetwork(Username, RemoteAddress());
   SendMessage(kUserNameReply, kOK);
 }

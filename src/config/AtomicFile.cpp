@@ -1,7 +1,7 @@
 #include "config/AtomicFile.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -64,42 +64,125 @@ bool ResolveLinks(const std::filesystem::path& start, std::filesystem::path* rea
   return Fail(error, "cannot follow the links from " + start.string(), ELOOP);
 }
 
+// The new contents, synced to a temporary file beside the target, with the
+// target's mode. On success `*fd` is the open file; on failure nothing is
+// left behind.
+bool WriteTemporary(const std::filesystem::path& target, std::string_view contents,
+                    std::string* temp, int* fd, std::string* error) {
+  std::string pattern =
+      (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+  if (target.parent_path().empty()) pattern = "." + target.filename().string() + ".XXXXXX";
+  *fd = ::mkstemp(pattern.data());
+  if (*fd < 0)
+    return Fail(error, "cannot create a temporary file beside " + target.string(), errno);
+  struct stat old_stat {};
+  mode_t mode =
+      (::stat(target.c_str(), &old_stat) == 0) ? (old_stat.st_mode & 07777) : NewFileMode();
+  if (::fchmod(*fd, mode) == 0 && WriteAll(*fd, contents) && ::fsync(*fd) == 0) {
+    *temp = std::move(pattern);
+    return true;
+  }
+  int saved = errno;
+  ::close(*fd);
+  *fd = -1;
+  ::unlink(pattern.c_str());
+  return Fail(error, "cannot write " + target.string(), saved);
+}
+
+// Makes renames in the target's folder durable.
+void SyncFolder(const std::filesystem::path& target) {
+  int dir = ::open(target.parent_path().empty() ? "." : target.parent_path().c_str(),
+                   O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace
 
 bool AtomicFile::Replace(const std::filesystem::path& link_or_file, std::string_view contents,
                          std::string* error) {
   std::filesystem::path target;
   if (!ResolveLinks(link_or_file, &target, error)) return false;
-  std::string pattern =
-      (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
-  if (target.parent_path().empty()) pattern = "." + target.filename().string() + ".XXXXXX";
-  int fd = ::mkstemp(pattern.data());
-  if (fd < 0) return Fail(error, "cannot create a temporary file beside " + target.string(), errno);
-
-  struct stat old_stat {};
-  mode_t mode = (::stat(target.c_str(), &old_stat) == 0) ? (old_stat.st_mode & 07777) : NewFileMode();
-  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, contents) && ::fsync(fd) == 0;
-  int saved = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    saved = errno;
-  }
-  if (ok && ::rename(pattern.c_str(), target.c_str()) != 0) {
-    ok = false;
-    saved = errno;
-  }
+  std::string temp;
+  int fd = -1;
+  if (!WriteTemporary(target, contents, &temp, &fd, error)) return false;
+  bool ok = ::close(fd) == 0;
+  if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
   if (!ok) {
-    ::unlink(pattern.c_str());
+    int saved = errno;
+    ::unlink(temp.c_str());
     return Fail(error, "cannot write " + target.string(), saved);
   }
-  // Make the rename itself durable.
-  int dir = ::open(target.parent_path().empty() ? "." : target.parent_path().c_str(),
-                   O_RDONLY | O_DIRECTORY);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
+  SyncFolder(target);
   return true;
+}
+
+AtomicFile::Outcome AtomicFile::ReplaceUnlessChanged(const std::filesystem::path& link_or_file,
+                                                     std::string_view contents,
+                                                     const StillAsRead& still_as_read,
+                                                     std::string* error, struct stat* written) {
+  std::filesystem::path target;
+  if (!ResolveLinks(link_or_file, &target, error)) return Outcome::kFailed;
+  std::string temp;
+  int fd = -1;
+  if (!WriteTemporary(target, contents, &temp, &fd, error)) return Outcome::kFailed;
+  struct stat ours {};
+  if (::fstat(fd, &ours) != 0) {
+    int saved = errno;
+    ::close(fd);
+    ::unlink(temp.c_str());
+    Fail(error, "cannot write " + target.string(), saved);
+    return Outcome::kFailed;
+  }
+  auto give_up = [&](Outcome outcome) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return outcome;
+  };
+
+  // Writing and syncing take long enough for an operator to save the file
+  // meanwhile: checked as late as possible.
+  if (!still_as_read(target, false)) return give_up(Outcome::kChanged);
+  if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
+    int saved = errno;
+    // The file went away since the check: whoever removed it decides.
+    if (saved == ENOENT) return give_up(Outcome::kChanged);
+    bool cannot_swap = saved == EINVAL || saved == ENOSYS || saved == ENOTSUP;
+    if (!cannot_swap || ::rename(temp.c_str(), target.c_str()) != 0) {
+      if (cannot_swap) saved = errno;
+      give_up(Outcome::kFailed);
+      Fail(error, "cannot write " + target.string(), saved);
+      return Outcome::kFailed;
+    }
+  } else if (!still_as_read(temp, true)) {
+    // An edit landed between the check and the swap: the operator's file
+    // goes back in place, and ours is dropped.
+    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
+      // Both files are kept as they are; the operator's bytes are not lost.
+      Fail(error, "cannot put " + temp + " back in place of " + target.string(), errno);
+      ::close(fd);
+      return Outcome::kFailed;
+    }
+    struct stat back {};
+    // Only our own file is removed: anything else that took its place in
+    // that instant is an operator's, and stays.
+    if (::lstat(temp.c_str(), &back) == 0 && SameFile(back, ours)) ::unlink(temp.c_str());
+    ::close(fd);
+    SyncFolder(target);
+    return Outcome::kChanged;
+  } else {
+    ::unlink(temp.c_str());  // the version just replaced
+  }
+  SyncFolder(target);
+  if (written != nullptr) *written = ours;
+  ::close(fd);
+  return Outcome::kReplaced;
 }
 
 }  // namespace brelvint

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +21,34 @@ class AtomicFile {
   // `error` (when given) says what went wrong.
   static bool Replace(const std::filesystem::path& path, std::string_view contents,
                       std::string* error = nullptr);
+
+  // What ReplaceUnlessChanged did.
+  enum class Outcome {
+    kReplaced,  // the new contents are in place
+    kChanged,   // the file was not the one the contents were made from: it is
+                // left (or put back) as found, and nothing else changed
+    kFailed,    // a step failed; the old file stays and `error` says why
+  };
+
+  // Is `file` still the version the new contents were made from? Asked
+  // about the target just before it is replaced (`displaced` false), and
+  // about the file the swap displaced just after (`displaced` true; the swap
+  // itself moved that file's change time).
+  using StillAsRead = std::function<bool(const std::filesystem::path& file, bool displaced)>;
+
+  // Replace for a file someone else may edit at any moment (an operator's
+  // network file): the target is never replaced by bytes made from a
+  // version its writer has not read. The synced temporary file is swapped
+  // with the target in one step (renameat2 RENAME_EXCHANGE), and what it
+  // displaced is checked: an edit that landed between the check before the
+  // swap and the swap itself is swapped back, so no window remains in which
+  // an edit is lost. Where the file system cannot swap, a plain rename
+  // follows the check before it. `written` (when given) receives the new
+  // file's status as it was written, before the swap: an edit made to it
+  // once in place changes its size or modification time.
+  static Outcome ReplaceUnlessChanged(const std::filesystem::path& path, std::string_view contents,
+                                      const StillAsRead& still_as_read,
+                                      std::string* error = nullptr, struct stat* written = nullptr);
 };
 
 }  // namespace brelvint

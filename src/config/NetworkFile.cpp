@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,10 @@ constexpr unsigned kParseOptions = pugi::parse_full | pugi::parse_ws_pcdata;
 // A network file bigger than this is not edited: reading it would cost more
 // memory than any real network needs.
 constexpr int64_t kMaxFileBytes = int64_t{256} << 20;
+
+// Attempts of one Write against a file that keeps changing under it (an
+// operator's script rewriting it in a loop); the caller tries again later.
+constexpr int kMaxWriteRounds = 8;
 
 constexpr size_t kNone = std::string_view::npos;
 
@@ -177,35 +182,6 @@ size_t NodeEnd(std::string_view text, pugi::xml_node node) {
   return end;
 }
 
-bool ReadFile(const std::filesystem::path& path, std::string* text, struct stat* info) {
-  // O_NONBLOCK: a FIFO named like a network file must not hang the service.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  bool ok = ::fstat(fd, info) == 0 && S_ISREG(info->st_mode) && info->st_size <= kMaxFileBytes;
-  if (ok) {
-    // One spare byte, so reaching the end needs no regrowth.
-    text->assign(static_cast<size_t>(info->st_size) + 1, '\0');
-    size_t used = 0;
-    for (;;) {
-      if (used == text->size()) text->resize(text->size() + 4096);
-      ssize_t n = ::read(fd, text->data() + used, text->size() - used);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        ok = n == 0;
-        break;
-      }
-      used += static_cast<size_t>(n);
-      if (used > static_cast<size_t>(kMaxFileBytes)) {
-        ok = false;
-        break;
-      }
-    }
-    text->resize(used);
-  }
-  ::close(fd);
-  return ok;
-}
-
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
@@ -222,6 +198,10 @@ struct NetworkFile::TagNameOrder {
 bool NetworkFile::Identity::operator==(const Identity& other) const {
   return device == other.device && inode == other.inode && size == other.size &&
          mtime_seconds == other.mtime_seconds && mtime_nanoseconds == other.mtime_nanoseconds;
+}
+
+bool NetworkFile::Identity::SameChangeTime(const Identity& other) const {
+  return ctime_seconds == other.ctime_seconds && ctime_nanoseconds == other.ctime_nanoseconds;
 }
 
 NetworkFile::NetworkFile(std::filesystem::path path) : path_(std::move(path)) {}
@@ -260,10 +240,9 @@ bool NetworkFile::HoldsAddress(uint32_t index, const std::string& address) const
          std::string_view(text_).substr(tag.begin, tag.end - tag.begin) == address;
 }
 
-NetworkFile::Login NetworkFile::RecordLogin(const std::string& user_name,
-                                            const std::string& address) {
-  if (!EnsureLoaded()) return Login::kUnusable;
-  auto matches = std::equal_range(by_name_.begin(), by_name_.end(), std::string_view(user_name),
+bool NetworkFile::Apply(const Login& login) {
+  const std::string& address = login.address;
+  auto matches = std::equal_range(by_name_.begin(), by_name_.end(), std::string_view(login.name),
                                   TagNameOrder{this});
   if (matches.first != matches.second) {
     // A returning user at the address the file already holds changes
@@ -271,64 +250,193 @@ NetworkFile::Login NetworkFile::RecordLogin(const std::string& user_name,
     // Nor does a login from elsewhere under an administrator's name: it
     // must not make the next start grant that address the rights.
     auto changes = [&](uint32_t i) { return !tags_[i].is_admin && !HoldsAddress(i, address); };
-    if (std::none_of(matches.first, matches.second, changes)) return Login::kUnchanged;
-    pending_logins_.push_back(user_name);
+    if (std::none_of(matches.first, matches.second, changes)) return false;
     for (auto it = matches.first; it != matches.second; ++it) {
       if (!changes(*it)) continue;
       tags_[*it].address_pending = true;
       addresses_[*it] = address;
     }
-    return Login::kUpdated;
+    return true;
   }
-  pending_logins_.push_back(user_name);
   const auto index = static_cast<uint32_t>(tags_.size());
   UserTag tag;
   tag.is_new = true;
   tag.name_copied = true;
   tag.address_pending = true;
   tags_.push_back(tag);
-  names_[index] = user_name;
+  names_[index] = login.name;
   addresses_[index] = address;
   by_name_.insert(matches.second, index);
-  return Login::kAdded;
-}
-
-bool NetworkFile::Commit(std::vector<std::string>* lost) {
-  if (!HasPendingEdits()) return true;
-  std::string text = Render();
-  if (!AtomicFile::Replace(path_, text)) {
-    *lost = std::move(pending_logins_);
-    Forget();
-    return false;
-  }
-  text_ = std::move(text);
-  std::vector<std::string>().swap(pending_logins_);
-  // Positions are 32-bit: a text too big to be read again is not kept.
-  if (text_.size() > static_cast<size_t>(kMaxFileBytes) || !ReadIdentity(path_, &identity_)) {
-    Forget();
-  }
   return true;
 }
+
+NetworkFile::Outcome NetworkFile::Write(const std::vector<Login>& logins, std::string* error) {
+  for (int round = 0; round < kMaxWriteRounds; ++round) {
+    if (!EnsureLoaded()) return Outcome::kUnusable;
+    bool changed = false;
+    for (const Login& login : logins) changed |= Apply(login);
+    if (!changed) return Outcome::kNoChange;
+    std::string text = Render();
+    struct stat written {};
+    AtomicFile::Outcome outcome = AtomicFile::ReplaceUnlessChanged(
+        path_, text,
+        [this](const std::filesystem::path& file, bool displaced) {
+          return StillAsRead(file, displaced);
+        },
+        error, &written);
+    if (outcome == AtomicFile::Outcome::kReplaced) {
+      text_ = std::move(text);
+      // Positions are 32-bit: a text too big to be read again is not kept.
+      if (text_.size() > static_cast<size_t>(kMaxFileBytes)) {
+        Forget();
+      } else {
+        NoteWritten(written);
+      }
+      return Outcome::kWritten;
+    }
+    // Render moved every position to a text that was not written.
+    Forget();
+    if (outcome == AtomicFile::Outcome::kFailed) return Outcome::kFailed;
+    // kChanged: read the operator's version and apply the logins to it.
+  }
+  return Outcome::kKeptChanging;
+}
+
+void NetworkFile::NoteWritten(const struct stat& ours) {
+  Identity now;
+  // The file just put in place is ours only while its inode, size and time
+  // are: anything else is an edit made in the instant since, which the
+  // next write must read.
+  if (ReadIdentity(path_, &now) && now.device == static_cast<uint64_t>(ours.st_dev) &&
+      now.inode == static_cast<uint64_t>(ours.st_ino) &&
+      now.size == static_cast<int64_t>(ours.st_size) &&
+      now.mtime_seconds == static_cast<int64_t>(ours.st_mtim.tv_sec) &&
+      now.mtime_nanoseconds == static_cast<int64_t>(ours.st_mtim.tv_nsec)) {
+    // An edit in place in the tick of our own write, made before this
+    // status was taken, would leave size and times as they are: the next
+    // check reads the bytes once.
+    identity_ = now;
+    identity_.racy = true;
+    return;
+  }
+  Forget();
+}
+
+namespace {
+
+// The clock file times are taken from. Read before a status is taken, so a
+// change time at or after it marks a status that a change later in the same
+// tick could leave as it is.
+struct timespec FileClock() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return now;
+}
+
+}  // namespace
 
 bool NetworkFile::ReadIdentity(const std::filesystem::path& path, Identity* identity) {
+  struct timespec clock = FileClock();
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return false;
-  *identity = IdentityOf(info);
+  *identity = IdentityOf(info, clock);
   return true;
 }
 
-NetworkFile::Identity NetworkFile::IdentityOf(const struct stat& info) {
-  return Identity{
+NetworkFile::Identity NetworkFile::IdentityOf(const struct stat& info,
+                                              const struct timespec& clock) {
+  Identity identity{
       static_cast<uint64_t>(info.st_dev),         static_cast<uint64_t>(info.st_ino),
       static_cast<int64_t>(info.st_size),         static_cast<int64_t>(info.st_mtim.tv_sec),
       static_cast<int64_t>(info.st_mtim.tv_nsec), static_cast<int64_t>(info.st_ctim.tv_sec),
-      static_cast<int64_t>(info.st_ctim.tv_nsec)};
+      static_cast<int64_t>(info.st_ctim.tv_nsec), false};
+  auto not_older = [&clock](const struct timespec& time) {
+    return time.tv_sec > clock.tv_sec ||
+           (time.tv_sec == clock.tv_sec && time.tv_nsec >= clock.tv_nsec);
+  };
+  identity.racy = not_older(info.st_ctim);
+  identity.mtime_racy = not_older(info.st_mtim);
+  return identity;
+}
+
+bool NetworkFile::ReadFile(const std::filesystem::path& path, std::string* text,
+                           Identity* identity) {
+  struct timespec clock = FileClock();
+  // O_NONBLOCK: a FIFO named like a network file must not hang the service.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxFileBytes;
+  if (ok) {
+    *identity = IdentityOf(info, clock);
+    // One spare byte, so reaching the end needs no regrowth.
+    text->assign(static_cast<size_t>(info.st_size) + 1, '\0');
+    size_t used = 0;
+    for (;;) {
+      if (used == text->size()) text->resize(text->size() + 4096);
+      ssize_t n = ::read(fd, text->data() + used, text->size() - used);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ok = n == 0;
+        break;
+      }
+      used += static_cast<size_t>(n);
+      if (used > static_cast<size_t>(kMaxFileBytes)) {
+        ok = false;
+        break;
+      }
+    }
+    text->resize(used);
+  }
+  ::close(fd);
+  return ok;
+}
+
+bool NetworkFile::StillAsRead(const std::filesystem::path& file, bool displaced) {
+  Identity now;
+  if (!ReadIdentity(file, &now) || !(now == identity_)) return false;
+  if (displaced) {
+    // The swap follows the check by microseconds. A write since the check
+    // moved the modification time past the check's tick, so where that time
+    // was older it speaks for the file (only a tool setting the time back
+    // within those microseconds would pass); reading the bytes instead
+    // would leave an operator's file out of place longer before it is
+    // swapped back.
+    if (!checked_.mtime_racy && now == checked_) return true;
+  } else {
+    checked_ = now;
+    // Untouched since it was read or written: no need to read it again,
+    // which for a large file at every write of a storm would be costly.
+    if (!identity_.racy && now.SameChangeTime(identity_)) return true;
+  }
+  // An edit in place that keeps the size and sets the time back (cp -p,
+  // rsync --inplace -t, tar x) leaves size and time as they were, and one
+  // made in the tick of the last status may leave every time as it was:
+  // only the bytes tell, and trusting the cache would write the old text
+  // back.
+  std::string text;
+  return ReadFile(file, &text, &now) && text == text_;
 }
 
 bool NetworkFile::EnsureLoaded() {
   if (loaded_) {
-    if (HasPendingEdits()) return true;
-    if (Unchanged()) return true;
+    Identity now;
+    if (ReadIdentity(path_, &now) && now == identity_) {
+      if (!identity_.racy && now.SameChangeTime(identity_)) return true;
+      std::string text;
+      if (ReadFile(path_, &text, &now) && text == text_) {
+        // Only the change time moved (a chmod): the new one is kept, so the
+        // next write need not read the file again.
+        identity_ = now;
+        return true;
+      }
+    }
+  } else if (unusable_known_) {
+    Identity now;
+    if (ReadIdentity(path_, &now) && now == unusable_ && !unusable_.racy &&
+        now.SameChangeTime(unusable_)) {
+      return false;
+    }
   }
   bool loaded = Load();
   // The parser's nodes, freed now, lie between the cache's allocations:
@@ -337,28 +445,13 @@ bool NetworkFile::EnsureLoaded() {
   return loaded;
 }
 
-bool NetworkFile::Unchanged() const {
-  Identity now;
-  if (!ReadIdentity(path_, &now) || !(now == identity_)) return false;
-  // Untouched since it was read or written: no need to read it again, which
-  // for a large file at every login of a storm would be costly.
-  if (now.ctime_seconds == identity_.ctime_seconds &&
-      now.ctime_nanoseconds == identity_.ctime_nanoseconds) {
-    return true;
-  }
-  // An edit in place that keeps the size and sets the time back (cp -p,
-  // rsync --inplace -t, tar x) leaves size and time as they were: only the
-  // bytes tell, and trusting the cache would write the old text back.
-  std::string text;
-  struct stat info {};
-  return ReadFile(path_, &text, &info) && text == text_;
-}
-
 bool NetworkFile::Load() {
   Forget();
   std::string text;
-  struct stat info {};
-  if (!ReadFile(path_, &text, &info)) return false;
+  Identity identity;
+  if (!ReadFile(path_, &text, &identity)) return false;
+  unusable_known_ = true;
+  unusable_ = identity;
   pugi::xml_document document;
   // Parsed as UTF-8 whatever the declaration says, so the parser's offsets
   // are offsets into `text`.
@@ -372,7 +465,8 @@ bool NetworkFile::Load() {
     Forget();
     return false;
   }
-  identity_ = IdentityOf(info);
+  unusable_known_ = false;
+  identity_ = identity;
   loaded_ = true;
   return true;
 }
@@ -466,12 +560,11 @@ void NetworkFile::Forget() {
   network_self_closing_ = false;
   network_element_name_.clear();
   indent_.clear();
-  pending_logins_.clear();
 }
 
 std::string NetworkFile::Render() {
   std::string out;
-  out.reserve(text_.size() + 64 * pending_logins_.size());
+  out.reserve(text_.size() + 64 * addresses_.size());
   size_t copied = 0;
   auto copy_up_to = [&](size_t position) {
     out.append(text_, copied, position - copied);

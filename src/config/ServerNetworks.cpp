@@ -1,14 +1,24 @@
 #include "config/ServerNetworks.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 
-#include "config/NetworkFile.h"
-#include "base/TextCase.h"
 #include "base/LogMessage.h"
+#include "base/TextCase.h"
+#include "config/NetworkFileWriter.h"
 
 namespace brelvint {
 
 namespace {
+
+constexpr const char kNetworkFull[] =
+    "Network {} is full: {} registered names (MaxRegisteredUsers); new names are refused";
+// A storm of new names against a full network writes one line this often.
+constexpr std::chrono::minutes kFullLogInterval{1};
+// Records indexed one at a time are merged into the main index this many at
+// once (see recent_by_name_).
+constexpr size_t kMergeEvery = 1024;
 
 // Orders records, and names against records, the way by_name_ is sorted.
 struct NameOrder {
@@ -30,15 +40,15 @@ ServerNetworks::~ServerNetworks() = default;
 
 void ServerNetworks::AddUserToNetwork(const std::string& userName, const std::string& address) {
   if (Path.empty()) return;
-  if (!file_ || file_->Path() != Path) {
-    CommitEdits();  // logins already recorded belong to the file they were read from
-    file_ = std::make_unique<NetworkFile>(Path);
-  }
-  NetworkFile::Login login = file_->RecordLogin(userName, address);
-  if (login == NetworkFile::Login::kUpdated) {
+  // Logins stay with the file they were recorded at, should a reload move
+  // the network to another before they are handed over.
+  if (pending_.empty() || pending_.back().first != Path) pending_.emplace_back(Path, Logins());
+  pending_.back().second.push_back({userName, address});
+  if (KnowsName(userName)) {
+    // What the file will hold for this name, so a reread of it is no change.
     written_addresses_[NetworkFile::NameKey(userName)] = address;
+    return;
   }
-  if (login != NetworkFile::Login::kAdded) return;
   auto user = std::make_unique<MapperUser>();
   user->Name = userName;
   user->LastIP = address;
@@ -46,20 +56,32 @@ void ServerNetworks::AddUserToNetwork(const std::string& userName, const std::st
   IndexUser(Users.back().get());
 }
 
-bool ServerNetworks::HasPendingEdits() const { return file_ && file_->HasPendingEdits(); }
-
-void ServerNetworks::CommitEdits() {
-  if (!HasPendingEdits()) return;
-  std::vector<std::string> lost;
-  if (file_->Commit(&lost)) return;
-  for (const std::string& name : lost) {
-    modGlobal::LogMessage("Error adding user " + modGlobal::EscapeForLog(name) + " to network " +
-                          modGlobal::EscapeForLog(NetworkName));
-  }
+void ServerNetworks::CommitEdits(NetworkFileWriter& writer) {
+  for (auto& [path, logins] : pending_) writer.Submit(path, std::move(logins));
+  pending_.clear();
 }
 
-ServerNetworks* ServerNetworks::Named(
-    const std::vector<std::unique_ptr<ServerNetworks>>& networks, std::string_view name) {
+void ServerNetworks::OfferEdits(NetworkFileWriter& writer) {
+  auto taken = pending_.begin();
+  while (taken != pending_.end() && writer.TrySubmit(taken->first, &taken->second)) ++taken;
+  pending_.erase(pending_.begin(), taken);
+}
+
+bool ServerNetworks::MayEnrol(std::string_view name, int64_t limit) {
+  if (static_cast<int64_t>(Users.size()) < limit) return true;
+  if (KnowsName(name)) return true;
+  auto now = std::chrono::steady_clock::now();
+  if (!full_logged_once_ || now - full_logged_ >= kFullLogInterval) {
+    full_logged_once_ = true;
+    full_logged_ = now;
+    modGlobal::LogMessage(
+        fmt::format(kNetworkFull, modGlobal::EscapeForLog(NetworkName), Users.size()));
+  }
+  return false;
+}
+
+ServerNetworks* ServerNetworks::Named(const std::vector<std::unique_ptr<ServerNetworks>>& networks,
+                                      std::string_view name) {
   for (const auto& network : networks) {
     if (TextCase::Equal(network->NetworkName, name)) return network.get();
   }
@@ -87,7 +109,6 @@ bool ServerNetworks::SameDefinition(const ServerNetworks& other) const {
 }
 
 void ServerNetworks::ReplaceDefinition(ServerNetworks&& fresh) {
-  CommitEdits();  // what was recorded belongs in the file that was reread
   Admins = std::move(fresh.Admins);
   Bans = std::move(fresh.Bans);
   Enabled = fresh.Enabled;
@@ -99,25 +120,50 @@ void ServerNetworks::ReplaceDefinition(ServerNetworks&& fresh) {
   PortText = std::move(fresh.PortText);
   Users = std::move(fresh.Users);
   by_name_ = std::move(fresh.by_name_);
-  file_.reset();  // the next login reads the file afresh
+  recent_by_name_ = std::move(fresh.recent_by_name_);
   std::unordered_map<std::string, std::string>().swap(written_addresses_);
 }
 
-MapperUser* ServerNetworks::FindUser(std::string_view name, std::string_view address) const {
-  auto range = std::equal_range(by_name_.begin(), by_name_.end(), name, NameOrder());
-  for (auto it = range.first; it != range.second; ++it) {
-    if (TextCase::Equal((*it)->LastIP, address)) return *it;
+template <typename Visit>
+void ServerNetworks::ForEachNamed(std::string_view name, Visit visit) const {
+  for (const auto* index : {&by_name_, &recent_by_name_}) {
+    auto range = std::equal_range(index->begin(), index->end(), name, NameOrder());
+    for (auto it = range.first; it != range.second; ++it) {
+      if (visit(*it)) return;
+    }
   }
-  return nullptr;
+}
+
+bool ServerNetworks::KnowsName(std::string_view name) const {
+  bool known = false;
+  ForEachNamed(name, [&known](MapperUser*) { return known = true; });
+  return known;
+}
+
+MapperUser* ServerNetworks::FindUser(std::string_view name, std::string_view address) const {
+  MapperUser* found = nullptr;
+  ForEachNamed(name, [&](MapperUser* user) {
+    if (TextCase::Equal(user->LastIP, address)) found = user;
+    return found != nullptr;
+  });
+  return found;
 }
 
 void ServerNetworks::IndexUser(MapperUser* user) {
   if (user == nullptr) return;
   // After every record of the same name: they came first in Users.
-  by_name_.insert(std::upper_bound(by_name_.begin(), by_name_.end(), user, NameOrder()), user);
+  recent_by_name_.insert(
+      std::upper_bound(recent_by_name_.begin(), recent_by_name_.end(), user, NameOrder()), user);
+  if (recent_by_name_.size() < kMergeEvery) return;
+  // Stable: a name's older records, in by_name_, stay before its newer.
+  auto middle = static_cast<std::ptrdiff_t>(by_name_.size());
+  by_name_.insert(by_name_.end(), recent_by_name_.begin(), recent_by_name_.end());
+  std::inplace_merge(by_name_.begin(), by_name_.begin() + middle, by_name_.end(), NameOrder());
+  recent_by_name_.clear();
 }
 
 void ServerNetworks::IndexAllUsers() {
+  recent_by_name_.clear();
   by_name_.clear();
   by_name_.reserve(Users.size());
   for (const auto& user : Users) by_name_.push_back(user.get());

@@ -1,18 +1,21 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "config/MapperUser.h"
+#include "config/NetworkFile.h"
 
 namespace brelvint {
 
-class NetworkFile;
+class NetworkFileWriter;
 
 // One network, as its network file defines it. Owned by App until a reload
 // removes the network and no connection refers to it any more (its address
@@ -44,18 +47,31 @@ class ServerNetworks {
   std::string PortText;  // the file's "port" as written, for the line refusing it
   std::vector<std::unique_ptr<MapperUser>> Users;
 
-  // Records a login: "LastIP" of every matching "User" element of the file
-  // becomes `address`, or a new element (and a new record at the end of
-  // Users) enrols a name the file does not know. The file itself is written
-  // by CommitEdits, so the logins of one loop pass share one write. Does
-  // nothing, and logs nothing, when the file cannot be parsed.
+  // The registered names a network takes unless the settings say otherwise
+  // ("MaxRegisteredUsers").
+  static constexpr int64_t kDefaultMaxRegisteredUsers = 100000;
+
+  // Records a login. The records change at once: a name no record holds is
+  // enrolled (a new record at the end of Users, at `address`), while known
+  // users keep their records as read. The file follows: "LastIP" of every
+  // matching "User" element becomes `address` (administrators' elements
+  // keep theirs), or a new element enrols the name; CommitEdits hands the
+  // logins to the writer, which writes them in the background. Does
+  // nothing for a network without a file.
   void AddUserToNetwork(const std::string& userName, const std::string& address);
-  bool HasPendingEdits() const;
-  // Writes the recorded logins to the file in one atomic replace. On
-  // failure the old file stays, "Error adding user <name> to network
-  // <network>" is logged for each login, and the next login reads the file
-  // afresh.
-  void CommitEdits();
+  bool HasPendingEdits() const { return !pending_.empty(); }
+  // Hands the logins recorded since the last call to `writer`, for the
+  // file they were recorded at.
+  void CommitEdits(NetworkFileWriter& writer);
+  // CommitEdits that never waits for the writer (see TrySubmit): logins it
+  // could not hand over stay for the next call.
+  void OfferEdits(NetworkFileWriter& writer);
+
+  // True when a login under `name` may proceed: a record holds the name,
+  // or the network holds fewer than `limit` records, so enrolling it keeps
+  // the network within its registered names. When it may not, one line
+  // says so, at most once a minute for this network.
+  bool MayEnrol(std::string_view name, int64_t limit);
 
   // True when `other` (a reread of this network's file) defines the same
   // network: name, password, limits, switch, port, file and users (names,
@@ -67,23 +83,30 @@ class ServerNetworks {
   bool HasWrittenAddresses() const { return !written_addresses_.empty(); }
   // Takes `fresh`'s definition (a reread of this network's file) while
   // keeping what the running service holds: this record's address, its
-  // CurrentUsers and the logins recorded but not yet written. The user
-  // records of the old definition are released: holders of their addresses
-  // must look their user up again.
+  // CurrentUsers and the logins recorded but not yet handed to the writer.
+  // The user records of the old definition are released: holders of their
+  // addresses must look their user up again.
   void ReplaceDefinition(ServerNetworks&& fresh);
 
   // The first record of Users whose Name equals `name` and whose LastIP
   // equals `address`, both ignoring letter case; null when none.
   MapperUser* FindUser(std::string_view name, std::string_view address) const;
   // Keeps FindUser's index in step after a record was added to Users
-  // directly (AddUserToNetwork does it itself). Costs a shift of the index,
-  // so a reader adding a whole file calls IndexAllUsers once instead.
+  // directly (AddUserToNetwork does it itself). Cheap for a record now and
+  // then (a login's enrolment), but a reader adding a whole file calls
+  // IndexAllUsers once instead.
   void IndexUser(MapperUser* user);
   // Rebuilds FindUser's index from Users in one sort.
   void IndexAllUsers();
 
  private:
-  std::unique_ptr<NetworkFile> file_;
+  using Logins = std::vector<NetworkFile::Login>;
+  // Logins recorded and not yet handed to the writer, by the file they
+  // were recorded at (one file, unless a reload moved the network).
+  std::vector<std::pair<std::filesystem::path, Logins>> pending_;
+  // When the last "new names are refused" line was written.
+  std::chrono::steady_clock::time_point full_logged_{};
+  bool full_logged_once_ = false;
   // The "LastIP" written at logins since the file was read, by NameKey of
   // the user name; the records keep the addresses read.
   std::unordered_map<std::string, std::string> written_addresses_;
@@ -92,6 +115,16 @@ class ServerNetworks {
   // names would cost a node, a key copy and a list per user. The records
   // are owned by Users, which only ever grows, so the pointers stay valid.
   std::vector<MapperUser*> by_name_;
+  // The records indexed since by_name_ last took them in, ordered the same
+  // way; all of them come after by_name_'s in Users. An enrolment shifts
+  // this short list, not an index of every user (a storm of new names on a
+  // network of 300,000 spent a quarter of the loop moving by_name_), and
+  // by_name_ takes the list in by one merge every kMergeEvery records.
+  std::vector<MapperUser*> recent_by_name_;
+  // The records of `name` in Users order: by_name_'s, then recent_by_name_'s.
+  template <typename Visit>
+  void ForEachNamed(std::string_view name, Visit visit) const;
+  bool KnowsName(std::string_view name) const;
 };
 
 }  // namespace brelvint

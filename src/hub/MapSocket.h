@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/TextCase.h"
+#include "config/ServerNetworks.h"
 #include "hub/MapMember.h"
 #include "hub/PasswordGuard.h"
 #include "protocol/Asio.h"
@@ -19,7 +20,6 @@
 namespace brelvint {
 
 class BanStore;
-class ServerNetworks;
 
 // The listener of one network and the hub through which its connections
 // reach each other: relays, notices, kicks, bans and disconnect notices.
@@ -53,6 +53,9 @@ class MapSocket : public ServerSocket {
 
   // Networks this listener may take off the air (RemoveNetwork).
   std::vector<ServerNetworks*> Networks;
+  // Registered names a network takes at most through this listener's
+  // logins ("MaxRegisteredUsers"; see ServerNetworks::MayEnrol).
+  int64_t MaxRegisteredUsers = ServerNetworks::kDefaultMaxRegisteredUsers;
 
   // How long a connection may take to complete its login (default
   // kLoginTimeoutSeconds); tests shorten it.

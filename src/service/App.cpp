@@ -15,6 +15,7 @@
 #include "base/LogMessage.h"
 #include "base/Paths.h"
 #include "base/TextCase.h"
+#include "base/TextNumber.h"
 #include "client/ClientSocket.h"
 #include "config/LoadNetworks.h"
 #include "config/ServerNetworks.h"
@@ -57,6 +58,15 @@ constexpr const char kListenAddressNeedsRestart[] =
 constexpr const char kBadListenAddress[] = "ListenAddress: {}; not starting.";
 constexpr const char kBadPort[] =
     "Network {}: port {} is not a port from 1 to 65535; not listening";
+constexpr const char kMaxRegisteredUsers[] = "MaxRegisteredUsers";
+
+// "MaxRegisteredUsers"; absent, empty or not a whole number: the default.
+int64_t MaxRegisteredUsers(const AppSettings& settings) {
+  std::string value = settings.Peek(kMaxRegisteredUsers);
+  int64_t limit = TextNumber::Leading(value);
+  if (!TextNumber::IsNumeric(value) || limit < 0) return ServerNetworks::kDefaultMaxRegisteredUsers;
+  return limit;
+}
 
 // A kept network's file still comes first: a later file of its name is
 // skipped, as it is when both files can be read.
@@ -144,6 +154,7 @@ int App::Run() {
       return 1;
     }
 
+    max_registered_users_ = MaxRegisteredUsers(*mySettings);
     LogMessage("Loading Networks...");
     modGlobal::LoadNetworks(Networks);
     OpenBanStore();
@@ -166,9 +177,10 @@ int App::Run() {
     ScheduleListenRetry();
     notifier_.Ready(sSockets);
 
-    // Logins answered in one pass share one write of their network file,
-    // made before any of their replies leaves.
-    loop_.AddPassEndHook([this] { CommitAllEdits(); });
+    // The logins of a pass go to the writer together; their replies do not
+    // wait for the files.
+    file_writer_.Start();
+    loop_.AddPassEndHook([this] { HandOverEdits(false); });
 
     while (!blnStop) DoEvents(10);
     FinishRun();
@@ -196,6 +208,9 @@ void App::FinishRun() {
     }
     return false;
   });
+  // What could not be written within the limit is logged login by login.
+  HandOverEdits(true);
+  file_writer_.Stop(kStopWriteLimit);
 }
 
 bool App::TakeFolderLock() {
@@ -314,6 +329,7 @@ bool App::StartListener(ServerNetworks& network) {
   listener->NetworkInterface = BindAddress();
   listener->Port = network.Port;
   listener->MaximumSocketsConnected = kMaxConnectionsPerListener;
+  listener->MaxRegisteredUsers = max_registered_users_;
   listener->Networks.push_back(&network);
   if (listener->Listen()) {
     sSockets.push_back(std::move(listener));
@@ -407,10 +423,23 @@ void App::ReloadSettings() {
   ReadLookupServices();
 }
 
-void App::CommitAllEdits() {
+void App::HandOverEdits(bool wait) {
+  // The writer's thread runs at a lower priority: a pass never waits for
+  // it, as a preempted writer holding its mutex would hold up every player.
   for (auto& network : Networks) {
-    if (network->HasPendingEdits()) network->CommitEdits();
+    if (!network->HasPendingEdits()) continue;
+    if (wait) {
+      network->CommitEdits(file_writer_);
+    } else {
+      network->OfferEdits(file_writer_);
+    }
   }
+  file_writer_.ReportToLog();
+}
+
+void App::CommitAllEdits() {
+  HandOverEdits(true);
+  file_writer_.Flush(kReloadWriteLimit);
 }
 
 void App::RemoveVanishedNetworks(const std::vector<std::unique_ptr<ServerNetworks>>& fresh,

@@ -14,6 +14,8 @@
 #include "base/LogFileLock.h"
 #include "client/LookupServices.h"
 #include "config/AppSettings.h"
+#include "config/NetworkFileWriter.h"
+#include "config/ServerNetworks.h"
 #include "hub/MapSocket.h"
 #include "hub/PasswordGuard.h"
 #include "protocol/Asio.h"
@@ -25,7 +27,6 @@ namespace brelvint {
 class BanStore;
 class ClientSocket;
 class HttpClient;
-class ServerNetworks;
 class StatusEndpoint;
 
 // The one application object: the start-up sequence, the main loop and the
@@ -42,6 +43,10 @@ class App {
   static constexpr std::chrono::seconds kListenRetryPeriod{30};
   // How long a stop waits for queued replies to reach their peers.
   static constexpr std::chrono::seconds kStopFlushLimit{2};
+  // How long a stop waits for the logins still to be written to network
+  // files, and a reload for those it must see in the files it rereads.
+  static constexpr std::chrono::seconds kStopWriteLimit{5};
+  static constexpr std::chrono::seconds kReloadWriteLimit{2};
 
   App();
   ~App();
@@ -76,6 +81,11 @@ class App {
   // without ending the connections of networks that stay.
   void Reload();
   void ReloadSettings();
+  // Hands the logins recorded so far to the network file writer; unless
+  // `wait`, those it cannot take at once stay for the next pass.
+  void HandOverEdits(bool wait);
+  // Hands them over and waits (kReloadWriteLimit at most) until they are
+  // in their files.
   void CommitAllEdits();
   void RemoveVanishedNetworks(const std::vector<std::unique_ptr<ServerNetworks>>& fresh,
                               const std::vector<ServerNetworks*>& kept);
@@ -130,8 +140,11 @@ class App {
   // Networks taken off the air by a reload; kept while connections may
   // still point at them.
   std::vector<std::unique_ptr<ServerNetworks>> retired_networks_;
-  FolderLock folder_lock_;                  // held until the process ends
-  LogFileLock log_lock_;                    // likewise
+  FolderLock folder_lock_;         // held until the process ends
+  LogFileLock log_lock_;           // likewise
+  NetworkFileWriter file_writer_;  // writes the logins to network files
+  // "MaxRegisteredUsers", read at start.
+  int64_t max_registered_users_ = ServerNetworks::kDefaultMaxRegisteredUsers;
   asio::steady_timer free_retired_;
   asio::steady_timer listen_retry_;
   std::unique_ptr<StatusEndpoint> status_;  // the operators' endpoint, once listening

@@ -17,15 +17,18 @@ HubFixture::HubFixture() {
   folder_ = mkdtemp(pattern.data());
   home_.emplace(folder_ / "home");
   bans_ = std::make_unique<BanStore>(folder_ / "brelvint.db");
+  writer_.Start();
   loop_.AddPassEndHook([this] {
     for (auto& network : networks_) {
-      if (network->HasPendingEdits()) network->CommitEdits();
+      if (network->HasPendingEdits()) network->CommitEdits(writer_);
     }
+    writer_.ReportToLog();
   });
 }
 
 HubFixture::~HubFixture() {
   listeners_.clear();
+  writer_.Stop(std::chrono::seconds(5));
   home_.reset();
   std::error_code ignored;
   std::filesystem::remove_all(folder_, ignored);
@@ -92,13 +95,14 @@ std::vector<std::string> HubFixture::LogMessages() const {
 
 std::vector<std::string> HubFixture::NewLogMessages() {
   auto all = LogMessages();
-  std::vector<std::string> fresh(all.begin() + static_cast<std::ptrdiff_t>(std::min(log_seen_, all.size())),
-                                 all.end());
+  std::vector<std::string> fresh(
+      all.begin() + static_cast<std::ptrdiff_t>(std::min(log_seen_, all.size())), all.end());
   log_seen_ = all.size();
   return fresh;
 }
 
-std::string HubFixture::ReadNetworkFile(const std::string& name) const {
+std::string HubFixture::ReadNetworkFile(const std::string& name) {
+  EXPECT_TRUE(writer_.Flush(std::chrono::seconds(5)));
   for (const auto& network : networks_) {
     if (network->NetworkName != name) continue;
     std::ifstream in(network->Path);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -7,11 +9,10 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "ScopedHome.h"
 #include "TestClient.h"
 #include "client/LookupServices.h"
+#include "config/NetworkFileWriter.h"
 #include "config/ServerNetworks.h"
 #include "hub/BanStore.h"
 #include "hub/MapSocket.h"
@@ -46,11 +47,14 @@ class HubFixture : public ::testing::Test {
   std::vector<std::string> LogMessages() const;
   // Log messages written since the last call.
   std::vector<std::string> NewLogMessages();
-  std::string ReadNetworkFile(const std::string& name) const;
+  // The network's file once the logins handed over so far are in it.
+  std::string ReadNetworkFile(const std::string& name);
 
   std::filesystem::path folder_;
   EventLoop loop_;
   std::vector<std::unique_ptr<ServerNetworks>> networks_;
+  // Writes the logins to the network files, as App's does.
+  NetworkFileWriter writer_;
   std::unique_ptr<BanStore> bans_;
   PasswordGuard guard_;  // shared by every listener, as in the service
   std::vector<std::unique_ptr<MapSocket>> listeners_;

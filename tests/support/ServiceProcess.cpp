@@ -74,6 +74,16 @@ std::string ServiceProcess::ReadFile(const std::filesystem::path& relative) cons
   return text.str();
 }
 
+bool ServiceProcess::WaitForFileText(const std::filesystem::path& relative, const std::string& text,
+                                     int timeout_ms) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (ReadFile(relative).find(text) != std::string::npos) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    usleep(5000);
+  }
+}
+
 void ServiceProcess::AddNetwork(const std::string& file, const std::string& name, uint16_t port,
                                 const std::string& users, const std::string& password,
                                 int maxusers) {
@@ -201,6 +211,11 @@ bool ServiceProcess::Stop() {
 std::vector<std::string> ServiceProcess::OutputLines() {
   Drain();
   return SplitLines(stdout_text_);
+}
+
+void ServiceProcess::DiscardOutput() {
+  Drain();
+  stdout_text_.clear();
 }
 
 std::string ServiceProcess::ErrorOutput() {

@@ -27,6 +27,10 @@ class ServiceProcess {
 
   void WriteFile(const std::filesystem::path& relative, const std::string& text) const;
   std::string ReadFile(const std::filesystem::path& relative) const;
+  // Waits until the file holds `text`: network files take a login's edit
+  // in the background, shortly after its reply.
+  bool WaitForFileText(const std::filesystem::path& relative, const std::string& text,
+                       int timeout_ms = 5000) const;
   // A network file in the network folder.
   void AddNetwork(const std::string& file, const std::string& name, uint16_t port,
                   const std::string& users = "", const std::string& password = "pw",
@@ -58,6 +62,10 @@ class ServiceProcess {
 
   // Lines the process wrote to standard output (and standard error) so far.
   std::vector<std::string> OutputLines();
+  // Reads and forgets what the process wrote to standard output so far: a
+  // test that makes it log thousands of lines calls it now and then, or the
+  // pipe fills and the process waits for it (the log file keeps them all).
+  void DiscardOutput();
   std::string ErrorOutput();
   // Log lines with the "[date time] " prefix removed.
   std::vector<std::string> LogMessages() const;

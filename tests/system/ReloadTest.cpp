@@ -265,8 +265,8 @@ TEST_F(ReloadLayoutTest, LoginsAloneChangeNoNetwork) {
   auto ann = Join(main_port_, "Main", "ann");        // writes LastIP="127.0.0.1"
   auto newbie = Join(side_port_, "Side", "newbie");  // enrolled in side.conf
   ASSERT_TRUE(ann && newbie);
-  ASSERT_NE(service_.ReadFile("brelvint-server/main.conf").find("LastIP=\"127.0.0.1\" />\n  </"),
-            std::string::npos);
+  ASSERT_TRUE(
+      service_.WaitForFileText("brelvint-server/main.conf", "LastIP=\"127.0.0.1\" />\n  </"));
   Reload();
   Reload();
   EXPECT_EQ(Count("Network Changed: Main"), 0);
@@ -352,7 +352,7 @@ TEST_F(ReloadLayoutTest, TheFirstOfTwoFilesNamingOneNetworkDefinesIt) {
   EXPECT_FALSE(Join(first_port, "Twin", "carl", "other"));
   auto dora = Join(first_port, "Twin", "dora", "pw");
   ASSERT_TRUE(dora);
-  EXPECT_NE(service_.ReadFile("brelvint-server/a.conf").find("Name=\"dora\""), std::string::npos);
+  EXPECT_TRUE(service_.WaitForFileText("brelvint-server/a.conf", "Name=\"dora\""));
   EXPECT_EQ(service_.ReadFile("brelvint-server/b.conf"), second_text);
   TestClient second;  // the skipped file's port is not served
   EXPECT_FALSE(second.Connect(second_port) && second.ReceiveCommand(1, 1000));

@@ -1,12 +1,14 @@
 // AtomicFile::Replace on a path that is a symbolic link: operators keep a
 // network file elsewhere (a shared folder, a checkout) and link it into the
 // network folder; the edit must reach that file and the link must stay.
-#include <sys/stat.h>
-
+// ReplaceUnlessChanged against an operator's edit at each moment of it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -69,7 +71,9 @@ INSTANTIATE_TEST_SUITE_P(Links, AtomicFileLinkTest,
                          ::testing::Values(LinkCase{"relative", LinkCase::kRelative},
                                            LinkCase{"absolute", LinkCase::kAbsolute},
                                            LinkCase{"chain", LinkCase::kChain}),
-                         [](const auto& param_info) { return std::string(param_info.param.label); });
+                         [](const auto& param_info) {
+                           return std::string(param_info.param.label);
+                         });
 
 TEST(AtomicFileTest, LinkToAMissingFileCreatesTheFileItNames) {
   TempFolder temp;
@@ -112,6 +116,101 @@ TEST(AtomicFileTest, LinkLoopFailsAndLeavesTheLinks) {
   EXPECT_TRUE(fs::is_symlink(temp.Path() / "a.conf"));
   EXPECT_EQ(Entries(temp.Path()), (std::vector<std::string>{"a.conf", "b.conf"}));
 }
+
+// ReplaceUnlessChanged against an operator who saves the file at the worst
+// moments. The check stands in for the network file's own ("still the bytes
+// the new contents were made from"); it is asked before the swap and, about
+// the displaced file, after it. An edit landing between the two must
+// survive, whether it replaced the file or rewrote it in place.
+struct OperatorEdit {
+  const char* label;
+  enum When {
+    kNone,
+    kBeforeTheCheck,
+    kRenamedAfterTheCheck,
+    kInPlaceAfterTheCheck,
+    kRemovedAfterTheCheck
+  } when;
+  AtomicFile::Outcome outcome;
+  std::vector<std::string> entries;  // the folder afterwards
+  const char* left;                  // main.conf afterwards
+};
+
+void PrintTo(const OperatorEdit& edit, std::ostream* out) { *out << edit.label; }
+
+class AtomicFileEditTest : public ::testing::TestWithParam<OperatorEdit> {};
+
+TEST_P(AtomicFileEditTest, NeverReplacesBytesItHasNotRead) {
+  const OperatorEdit& edit = GetParam();
+  TempFolder temp;
+  const fs::path file = temp.WriteFile("main.conf", "old");
+  if (edit.when == OperatorEdit::kBeforeTheCheck) temp.WriteFile("main.conf", "odd");
+  int checks = 0;
+  auto still_as_read = [&](const fs::path& checked, bool displaced) {
+    EXPECT_EQ(displaced, checks == 1);
+    bool same = temp.ReadFile(checked.filename()) == "old";
+    if (++checks > 1) return same;
+    switch (edit.when) {
+      case OperatorEdit::kRenamedAfterTheCheck:
+        temp.WriteFile("edit.tmp", "odd");
+        fs::rename(temp.Path() / "edit.tmp", file);
+        break;
+      case OperatorEdit::kInPlaceAfterTheCheck:
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << "odd";
+        break;
+      case OperatorEdit::kRemovedAfterTheCheck:
+        fs::remove(file);
+        break;
+      default:
+        break;
+    }
+    return same;
+  };
+  std::string error;
+  struct stat written {};
+  EXPECT_EQ(AtomicFile::ReplaceUnlessChanged(file, "new", still_as_read, &error, &written),
+            edit.outcome)
+      << error;
+  EXPECT_EQ(Entries(temp.Path()), edit.entries);
+  if (edit.left != nullptr) {
+    EXPECT_EQ(temp.ReadFile("main.conf"), edit.left);
+  }
+  if (edit.outcome == AtomicFile::Outcome::kReplaced) {
+    struct stat now {};
+    ASSERT_EQ(::stat(file.c_str(), &now), 0);
+    EXPECT_EQ(now.st_ino, written.st_ino);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Edits, AtomicFileEditTest,
+                         ::testing::Values(OperatorEdit{"None",
+                                                        OperatorEdit::kNone,
+                                                        AtomicFile::Outcome::kReplaced,
+                                                        {"main.conf"},
+                                                        "new"},
+                                           OperatorEdit{"BeforeTheCheck",
+                                                        OperatorEdit::kBeforeTheCheck,
+                                                        AtomicFile::Outcome::kChanged,
+                                                        {"main.conf"},
+                                                        "odd"},
+                                           OperatorEdit{"RenamedAfterTheCheck",
+                                                        OperatorEdit::kRenamedAfterTheCheck,
+                                                        AtomicFile::Outcome::kChanged,
+                                                        {"main.conf"},
+                                                        "odd"},
+                                           OperatorEdit{"InPlaceAfterTheCheck",
+                                                        OperatorEdit::kInPlaceAfterTheCheck,
+                                                        AtomicFile::Outcome::kChanged,
+                                                        {"main.conf"},
+                                                        "odd"},
+                                           OperatorEdit{"RemovedAfterTheCheck",
+                                                        OperatorEdit::kRemovedAfterTheCheck,
+                                                        AtomicFile::Outcome::kChanged,
+                                                        {},
+                                                        nullptr}),
+                         [](const auto& param_info) {
+                           return std::string(param_info.param.label);
+                         });
 
 }  // namespace
 }  // namespace brelvint

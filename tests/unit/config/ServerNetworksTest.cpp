@@ -1,6 +1,7 @@
-#include "config/ServerNetworks.h"
-
 #include <gtest/gtest.h>
+
+#include "config/NetworkFileWriter.h"
+#include "config/ServerNetworks.h"
 
 namespace brelvint {
 namespace {
@@ -28,12 +29,40 @@ TEST(ServerNetworksTest, FindUserMatchesNameAndAddressIgnoringCase) {
   EXPECT_EQ(network.FindUser("", ""), nullptr);
 }
 
+// Records indexed one at a time (enrolments) are found like those of the
+// file, before and after the index takes them in by a merge, and a name's
+// records are still met in Users order.
+TEST(ServerNetworksTest, RecordsIndexedOneByOneAreFoundInUsersOrder) {
+  ServerNetworks network;
+  for (int i = 0; i < 3000; i += 2) AddUser(&network, "u" + std::to_string(i), "10.0.0.1");
+  network.IndexAllUsers();
+  std::vector<MapperUser*> carls;
+  for (int i = 1; i < 3000; i += 2) {
+    AddUser(&network, "u" + std::to_string(i), "10.0.0.2");
+    if (i % 500 == 1)
+      carls.push_back(AddUser(&network, i % 1000 == 1 ? "CARL" : "carl", "10.9.9.9"));
+  }
+  for (int i = 0; i < 3000; ++i) {
+    std::string name = "U" + std::to_string(i);
+    MapperUser* user = network.FindUser(name, i % 2 == 0 ? "10.0.0.1" : "10.0.0.2");
+    ASSERT_NE(user, nullptr) << name;
+    EXPECT_EQ(user->Name, "u" + std::to_string(i));
+    EXPECT_EQ(network.FindUser(name, "10.0.0.3"), nullptr);
+  }
+  ASSERT_EQ(carls.size(), 6u);
+  EXPECT_EQ(network.FindUser("Carl", "10.9.9.9"), carls.front());
+  // A full network still takes a name it holds, in any letter case.
+  EXPECT_TRUE(network.MayEnrol("cARL", static_cast<int64_t>(network.Users.size())));
+}
+
 TEST(ServerNetworksTest, NetworkWithoutFileRecordsNothing) {
   ServerNetworks network;
   network.AddUserToNetwork("carl", "10.0.0.9");
   EXPECT_FALSE(network.HasPendingEdits());
   EXPECT_TRUE(network.Users.empty());
-  network.CommitEdits();
+  NetworkFileWriter writer;
+  network.CommitEdits(writer);
+  EXPECT_EQ(writer.PendingLogins(), 0u);
 }
 
 }  // namespace
