@@ -75,6 +75,10 @@ class App {
   std::vector<std::shared_ptr<MapSocket>> sSockets;
 
  private:
+  // Settings read at start and compared at each reload.
+  static constexpr const char kAttachedNICKey[] = "AttachedNIC";
+  static constexpr const char kListenAddressKey[] = "ListenAddress";
+
   void WatchSignals();
   void FinishRun();
   // Rereads the settings and the network folder and applies the difference
