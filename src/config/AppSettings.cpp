@@ -4,16 +4,16 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <pugixml.hpp>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
 
-#include <pugixml.hpp>
-
+#include "base/Paths.h"
 #include "config/AtomicFile.h"
 #include "config/XmlError.h"
-#include "base/Paths.h"
 
 namespace brelvint {
 
@@ -39,6 +39,33 @@ bool ReadText(const std::filesystem::path& path, std::string* text, std::string*
   }
   *text = content.str();
   return true;
+}
+
+// Adds a setting after `last` (the last one so far; null when none), on a
+// line of its own indented as `last` is. Returns the new element.
+pugi::xml_node AddSetting(pugi::xml_node root, pugi::xml_node last, const std::string& key,
+                          const std::string& value) {
+  std::string indent = "\n  ";
+  pugi::xml_node before = last ? last.previous_sibling() : pugi::xml_node();
+  if (before.type() == pugi::node_pcdata) {
+    std::string_view space = before.value();
+    size_t line = space.rfind('\n');
+    if (line != std::string_view::npos) indent = std::string(space.substr(line));
+  }
+  pugi::xml_node gap;
+  if (last) {
+    gap = root.insert_child_after(pugi::node_pcdata, last);
+  } else if (root.last_child().type() == pugi::node_pcdata) {
+    gap = root.insert_child_before(pugi::node_pcdata, root.last_child());
+  } else {
+    root.append_child(pugi::node_pcdata).set_value("\n");
+    gap = root.insert_child_before(pugi::node_pcdata, root.last_child());
+  }
+  gap.set_value(indent.c_str());
+  pugi::xml_node setting = root.insert_child_after("setting", gap);
+  setting.append_attribute("namestring") = key.c_str();
+  setting.append_attribute("valuestring") = value.c_str();
+  return setting;
 }
 
 }  // namespace
@@ -70,6 +97,7 @@ bool AppSettings::Load(std::string* error) {
   if (!ReadText(file_, &text, &read_error)) {
     if (read_error.empty()) {  // missing: created by the next Save
       Values = {{"Port", "12000"}};
+      source_.clear();
       return true;
     }
     *error = file_.string() + ": " + read_error;
@@ -87,11 +115,26 @@ bool AppSettings::Load(std::string* error) {
     values[setting.attribute("namestring").value()] = setting.attribute("valuestring").value();
   }
   Values = std::move(values);
+  loaded_ = Values;
+  source_ = std::move(text);
   return true;
 }
 
 void AppSettings::Save() {
   if (file_.empty()) return;
+  // Nothing to add or change: the file stays byte for byte as the operator
+  // left it, and a start costs no write.
+  if (!source_.empty() && Values == loaded_) return;
+  std::string text = source_.empty() ? RenderNew() : RenderOverSource();
+  std::string error;
+  if (!AtomicFile::Replace(file_, text, &error)) {
+    throw std::runtime_error("cannot save settings file " + file_.string() + ": " + error);
+  }
+  source_ = std::move(text);
+  loaded_ = Values;
+}
+
+std::string AppSettings::RenderNew() const {
   pugi::xml_document document;
   auto declaration = document.append_child(pugi::node_declaration);
   declaration.append_attribute("version") = "1.0";
@@ -104,12 +147,41 @@ void AppSettings::Save() {
   }
   std::ostringstream text;
   document.save(text, "  ");
-  std::string error;
-  if (!AtomicFile::Replace(file_, text.str(), &error)) {
-    throw std::runtime_error("cannot save settings file " + file_.string() + ": " + error);
-  }
+  return text.str();
 }
 
+std::string AppSettings::RenderOverSource() const {
+  // The operator's file, comments and all, with only the values changed
+  // and the new keys added after the last one, indented like it.
+  pugi::xml_document document;
+  document.load_buffer(source_.data(), source_.size(), pugi::parse_full | pugi::parse_ws_pcdata);
+  pugi::xml_node root = document.document_element();
+  std::set<std::string> present;
+  pugi::xml_node last;
+  for (pugi::xml_node setting : root.children()) {
+    if (setting.type() != pugi::node_element) continue;
+    last = setting;
+    std::string key = setting.attribute("namestring").value();
+    auto it = Values.find(key);
+    if (it == Values.end()) continue;
+    present.insert(key);
+    pugi::xml_attribute value = setting.attribute("valuestring");
+    if (!value) value = setting.append_attribute("valuestring");
+    if (it->second != value.value()) value.set_value(it->second.c_str());
+  }
+  for (const auto& [key, value] : Values) {
+    if (present.count(key) != 0) continue;
+    last = AddSetting(root, last, key, value);
+  }
+  // Raw, so the whitespace the file holds is its layout; the nodes around
+  // the root each take a line, as the parser keeps no text between them.
+  std::ostringstream text;
+  for (pugi::xml_node node : document.children()) {
+    node.print(text, "", pugi::format_raw);
+    text << '\n';
+  }
+  return text.str();
+}
 void AppSettings::SetValue(const std::string& key, const std::string& value) {
   Values[key] = value;
   Save();

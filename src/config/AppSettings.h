@@ -30,7 +30,10 @@ class AppSettings {
   // read error). A settings file that cannot be parsed is left alone, so a
   // typo never costs the operator the keys it holds.
   bool Load(std::string* error);
-  // Replaces the file atomically with all of Values. Throws
+  // Replaces the file atomically with all of Values, when they differ from
+  // what it holds. A file that was read keeps its comments, layout and
+  // order of keys: changed values are set in place and new keys follow the
+  // last one. Throws
   // std::runtime_error naming the file and the reason when it cannot.
   void Save();
   void SetValue(const std::string& key, const std::string& value);
@@ -40,7 +43,14 @@ class AppSettings {
   std::map<std::string, std::string> Values;
 
  private:
+  std::string RenderNew() const;
+  std::string RenderOverSource() const;
+
   std::filesystem::path file_;
+  // The file's text as last read or written (empty: none yet), and the
+  // values it holds.
+  std::string source_;
+  std::map<std::string, std::string> loaded_;
 };
 
 }  // namespace brelvint

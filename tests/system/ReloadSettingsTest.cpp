@@ -2,6 +2,8 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,16 @@ std::string Setting(const std::string& key, const std::string& value) {
 std::string SettingsFile(const std::string& settings) {
   return "<?xml version=\"1.0\"?>\n<!-- kept by hand -->\n<settings>\n" + settings +
          "</settings>\n";
+}
+
+// True once the log holds `count` lines equal to `text`; false after 5 s.
+bool WaitForLines(ServiceProcess& service, const std::string& text, long count) {
+  for (int i = 0; i < 100; ++i) {
+    auto lines = service.LogMessages();
+    if (std::count(lines.begin(), lines.end(), text) >= count) return true;
+    service.WaitForLine("x", 50);
+  }
+  return false;
 }
 
 // A running service whose settings file the operator edits before SIGHUP. A
@@ -43,12 +55,7 @@ class ReloadSettingsTest : public ::testing::Test {
     ASSERT_TRUE(WaitForCount("Network File Reading Complete.", 2));
   }
   bool WaitForCount(const std::string& text, long count) {
-    for (int i = 0; i < 100; ++i) {
-      auto lines = service_.LogMessages();
-      if (std::count(lines.begin(), lines.end(), text) >= count) return true;
-      service_.WaitForLine("x", 50);
-    }
-    return false;
+    return WaitForLines(service_, text, count);
   }
   // The log lines that name `file` of the service's folder.
   std::vector<std::string> LinesAbout(const std::string& file) {
@@ -136,6 +143,27 @@ TEST_F(ReloadSettingsTest, AFileThatCannotBeParsedChangesNothing) {
   ASSERT_TRUE(WaitForCount("Network File Reading Complete.", 3));
   EXPECT_EQ(service_.ReadFile("brelvint.conf"), settings_);
   ASSERT_TRUE(service_.Stop());
+}
+
+// The packaged settings file, its endpoint turned off so that it is this
+// test's alone, keeps every byte through a start, a reload and a stop:
+// nothing in it needs adding, so the server does not rewrite it.
+TEST(PackagedSettingsTest, CommentsSurviveAStartAReloadAndAStop) {
+  std::ifstream in(std::string(BRELVINT_SOURCE_DIR) + "/examples/brelvint.conf");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string shared = "valuestring=\"127.0.0.1:12080\"";
+  ASSERT_NE(text.find(shared), std::string::npos);
+  text.replace(text.find(shared), shared.size(), "valuestring=\"\"");
+  ServiceProcess service;
+  service.AddNetwork("main.conf", "Main", ServiceProcess::FreePort());
+  service.WriteFile("brelvint.conf", text);
+  ASSERT_TRUE(service.Start());
+  ASSERT_TRUE(service.WaitForLine("Status page off: StatusAddress is empty."));
+  EXPECT_EQ(service.ReadFile("brelvint.conf"), text);
+  service.Signal(SIGHUP);
+  ASSERT_TRUE(WaitForLines(service, "Network File Reading Complete.", 2));
+  ASSERT_TRUE(service.Stop());
+  EXPECT_EQ(service.ReadFile("brelvint.conf"), text);
 }
 
 }  // namespace

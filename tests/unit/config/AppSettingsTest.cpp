@@ -81,5 +81,55 @@ TEST(AppSettingsTest, AFolderInThePlaceOfTheFileIsAReadError) {
   EXPECT_TRUE(fs::is_directory(temp.Path() / "brelvint.conf"));
 }
 
+// A save over a file that was read keeps the operator's comments, layout
+// and order of keys: a changed value is set in place, and a new key follows
+// the last one on a line of its own, indented like it.
+TEST(AppSettingsTest, ASaveKeepsCommentsLayoutAndOrder) {
+  const std::string before =
+      "<?xml version=\"1.0\"?>\n"
+      "<!-- our settings -->\n"
+      "<settings>\n"
+      "    <!-- the endpoint -->\n"
+      "    <setting namestring=\"StatusAddress\" valuestring=\"127.0.0.1:1\"/>\n"
+      "    <setting namestring=\"Colour\" valuestring=\"teal\"/>\n"
+      "    <!-- the end -->\n"
+      "</settings>\n";
+  TempFolder temp;
+  AppSettings settings(temp.WriteFile("brelvint.conf", before));
+  std::string error;
+  ASSERT_TRUE(settings.Load(&error)) << error;
+  settings.Save();  // nothing changed: not a byte is written
+  EXPECT_EQ(temp.ReadFile("brelvint.conf"), before);
+  settings.GetValue("AttachedNIC", "02:00:00:00:00:01");
+  settings.SetValue("StatusAddress", "127.0.0.1:2&3");
+  EXPECT_EQ(temp.ReadFile("brelvint.conf"),
+            "<?xml version=\"1.0\"?>\n"
+            "<!-- our settings -->\n"
+            "<settings>\n"
+            "    <!-- the endpoint -->\n"
+            "    <setting namestring=\"StatusAddress\" valuestring=\"127.0.0.1:2&amp;3\"/>\n"
+            "    <setting namestring=\"Colour\" valuestring=\"teal\"/>\n"
+            "    <setting namestring=\"AttachedNIC\" valuestring=\"02:00:00:00:00:01\"/>\n"
+            "    <!-- the end -->\n"
+            "</settings>\n");
+  AppSettings reread(temp.Path() / "brelvint.conf");
+  ASSERT_TRUE(reread.Load(&error)) << error;
+  EXPECT_EQ(reread.Values, (Values{{"AttachedNIC", "02:00:00:00:00:01"},
+                                   {"Colour", "teal"},
+                                   {"StatusAddress", "127.0.0.1:2&3"}}));
+}
+
+// A root without a setting still takes the new key inside it.
+TEST(AppSettingsTest, ASaveAddsToARootWithoutSettings) {
+  TempFolder temp;
+  AppSettings settings(temp.WriteFile("brelvint.conf", "<settings><!-- none yet --></settings>"));
+  std::string error;
+  ASSERT_TRUE(settings.Load(&error)) << error;
+  settings.SetValue("Port", "12000");
+  EXPECT_EQ(temp.ReadFile("brelvint.conf"),
+            "<settings><!-- none yet -->\n  <setting namestring=\"Port\" "
+            "valuestring=\"12000\"/>\n</settings>\n");
+}
+
 }  // namespace
 }  // namespace brelvint
