@@ -8,16 +8,20 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/LogMessage.h"
 #include "base/Paths.h"
 #include "service/App.h"
+#include "service/BanCommand.h"
 #include "service/ConfigCheck.h"
 
 namespace {
 
 constexpr const char kUsage[] =
     "Usage: brelvint [--data-dir DIR] [--log-file FILE] [--check]\n"
+    "       brelvint bans list [--network NAME] [--data-dir DIR]\n"
+    "       brelvint bans lift ID [--data-dir DIR] [--log-file FILE]\n"
     "       brelvint --help | --version\n"
     "\n"
     "Runs the Brelvint position-sharing server in the foreground until SIGTERM or SIGINT;\n"
@@ -34,7 +38,10 @@ constexpr const char kUsage[] =
     "  --version       print the version and exit\n"
     "  --help          print this text and exit\n"
     "\n"
-    "The log also goes to standard output.\n";
+    "The log also goes to standard output.\n"
+    "\n"
+    "bans list prints the stored bans (of one network with --network); bans lift\n"
+    "lifts ban ID and logs it in the server's log. Both work while the server runs.\n";
 
 struct Options {
   bool help = false;
@@ -90,6 +97,11 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "bans") {
+    std::setlocale(LC_TIME, "");
+    return brelvint::BanCommand::Run(std::vector<std::string>(argv + 2, argv + argc), std::cout,
+                                     std::cerr);
+  }
   Options options;
   if (!ParseOptions(argc, argv, &options)) return 2;
   if (options.help) {

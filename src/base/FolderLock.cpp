@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace brelvint {
@@ -104,6 +105,19 @@ bool FolderLock::Take(const std::filesystem::path& folder, std::string* refusal)
   ::close(folder_fd_);
   folder_fd_ = -1;
   return false;
+}
+
+bool FolderLock::Note(const std::string& text) {
+  if (fd_ < 0 || ::ftruncate(fd_, 0) != 0) return false;
+  return ::pwrite(fd_, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+}
+
+std::string FolderLock::Noted(const std::filesystem::path& folder) {
+  // Only for other processes: in the holder, closing any descriptor of the
+  // file would drop its record lock.
+  std::ifstream in(folder / kFileName, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return text;
 }
 
 pid_t FolderLock::Holder(const std::filesystem::path& folder) {

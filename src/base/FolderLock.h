@@ -30,6 +30,14 @@ class FolderLock {
   // folder, or why the lock file cannot be used.
   bool Take(const std::filesystem::path& folder, std::string* refusal);
 
+  // Writes `text` as the lock file's content, replacing what it held: the
+  // server notes its log file there, where `brelvint bans` finds it. False
+  // when it cannot (no lock held, or the write failed).
+  bool Note(const std::string& text);
+  // What the lock file holds, without creating it; empty when none. Never
+  // for the holding process (see Holder).
+  static std::string Noted(const std::filesystem::path& folder);
+
   // The process holding `folder` (its lock file, or else the folder
   // itself), without creating anything; 0 when no process holds it. Never for a process that holds
   // a FolderLock itself: closing its probe descriptor would drop that process's own lock.

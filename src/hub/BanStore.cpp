@@ -48,6 +48,9 @@ std::string DescribeBan(const BanStore::Ban& ban) {
 const char kSelectNetwork[] =
     "SELECT id, address, name, \"by\", reason, bandate, banlength, network FROM bans "
     "WHERE network = ? COLLATE NOCASE ORDER BY id";
+const char kSelectAll[] =
+    "SELECT id, address, name, \"by\", reason, bandate, banlength, network FROM bans "
+    "ORDER BY id";
 
 std::string NowLocal() {
   std::time_t now = std::time(nullptr);
@@ -291,6 +294,38 @@ std::optional<BanStore::Ban> BanStore::Delete(int64_t id, const std::string& net
     return std::nullopt;
   }
   return removed;
+}
+
+std::vector<BanStore::Ban> BanStore::Rows(const std::string& network, std::string* error) const {
+  Statement select = Prepare(network.empty() ? kSelectAll : kSelectNetwork);
+  if (!network.empty()) Bind(select.get(), 1, network);
+  std::vector<Ban> rows;
+  int rc;
+  while ((rc = sqlite3_step(select.get())) == SQLITE_ROW) rows.push_back(ReadRow(select.get()));
+  if (rc != SQLITE_DONE) {
+    *error = sqlite3_errmsg(db_.get());
+    return {};
+  }
+  return rows;
+}
+
+std::optional<BanStore::Ban> BanStore::DeleteAnyNetwork(int64_t id, std::string* error) {
+  Statement remove = Prepare(
+      "DELETE FROM bans WHERE id = ? "
+      "RETURNING id, address, name, \"by\", reason, bandate, banlength, network");
+  sqlite3_bind_int64(remove.get(), 1, id);
+  std::optional<Ban> removed;
+  int rc;
+  while ((rc = sqlite3_step(remove.get())) == SQLITE_ROW) removed = ReadRow(remove.get());
+  if (rc != SQLITE_DONE) {
+    *error = sqlite3_errmsg(db_.get());
+    return std::nullopt;
+  }
+  return removed;
+}
+
+void BanStore::SetBusyTimeout(std::chrono::milliseconds wait) {
+  sqlite3_busy_timeout(db_.get(), static_cast<int>(wait.count()));
 }
 
 std::vector<std::string> BanStore::NetworksBanning(const std::string& address) const {

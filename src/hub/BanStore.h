@@ -95,6 +95,17 @@ class BanStore {
   void ListNetwork(std::string network, size_t room, EntryFormat format, asio::io_context& loop,
                    ListReady ready);
 
+  // For `brelvint bans`, a process of its own with no loop: every row
+  // (only `network`'s, ignoring case, when it is not empty) in id order;
+  // empty with `error` set when reading failed.
+  std::vector<Ban> Rows(const std::string& network, std::string* error) const;
+  // Deletes ban `id` whatever its network; the row deleted, nullopt when
+  // there is none or SQLite failed (then `error` is set).
+  std::optional<Ban> DeleteAnyNetwork(int64_t id, std::string* error);
+  // How long a statement waits while another connection holds the
+  // database (100 ms unless set: the loop must not wait longer).
+  void SetBusyTimeout(std::chrono::milliseconds wait);
+
   const std::filesystem::path& File() const { return file_; }
 
   // Writes the bans not yet written (waiting at most kStopWriteLimit, then

@@ -190,6 +190,9 @@ bool App::TakeFolderLock() {
   std::string refusal;
   auto log = modGlobal::LogFilePath();
   if (folder_lock_.Take(*folder, &refusal) && (!log || log_lock_.Take(*log, &refusal))) {
+    // Where `brelvint bans lift` writes its line, as an administrator's
+    // lift is logged here.
+    if (log) folder_lock_.Note(log->string() + "\n");
     return true;
   }
   std::fprintf(stderr, "brelvint: %s\n", refusal.c_str());

@@ -1,0 +1,177 @@
+#include "service/BanCommand.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+
+#include "base/FolderLock.h"
+#include "base/LogMessage.h"
+#include "base/Paths.h"
+#include "hub/BanStore.h"
+
+namespace brelvint {
+
+namespace {
+
+// A lift waits this long for a database another connection is writing.
+constexpr std::chrono::seconds kBusyWait{5};
+
+struct Arguments {
+  std::string action;  // "list" or "lift"
+  std::string id;
+  std::string network;
+  std::optional<std::filesystem::path> data_dir;
+  std::optional<std::filesystem::path> log_file;
+};
+
+bool IsWholeNumber(const std::string& text) {
+  return !text.empty() && text.size() <= 18 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// False when an argument is not understood.
+bool Parse(const std::vector<std::string>& arguments, Arguments* parsed) {
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    bool has_value = i + 1 < arguments.size() && !arguments[i + 1].empty();
+    if (argument == "--network" && has_value) {
+      parsed->network = arguments[++i];
+    } else if (argument == "--data-dir" && has_value) {
+      parsed->data_dir = std::filesystem::absolute(arguments[++i]).lexically_normal();
+    } else if (argument == "--log-file" && has_value) {
+      parsed->log_file = std::filesystem::absolute(arguments[++i]).lexically_normal();
+    } else if (parsed->action.empty() && (argument == "list" || argument == "lift")) {
+      parsed->action = argument;
+    } else if (parsed->action == "lift" && parsed->id.empty() && IsWholeNumber(argument)) {
+      parsed->id = argument;
+    } else {
+      return false;
+    }
+  }
+  if (parsed->action == "lift") return !parsed->id.empty() && parsed->network.empty();
+  return parsed->action == "list";
+}
+
+std::string AccountName() {
+  struct passwd* account = ::getpwuid(::geteuid());
+  return account != nullptr ? account->pw_name : std::to_string(::geteuid());
+}
+
+// The rows as a table, one line each under a heading, columns padded to
+// their widest entry. Text that came from clients is escaped as in the log.
+void PrintTable(const std::vector<BanStore::Ban>& rows, std::ostream& out) {
+  using Row = std::array<std::string, 7>;
+  std::vector<Row> lines{{"ID", "Network", "Address", "Name", "By", "Date", "Reason"}};
+  for (const BanStore::Ban& ban : rows) {
+    lines.push_back({std::to_string(ban.id), modGlobal::EscapeForLog(ban.network),
+                     modGlobal::EscapeForLog(ban.address), modGlobal::EscapeForLog(ban.name),
+                     modGlobal::EscapeForLog(ban.by), modGlobal::EscapeForLog(ban.bandate),
+                     modGlobal::EscapeForLog(ban.reason)});
+  }
+  std::array<size_t, 7> widths{};
+  for (const Row& line : lines) {
+    for (size_t i = 0; i < widths.size(); ++i) widths[i] = std::max(widths[i], line[i].size());
+  }
+  for (const Row& line : lines) {
+    std::string text;
+    for (size_t i = 0; i < line.size(); ++i) {
+      text += line[i];
+      if (i + 1 < line.size()) text += std::string(widths[i] - line[i].size() + 2, ' ');
+    }
+    out << text << '\n';
+  }
+}
+
+int List(BanStore& store, const Arguments& arguments, std::ostream& out, std::ostream& err) {
+  std::string error;
+  std::vector<BanStore::Ban> rows = store.Rows(arguments.network, &error);
+  if (!error.empty()) {
+    err << "brelvint: cannot read the bans in " << store.File().string() << ": " << error << '\n';
+    return 1;
+  }
+  if (rows.empty()) {
+    out << "No bans stored"
+        << (arguments.network.empty() ? "" : " for network " + arguments.network) << ".\n";
+    return 0;
+  }
+  PrintTable(rows, out);
+  return 0;
+}
+
+int Lift(BanStore& store, const std::filesystem::path& folder, const Arguments& arguments,
+         std::ostream& err) {
+  store.SetBusyTimeout(kBusyWait);
+  std::string error;
+  int64_t id = std::stoll(arguments.id);
+  auto lifted = store.DeleteAnyNetwork(id, &error);
+  if (!error.empty()) {
+    err << "brelvint: cannot lift ban " << id << " in " << store.File().string() << ": " << error
+        << '\n';
+    return 1;
+  }
+  if (!lifted) {
+    err << "brelvint: no ban " << id << " in " << store.File().string()
+        << " (brelvint bans list shows them)\n";
+    return 1;
+  }
+  // The running server's log, as its administrators' lifts are; the line
+  // goes to standard output as well.
+  std::string noted = FolderLock::Noted(folder);
+  noted.erase(std::find(noted.begin(), noted.end(), '\n'), noted.end());
+  if (arguments.log_file) {
+    modGlobal::SetLogFile(*arguments.log_file);
+  } else if (!noted.empty()) {
+    modGlobal::SetLogFile(noted);
+  }
+  std::string line = "Ban " + std::to_string(id) + " lifted by operator " +
+                     modGlobal::EscapeForLog(AccountName()) + " (brelvint bans lift) on network " +
+                     modGlobal::EscapeForLog(lifted->network) + ": " + lifted->address;
+  if (!lifted->name.empty()) line += " " + modGlobal::EscapeForLog(lifted->name);
+  modGlobal::LogMessage(line);
+  return 0;
+}
+
+}  // namespace
+
+int BanCommand::Run(const std::vector<std::string>& arguments, std::ostream& out,
+                    std::ostream& err) {
+  Arguments parsed;
+  if (!Parse(arguments, &parsed)) {
+    err << kUsage;
+    return 2;
+  }
+  if (parsed.data_dir) Paths::SetDataFolder(*parsed.data_dir);
+  auto folder = Paths::DataFolder();
+  if (!folder) {
+    err << "brelvint: cannot find the executable's folder\n";
+    return 1;
+  }
+  const std::filesystem::path file = *folder / BanStore::kFileName;
+  std::error_code ec;
+  if (!std::filesystem::exists(file, ec)) {
+    // Nothing is created: a mistyped folder must not gain a database.
+    if (parsed.action == "list") {
+      out << "No bans stored (" << file.string() << " does not exist).\n";
+      return 0;
+    }
+    err << "brelvint: no ban database at " << file.string() << '\n';
+    return 1;
+  }
+  try {
+    BanStore store(file);
+    if (parsed.action == "list") return List(store, parsed, out, err);
+    return Lift(store, *folder, parsed, err);
+  } catch (const std::exception& failure) {
+    err << "brelvint: " << failure.what() << '\n';
+    return 1;
+  }
+}
+
+}  // namespace brelvint

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace brelvint {
+
+// `brelvint bans list [--network NAME] [--data-dir DIR]` prints the stored
+// bans as a table; `brelvint bans lift ID [--data-dir DIR] [--log-file
+// FILE]` lifts one. Both work beside a running server (the database runs
+// in write-ahead-log mode), which honours a lift at the next connection
+// since it asks the database. A lift is logged in the running (or last)
+// server's log, which that server names in its lock file, as an
+// administrator's lift is: the one record of who let an address back in.
+class BanCommand {
+ public:
+  static constexpr const char kUsage[] =
+      "Usage: brelvint bans list [--network NAME] [--data-dir DIR]\n"
+      "       brelvint bans lift ID [--data-dir DIR] [--log-file FILE]\n";
+
+  // `arguments` are those after "bans". Returns the exit status: 0 done,
+  // 1 failed (no such ban, a database that cannot be read or written), 2
+  // arguments not understood.
+  static int Run(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+};
+
+}  // namespace brelvint
