@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -123,6 +125,28 @@ bool AtomicFile::Replace(const std::filesystem::path& link_or_file, std::string_
   return true;
 }
 
+namespace {
+
+// Sets the file's modification time just before the tick of the file
+// clock (the coarse real-time clock the kernel stamps files with). Any
+// write to the file from now on stamps a later time, so an edit in place
+// made in the very tick of our own write still shows in its modification
+// time, and the writer need not read the bytes again to tell.
+bool BackdateModification(int fd) {
+  struct timespec times[2]{};
+  times[0].tv_nsec = UTIME_OMIT;
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &times[1]);
+  if (times[1].tv_nsec > 0) {
+    --times[1].tv_nsec;
+  } else {
+    --times[1].tv_sec;
+    times[1].tv_nsec = 999999999;
+  }
+  return ::futimens(fd, times) == 0;
+}
+
+}  // namespace
+
 AtomicFile::Outcome AtomicFile::ReplaceUnlessChanged(const std::filesystem::path& link_or_file,
                                                      std::string_view contents,
                                                      const StillAsRead& still_as_read,
@@ -133,7 +157,7 @@ AtomicFile::Outcome AtomicFile::ReplaceUnlessChanged(const std::filesystem::path
   int fd = -1;
   if (!WriteTemporary(target, contents, &temp, &fd, error)) return Outcome::kFailed;
   struct stat ours {};
-  if (::fstat(fd, &ours) != 0) {
+  if (!BackdateModification(fd) || ::fstat(fd, &ours) != 0) {
     int saved = errno;
     ::close(fd);
     ::unlink(temp.c_str());

@@ -43,9 +43,11 @@ class AtomicFile {
   // displaced is checked: an edit that landed between the check before the
   // swap and the swap itself is swapped back, so no window remains in which
   // an edit is lost. Where the file system cannot swap, a plain rename
-  // follows the check before it. `written` (when given) receives the new
-  // file's status as it was written, before the swap: an edit made to it
-  // once in place changes its size or modification time.
+  // follows the check before it. The new file's modification time is set
+  // just before the file clock's current tick, so any later write to it
+  // stamps a later one. `written` (when given) receives the new file's
+  // status as it was written, before the swap: an edit made to it once in
+  // place changes its size or modification time, even in the same tick.
   static Outcome ReplaceUnlessChanged(const std::filesystem::path& path, std::string_view contents,
                                       const StillAsRead& still_as_read,
                                       std::string* error = nullptr, struct stat* written = nullptr);

@@ -312,11 +312,12 @@ void NetworkFile::NoteWritten(const struct stat& ours) {
       now.size == static_cast<int64_t>(ours.st_size) &&
       now.mtime_seconds == static_cast<int64_t>(ours.st_mtim.tv_sec) &&
       now.mtime_nanoseconds == static_cast<int64_t>(ours.st_mtim.tv_nsec)) {
-    // An edit in place in the tick of our own write, made before this
-    // status was taken, would leave size and times as they are: the next
-    // check reads the bytes once.
+    // Our modification time lies before the tick of our write, so an edit
+    // in place since, even in that tick, moved it: the next check needs
+    // only the status. (Should that time read as racy after all, the next
+    // check reads the bytes once.)
     identity_ = now;
-    identity_.racy = true;
+    identity_.racy = now.mtime_racy;
     return;
   }
   Forget();

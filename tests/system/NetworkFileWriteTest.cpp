@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -159,6 +160,49 @@ TEST_F(NetworkFileWriteTest, LoginsDuringATruncatedFileAreRecordedOnceItIsWhole)
   const std::string written = "Network file " + path + " written with the logins that waited (";
   for (int i = 0; i < 100 && CountStartingWith(written) == 0; ++i) usleep(20000);
   EXPECT_EQ(CountStartingWith(written), 1);
+  ASSERT_TRUE(service_.Stop());
+}
+
+// Bytes the service has read through read(2) and its kin so far (its
+// /proc io counter); -1 when it cannot be read.
+long long BytesRead(pid_t pid) {
+  std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+  std::string key;
+  long long value = -1;
+  while (io >> key >> value) {
+    if (key == "rchar:") return value;
+  }
+  return -1;
+}
+
+// A chmod moves only the file's change time. The service compares the
+// bytes once, keeps the new time, and its later writes do not read the
+// file again: 20 logins after the chmod read it at most once.
+TEST_F(NetworkFileWriteTest, AChmodCostsOneReadNotOnePerLogin) {
+  std::string users;
+  for (int i = 0; i < 20000; ++i) users += UserElement("u" + std::to_string(i), "10.1.0.1");
+  Start(users);
+  auto first = Connect("127.0.0.2");
+  ASSERT_TRUE(first);
+  ASSERT_EQ(NameReply(*first, "u0"), "OK");
+  ASSERT_TRUE(service_.WaitForFileText(kMainFile, "Name=\"u0\" LastIP=\"127.0.0.2\""));
+  const auto size = static_cast<long long>(fs::file_size(service_.Folder() / kMainFile));
+  fs::permissions(service_.Folder() / kMainFile,
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const long long before = BytesRead(service_.Pid());
+  ASSERT_GE(before, 0);
+  for (int i = 1; i <= 20; ++i) {
+    auto client = Connect("127.0.0." + std::to_string(2 + i));
+    ASSERT_TRUE(client);
+    ASSERT_EQ(NameReply(*client, "u" + std::to_string(i)), "OK");
+    // Each login in a write of its own.
+    ASSERT_TRUE(service_.WaitForFileText(
+        kMainFile,
+        "Name=\"u" + std::to_string(i) + "\" LastIP=\"127.0.0." + std::to_string(2 + i) + "\""));
+  }
+  const long long read = BytesRead(service_.Pid()) - before;
+  EXPECT_LT(read, size * 3 / 2) << "the " << size << "-byte file was read " << read / size
+                                << " times";
   ASSERT_TRUE(service_.Stop());
 }
 
