@@ -22,3 +22,8 @@ else
 fi
 cd "$BUILD_DIR"
 ctest --output-on-failure --no-tests=error -j2 --timeout 300
+# The sockets run through io_uring where the kernel allows it; the epoll
+# back end, which serves where it does not, gets the whole suite as well.
+if [ "${1:-}" != "--sanitize" ]; then
+  BRELVINT_IO_BACKEND=epoll ctest --output-on-failure --no-tests=error -j2 --timeout 300
+fi

@@ -1,12 +1,23 @@
 #include "protocol/EventLoop.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "base/Metrics.h"
 
 namespace brelvint {
 
-EventLoop::EventLoop() : work_(asio::make_work_guard(context_)) {}
+EventLoop::EventLoop() : work_(asio::make_work_guard(context_)) {
+  const char* wanted = std::getenv(kBackendVariable);
+  std::string choice = wanted != nullptr ? wanted : "";
+  if (choice == "epoll") {
+    backend_ = std::string("epoll (") + kBackendVariable + "=epoll)";
+    return;
+  }
+  std::string why;
+  uring_ = UringReactor::Create(context_, &why);
+  backend_ = uring_ ? "io_uring" : "epoll (io_uring unavailable: " + why + ")";
+}
 
 void EventLoop::AddPollableObject(const std::shared_ptr<Pollable>& object) {
   object->on_poll_list_ = true;
@@ -51,6 +62,7 @@ void EventLoop::FlushNow(const std::shared_ptr<Flushable>& object) {
   }
   RunPassEndHooks();
   object->Flush();
+  SubmitSocketWork();
 }
 
 void EventLoop::AtPassEnd(std::function<void()> work) { pass_end_work_.push_back(std::move(work)); }
@@ -79,6 +91,7 @@ void EventLoop::FinishPass() {
     }
     flushing_.clear();
   }
+  SubmitSocketWork();
 }
 
 void EventLoop::CoalesceOutput() {
@@ -90,6 +103,7 @@ void EventLoop::CoalesceOutput() {
   if (pending >= kSmallOutputBytes * flush_.size()) return;
   // Output went out a moment ago and this round is thin: give the next
   // messages a short while to join it.
+  SubmitSocketWork();
   if (context_.run_one_until(until) > 0) {
     RunReadyHandlers();
     PollReadyObjects();

@@ -5,9 +5,11 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "protocol/Asio.h"
+#include "protocol/UringReactor.h"
 
 namespace brelvint {
 
@@ -65,11 +67,19 @@ class Flushable {
 // writes waits for the flush that follows it.
 class EventLoop {
  public:
+  // Picks the socket back end: "io_uring" or "epoll" from this variable,
+  // else io_uring wherever the kernel lets it run.
+  static constexpr const char kBackendVariable[] = "BRELVINT_IO_BACKEND";
+
   EventLoop();
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
 
   asio::io_context& Context() { return context_; }
+  // The io_uring reactor sockets use; null when they use Asio's (epoll).
+  UringReactor* Uring() { return uring_.get(); }
+  // Which back end runs, and why: "io_uring", or "epoll (<reason>)".
+  const std::string& Backend() const { return backend_; }
 
   void AddPollableObject(const std::shared_ptr<Pollable>& object);
   void RemovePollableObject(Pollable& object);
@@ -130,8 +140,15 @@ class EventLoop {
   bool PollReadyObjects();
   void FinishPass();
 
+  // Hands the kernel the operations the pass prepared (io_uring only).
+  void SubmitSocketWork() {
+    if (uring_) uring_->Submit();
+  }
+
   asio::io_context context_{1};
   asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::unique_ptr<UringReactor> uring_;  // before context_ goes
+  std::string backend_;
   std::vector<std::shared_ptr<Pollable>> ready_;
   std::vector<std::shared_ptr<Pollable>> polling_;
   std::vector<std::shared_ptr<Flushable>> flush_;

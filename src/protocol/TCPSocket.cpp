@@ -1,5 +1,7 @@
 #include "protocol/TCPSocket.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -24,7 +26,11 @@ std::string_view TCPSocket::fresh_;
 
 TCPSocket::TCPSocket(EventLoop& loop) : loop_(loop), socket_(loop.Context()) {}
 
-TCPSocket::~TCPSocket() = default;
+TCPSocket::~TCPSocket() {
+  // Only a connection that never ended still holds its io_uring descriptor
+  // (socket_ closes its own).
+  if (uring_fd_ >= 0) ::close(uring_fd_);
+}
 
 void TCPSocket::Adopt(ServerSocket* owner, uint64_t sequence) {
   owner_ = owner;
@@ -43,6 +49,11 @@ void TCPSocket::Begin() {
       address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
     }
     remote_address_ = address.to_string();
+  }
+  if (loop_.Uring() != nullptr) {
+    // Asio's reactor would otherwise wake at every arrival on it too.
+    uring_fd_ = socket_.release(ec);
+    if (ec) uring_fd_ = -1;
   }
   connected_ = true;
   Connected();
@@ -101,10 +112,20 @@ void TCPSocket::TakeReceived(std::string& out) {
 
 void TCPSocket::SetReading(bool on) {
   reading_ = on;
-  if (on) WatchReadable();
+  if (on) {
+    WatchReadable();
+  } else if (receive_ != 0) {
+    loop_.Uring()->CancelReceive(receive_);
+  }
 }
 
 void TCPSocket::WatchReadable() {
+  if (uring_fd_ >= 0) {
+    if (receive_ == 0 && !ended_ && reading_) {
+      receive_ = loop_.Uring()->Receive(uring_fd_, shared_from_this());
+    }
+    return;
+  }
   if (read_armed_ || ended_ || !reading_) return;
   read_armed_ = true;
   socket_.async_wait(asio::socket_base::wait_read,
@@ -227,6 +248,10 @@ void TCPSocket::RequestFlush() {
 
 void TCPSocket::Flush() {
   if (ended_ || write_armed_) return;
+  if (uring_fd_ >= 0) {
+    FlushThroughUring();
+    return;
+  }
   if (PendingOutput() > 0) {
     size_t before = PendingOutput();
     boost::system::error_code ec;
@@ -239,13 +264,7 @@ void TCPSocket::Flush() {
     }
     NoteSent(n);
     if (n == before) {
-      // A busy connection keeps its buffer for the next pass; a quiet one
-      // gives it back, so thousands of idle connections pin nothing.
-      if (n >= kKeepBufferAfterBytes && output_.capacity() <= 4 * kEagerFlushBytes) {
-        output_.clear();
-      } else {
-        std::string().swap(output_);
-      }
+      KeepOrRelease(output_, n);
       sent_ = 0;
     } else {
       sent_ += n;
@@ -261,6 +280,83 @@ void TCPSocket::Flush() {
     if (n != before) return;
   }
   if (close_after_flush_) Abort(close_code_);
+}
+
+void TCPSocket::KeepOrRelease(std::string& buffer, size_t flushed) {
+  // A busy connection keeps its buffer for the next pass; a quiet one gives
+  // it back, so thousands of idle connections pin nothing.
+  if (flushed >= kKeepBufferAfterBytes && buffer.capacity() <= 4 * kEagerFlushBytes) {
+    buffer.clear();
+  } else {
+    std::string().swap(buffer);
+  }
+}
+
+void TCPSocket::FlushThroughUring() {
+  if (output_.empty()) {
+    if (close_after_flush_) Abort(close_code_);
+    return;
+  }
+  // The kernel reads the bytes while new output keeps coming: they move to
+  // a buffer of their own, and output_ takes the spent one's room.
+  if (!inflight_) inflight_ = std::make_unique<std::string>();
+  inflight_->swap(output_);
+  sent_ = 0;
+  SendInflight();
+}
+
+void TCPSocket::SendInflight() {
+  write_armed_ = true;
+  size_t count = std::min(inflight_->size() - sent_, kMaxWriteBytes);
+  loop_.Uring()->Send(uring_fd_, inflight_->data() + sent_, count, shared_from_this());
+}
+
+void TCPSocket::UringSent(int result) {
+  write_armed_ = false;
+  if (ended_) {
+    inflight_.reset();
+    return;
+  }
+  if (result < 0) {
+    Abort(-result);
+    return;
+  }
+  size_t before = PendingOutput();
+  auto n = static_cast<size_t>(result);
+  Metrics::Process().output_bytes += n;
+  NoteSent(n);
+  sent_ += n;
+  if (sent_ < inflight_->size()) {
+    SendInflight();
+  } else {
+    KeepOrRelease(*inflight_, sent_);
+    if (inflight_->capacity() == 0) inflight_.reset();
+    sent_ = 0;
+  }
+  if (before > kMaxPendingOutput && PendingOutput() <= kMaxPendingOutput) OutputDrained();
+  // What gathered meanwhile follows, or the close that waited for it.
+  if (!write_armed_) Flush();
+}
+
+void TCPSocket::UringReceived(std::string_view bytes) {
+  // Bytes the kernel already took are handed on even while reading is held
+  // back: at most the few buffers of a stop in progress.
+  if (ended_) return;
+  fresh_ = bytes;
+  DataAvailable();
+  fresh_ = {};
+}
+
+void TCPSocket::UringReceiveEnded(int result) {
+  receive_ = 0;
+  if (ended_) return;
+  if (result == -ECANCELED) {
+    WatchReadable();  // held back and let go again meanwhile
+  } else if (result == 0) {
+    Abort(kPeerClosed);
+  } else {
+    Abort(-result);
+  }
 }
 
 void TCPSocket::WatchWritable() {
@@ -307,6 +403,12 @@ void TCPSocket::Abort(int64_t code) {
   sent_ = 0;
   replies_.reset();
   boost::system::error_code ignored;
+  if (uring_fd_ >= 0) {
+    // The kernel's receive and send hold the socket open until cancelled.
+    loop_.Uring()->CancelAll(uring_fd_);
+    ::close(uring_fd_);
+    uring_fd_ = -1;
+  }
   socket_.close(ignored);
   if (acceptor_) acceptor_->close(ignored);
   asio::post(loop_.Context(), [self = shared_from_this()] { self->RaiseError(); });

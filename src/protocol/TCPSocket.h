@@ -11,6 +11,7 @@
 
 #include "protocol/Asio.h"
 #include "protocol/EventLoop.h"
+#include "protocol/UringReactor.h"
 
 namespace brelvint {
 
@@ -25,7 +26,13 @@ class ServerSocket;
 //
 // Owned by the ServerSocket that accepted it (through a shared pointer),
 // which drops it after its Error event has run.
-class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocket> {
+//
+// Its reads and writes go through the loop's io_uring reactor when the loop
+// has one (see EventLoop::Uring), else through readiness waits on Asio's
+// reactor and non-blocking system calls; what a subclass sees is the same.
+class TCPSocket : public Flushable,
+                  public UringClient,
+                  public std::enable_shared_from_this<TCPSocket> {
  public:
   // The slow-consumer limit. Unsent output beyond this, not counting the
   // unsent part of replies (see BeginReply), ends the connection: a peer
@@ -83,7 +90,9 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   int64_t LastErrorCode() const { return last_error_; }
   const std::string& RemoteAddress() const { return remote_address_; }
   uint64_t Sequence() const { return sequence_; }
-  size_t PendingOutput() const override { return output_.size() - sent_; }
+  size_t PendingOutput() const override {
+    return output_.size() + (inflight_ ? inflight_->size() : 0) - sent_;
+  }
   // Unsent bytes that were written as replies.
   size_t PendingReplyOutput() const { return replies_ ? replies_->unsent : 0; }
 
@@ -139,6 +148,16 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   // already due (scheduled, or waiting for the kernel to take more).
   void RequestFlush();
   void WatchWritable();
+  // The io_uring ways of the same steps.
+  void FlushThroughUring();
+  void SendInflight();
+  void UringReceived(std::string_view bytes) override;
+  void UringReceiveEnded(int result) override;
+  void UringSent(int result) override;
+  bool UringWantsReceive() const override { return !ended_ && reading_; }
+  // After a flush that sent all of `buffer`: a busy connection keeps it for
+  // the next pass, a quiet one gives it back.
+  static void KeepOrRelease(std::string& buffer, size_t flushed);
   void RaiseError();
   // The one place a slow consumer is cut.
   void CutSlowConsumer();
@@ -171,7 +190,16 @@ class TCPSocket : public Flushable, public std::enable_shared_from_this<TCPSocke
   std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
   std::string remote_address_;
   std::string output_;
-  size_t sent_ = 0;  // bytes at the front of output_ already written
+  // Bytes already written: at the front of output_, or with io_uring, of
+  // inflight_ (output_ then never leaves in part).
+  size_t sent_ = 0;
+  // With io_uring: the bytes of the send in the kernel's hands, which new
+  // output must not move; null while none is.
+  std::unique_ptr<std::string> inflight_;
+  // With io_uring: the descriptor, taken from socket_ so Asio's reactor
+  // does not watch it as well; the multishot receive while one runs.
+  int uring_fd_ = -1;
+  uint64_t receive_ = 0;
   std::unique_ptr<ReplyLedger> replies_;
   // Bytes of the read being reported; one loop thread, so one view serves
   // every socket.

@@ -44,6 +44,7 @@ constexpr const char kBadListenAddress[] = "ListenAddress: {}; not starting.";
 constexpr const char kBadPort[] =
     "Network {}: port {} is not a port from 1 to 65535; not listening";
 constexpr const char kMaxRegisteredUsers[] = "MaxRegisteredUsers";
+constexpr const char kSocketBackend[] = "Socket back end: ";
 
 // "MaxRegisteredUsers"; absent, empty or not a whole number: the default.
 int64_t MaxRegisteredUsers(const AppSettings& settings) {
@@ -127,6 +128,7 @@ int App::Run() {
     OpenBanStore();
 
     LogMessage("Initializing Sockets...");
+    LogMessage(kSocketBackend + loop_.Backend());
     RaiseDescriptorLimit();
     StartListeners();
     bool listening = std::any_of(sSockets.begin(), sSockets.end(),

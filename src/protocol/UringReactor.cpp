@@ -1,0 +1,293 @@
+#include "protocol/UringReactor.h"
+
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace brelvint {
+
+namespace {
+
+constexpr int kBufferGroup = 0;
+// A cancel's own completion carries no operation.
+constexpr uint64_t kNoOperation = 0;
+
+std::string Failure(const char* step, int error) {
+  return std::string(step) + ": " + std::strerror(error);
+}
+
+}  // namespace
+
+// One operation in the kernel's hands, linked into the reactor's list so
+// that whatever is still out at the end can be freed.
+struct UringReactor::Operation {
+  enum class Kind : uint8_t { kReceive, kSend };
+  Kind kind;
+  int fd;
+  std::shared_ptr<UringClient> client;
+  Operation* previous = nullptr;
+  Operation* next = nullptr;
+};
+
+UringReactor::UringReactor(asio::io_context& context) : ring_watch_(context) {}
+
+UringReactor::~UringReactor() {
+  if (ring_watch_.is_open()) ring_watch_.release();  // the ring's own descriptor
+  if (ring_ready_) io_uring_queue_exit(&ring_);
+  if (buffers_ring_ != nullptr) ::munmap(buffers_ring_, buffers_ring_bytes_);
+  while (operations_ != nullptr) {
+    Operation* operation = operations_;
+    operations_ = operation->next;
+    delete operation;
+  }
+}
+
+std::unique_ptr<UringReactor> UringReactor::Create(asio::io_context& context, std::string* why) {
+  std::unique_ptr<UringReactor> reactor(new UringReactor(context));
+  if (!reactor->Open(why) || !reactor->ReceivesWork(why)) return nullptr;
+  reactor->WatchCompletions();
+  return reactor;
+}
+
+bool UringReactor::Open(std::string* why) {
+  io_uring_params params{};
+  // One thread submits; the kernel then takes the simpler paths.
+  params.flags = IORING_SETUP_SUBMIT_ALL | IORING_SETUP_SINGLE_ISSUER;
+  int rc = io_uring_queue_init_params(kQueueEntries, &ring_, &params);
+  if (rc == -EINVAL) {  // a kernel before 6.0 knows no such flags
+    params = {};
+    rc = io_uring_queue_init_params(kQueueEntries, &ring_, &params);
+  }
+  if (rc < 0) {
+    *why = Failure("io_uring_setup", -rc);
+    return false;
+  }
+  ring_ready_ = true;
+  buffers_ring_bytes_ = kBufferCount * sizeof(io_uring_buf);
+  void* memory = ::mmap(nullptr, buffers_ring_bytes_, PROT_READ | PROT_WRITE,
+                        MAP_ANONYMOUS | MAP_PRIVATE, -1, 0);
+  if (memory == MAP_FAILED) {
+    *why = Failure("mmap", errno);
+    return false;
+  }
+  buffers_ring_ = static_cast<io_uring_buf_ring*>(memory);
+  io_uring_buf_reg registration{};
+  registration.ring_addr = reinterpret_cast<uint64_t>(memory);
+  registration.ring_entries = kBufferCount;
+  registration.bgid = kBufferGroup;
+  rc = io_uring_register_buf_ring(&ring_, &registration, 0);
+  if (rc < 0) {
+    *why = Failure("io_uring_register_buf_ring", -rc);
+    return false;
+  }
+  buffers_.reset(new char[static_cast<size_t>(kBufferCount) * kBufferBytes]);
+  io_uring_buf_ring_init(buffers_ring_);
+  for (unsigned id = 0; id < kBufferCount; ++id) {
+    io_uring_buf_ring_add(buffers_ring_, buffers_.get() + static_cast<size_t>(id) * kBufferBytes,
+                          kBufferBytes, static_cast<unsigned short>(id),
+                          io_uring_buf_ring_mask(kBufferCount), static_cast<int>(id));
+  }
+  io_uring_buf_ring_advance(buffers_ring_, kBufferCount);
+  boost::system::error_code ec;
+  ring_watch_.assign(ring_.ring_fd, ec);
+  if (ec) {
+    *why = "cannot watch the ring: " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+bool UringReactor::ReceivesWork(std::string* why) {
+  // A kernel may set the ring up and still refuse a multishot receive
+  // (before 6.0) or cancelling by descriptor (before 5.19): one byte over a
+  // socket pair tells, before any connection depends on it.
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    *why = Failure("socketpair", errno);
+    return false;
+  }
+  io_uring_sqe* receive = io_uring_get_sqe(&ring_);
+  io_uring_prep_recv_multishot(receive, pair[0], nullptr, 0, 0);
+  receive->flags |= IOSQE_BUFFER_SELECT;
+  receive->buf_group = kBufferGroup;
+  io_uring_sqe_set_data64(receive, 1);
+  int rc = io_uring_submit(&ring_);
+  bool works = rc == 1 && ::write(pair[1], "x", 1) == 1;
+  int result = works ? 0 : (rc < 0 ? rc : -EIO);
+  __kernel_timespec wait{1, 0};
+  io_uring_cqe* cqe = nullptr;
+  if (works && io_uring_wait_cqe_timeout(&ring_, &cqe, &wait) == 0) {
+    result = cqe->res;
+    works = cqe->res == 1 && (cqe->flags & IORING_CQE_F_BUFFER) != 0 &&
+            (cqe->flags & IORING_CQE_F_MORE) != 0;
+    if (cqe->flags & IORING_CQE_F_BUFFER) RecycleBuffer(cqe->flags >> IORING_CQE_BUFFER_SHIFT);
+    io_uring_cqe_seen(&ring_, cqe);
+  } else {
+    works = false;
+  }
+  if (works) {
+    io_uring_sqe* cancel = io_uring_get_sqe(&ring_);
+    io_uring_prep_cancel_fd(cancel, pair[0], IORING_ASYNC_CANCEL_ALL);
+    io_uring_sqe_set_data64(cancel, 2);
+    io_uring_submit(&ring_);
+    // The cancel's completion and the receive's last.
+    for (int seen = 0; seen < 2 && io_uring_wait_cqe_timeout(&ring_, &cqe, &wait) == 0; ++seen) {
+      if (cqe->user_data == 2 && cqe->res < 0) {
+        works = false;
+        result = cqe->res;
+      }
+      io_uring_cqe_seen(&ring_, cqe);
+    }
+  }
+  ::close(pair[0]);
+  ::close(pair[1]);
+  if (!works) *why = Failure("multishot receive", result < 0 ? -result : EINVAL);
+  return works;
+}
+
+io_uring_sqe* UringReactor::NextEntry() {
+  io_uring_sqe* entry = io_uring_get_sqe(&ring_);
+  if (entry == nullptr) {
+    Submit();
+    entry = io_uring_get_sqe(&ring_);
+  }
+  ++prepared_;
+  return entry;
+}
+
+void UringReactor::Track(Operation* operation) {
+  operation->next = operations_;
+  if (operations_ != nullptr) operations_->previous = operation;
+  operations_ = operation;
+}
+
+void UringReactor::Forget(Operation* operation) {
+  if (operation->previous != nullptr) {
+    operation->previous->next = operation->next;
+  } else {
+    operations_ = operation->next;
+  }
+  if (operation->next != nullptr) operation->next->previous = operation->previous;
+  delete operation;
+}
+
+uint64_t UringReactor::Receive(int fd, const std::shared_ptr<UringClient>& client) {
+  auto* operation = new Operation{Operation::Kind::kReceive, fd, client};
+  Track(operation);
+  ArmReceive(operation);
+  return reinterpret_cast<uintptr_t>(operation);
+}
+
+void UringReactor::CancelReceive(uint64_t token) {
+  io_uring_sqe* entry = NextEntry();
+  io_uring_prep_cancel64(entry, token, 0);
+  io_uring_sqe_set_data64(entry, kNoOperation);
+}
+
+void UringReactor::ArmReceive(Operation* operation) {
+  io_uring_sqe* entry = NextEntry();
+  io_uring_prep_recv_multishot(entry, operation->fd, nullptr, 0, 0);
+  entry->flags |= IOSQE_BUFFER_SELECT;
+  entry->buf_group = kBufferGroup;
+  io_uring_sqe_set_data(entry, operation);
+}
+
+void UringReactor::Send(int fd, const char* data, size_t size,
+                        const std::shared_ptr<UringClient>& client) {
+  auto* operation = new Operation{Operation::Kind::kSend, fd, client};
+  Track(operation);
+  io_uring_sqe* entry = NextEntry();
+  io_uring_prep_send(entry, fd, data, size, MSG_NOSIGNAL);
+  io_uring_sqe_set_data(entry, operation);
+}
+
+void UringReactor::CancelAll(int fd) {
+  io_uring_sqe* entry = NextEntry();
+  io_uring_prep_cancel_fd(entry, fd, IORING_ASYNC_CANCEL_ALL);
+  io_uring_sqe_set_data64(entry, kNoOperation);
+  Submit();
+}
+
+void UringReactor::Submit() {
+  while (prepared_ > 0) {
+    int rc = io_uring_submit(&ring_);
+    if (rc >= 0) {
+      prepared_ = 0;
+      return;
+    }
+    if (rc == -EINTR) continue;
+    if (rc == -EBUSY || rc == -EAGAIN) {
+      // The completion queue is full: what is there makes room.
+      Reap();
+      continue;
+    }
+    // Nothing else is expected of a ring that worked; the entries stay
+    // for the next call rather than being lost.
+    return;
+  }
+}
+
+void UringReactor::WatchCompletions() {
+  ring_watch_.async_wait(asio::posix::stream_descriptor::wait_read,
+                         [this](const boost::system::error_code& ec) {
+                           if (ec) return;
+                           Reap();
+                           WatchCompletions();
+                         });
+}
+
+void UringReactor::Reap() {
+  // Completions are copied out and the queue released before any client
+  // runs: a client's work may prepare, submit and cancel in turn.
+  constexpr unsigned kBatch = 256;
+  for (;;) {
+    io_uring_cqe* found[kBatch];
+    unsigned count = io_uring_peek_batch_cqe(&ring_, found, kBatch);
+    if (count == 0) return;
+    io_uring_cqe copies[kBatch];
+    for (unsigned i = 0; i < count; ++i) copies[i] = *found[i];
+    io_uring_cq_advance(&ring_, count);
+    for (unsigned i = 0; i < count; ++i) Complete(copies[i]);
+  }
+}
+
+void UringReactor::Complete(const io_uring_cqe& cqe) {
+  if (cqe.user_data == kNoOperation) return;
+  auto* operation = reinterpret_cast<Operation*>(static_cast<uintptr_t>(cqe.user_data));
+  if (operation->kind == Operation::Kind::kSend) {
+    std::shared_ptr<UringClient> client = std::move(operation->client);
+    Forget(operation);
+    client->UringSent(cqe.res);
+    return;
+  }
+  if (cqe.res > 0 && (cqe.flags & IORING_CQE_F_BUFFER) != 0) {
+    unsigned id = cqe.flags >> IORING_CQE_BUFFER_SHIFT;
+    operation->client->UringReceived(std::string_view(
+        buffers_.get() + static_cast<size_t>(id) * kBufferBytes, static_cast<size_t>(cqe.res)));
+    RecycleBuffer(id);
+  }
+  if ((cqe.flags & IORING_CQE_F_MORE) != 0) return;
+  // The receive stopped. Out of buffers, or ended after data: it goes on,
+  // unless its client stopped reading meanwhile.
+  if ((cqe.res > 0 || cqe.res == -ENOBUFS) && operation->client->UringWantsReceive()) {
+    ArmReceive(operation);
+    return;
+  }
+  std::shared_ptr<UringClient> client = std::move(operation->client);
+  Forget(operation);
+  // A receive that stopped with data but is not wanted any more ended as
+  // if cancelled.
+  client->UringReceiveEnded(cqe.res > 0 ? -ECANCELED : cqe.res);
+}
+
+void UringReactor::RecycleBuffer(unsigned id) {
+  io_uring_buf_ring_add(buffers_ring_, buffers_.get() + static_cast<size_t>(id) * kBufferBytes,
+                        kBufferBytes, static_cast<unsigned short>(id),
+                        io_uring_buf_ring_mask(kBufferCount), 0);
+  io_uring_buf_ring_advance(buffers_ring_, 1);
+}
+
+}  // namespace brelvint

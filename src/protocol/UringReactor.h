@@ -1,0 +1,101 @@
+#pragma once
+
+#include <liburing.h>
+
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "protocol/Asio.h"
+
+namespace brelvint {
+
+// What a connection hands the reactor: it is told of its received bytes
+// and of the end of each operation it started.
+class UringClient {
+ public:
+  virtual ~UringClient() = default;
+  // Bytes the multishot receive read; valid only during the call.
+  virtual void UringReceived(std::string_view bytes) = 0;
+  // The receive ended: 0 at the peer's end of stream, -errno on failure,
+  // -ECANCELED after CancelAll.
+  virtual void UringReceiveEnded(int result) = 0;
+  // A send completed: bytes sent, or -errno.
+  virtual void UringSent(int result) = 0;
+  // False once the client no longer reads (ended, or holding back): a
+  // receive the kernel stopped is then not started again.
+  virtual bool UringWantsReceive() const = 0;
+};
+
+// The loop's socket work through io_uring: a connection's reads are one
+// multishot receive into buffers the kernel picks from a shared ring, and
+// the sends a pass prepares go to the kernel together in one system call
+// (Submit, at the end of the pass). Completions are reaped when the ring's
+// descriptor turns readable on the Asio loop, so timers, the listeners and
+// everything else stay where they are.
+//
+// Each operation keeps its client alive (a shared pointer) until its last
+// completion, so a send's buffer outlives a connection closed meanwhile.
+// One per EventLoop, on its thread.
+class UringReactor {
+ public:
+  // Entries of the submission queue: one pass prepares at most this many
+  // operations before it submits on its own.
+  static constexpr unsigned kQueueEntries = 4096;
+  // Receive buffers shared by every connection; a completion holds one
+  // until its bytes are handed over, so they are rarely short.
+  static constexpr unsigned kBufferCount = 1024;
+  static constexpr unsigned kBufferBytes = 4096;
+
+  // A reactor on `context`, or null with `why` saying what refused it (an
+  // old kernel, a seccomp filter, io_uring_disabled).
+  static std::unique_ptr<UringReactor> Create(asio::io_context& context, std::string* why);
+  ~UringReactor();
+  UringReactor(const UringReactor&) = delete;
+  UringReactor& operator=(const UringReactor&) = delete;
+
+  // Starts a multishot receive on `fd`; its bytes go to `client` until it
+  // ends (see UringClient). Returns its token for CancelReceive.
+  uint64_t Receive(int fd, const std::shared_ptr<UringClient>& client);
+  // Stops the receive `token` (it ends with -ECANCELED, after any bytes
+  // already read); with the pass's other work.
+  void CancelReceive(uint64_t token);
+  // Sends `size` bytes at `data`, which must stay put until UringSent.
+  void Send(int fd, const char* data, size_t size, const std::shared_ptr<UringClient>& client);
+  // Cancels every operation on `fd` and submits at once, so the
+  // connection's end does not wait for the pass.
+  void CancelAll(int fd);
+  // Hands the kernel every operation prepared since the last call.
+  void Submit();
+
+ private:
+  struct Operation;
+  explicit UringReactor(asio::io_context& context);
+  // Sets up the ring and its receive buffers; false with `why` set.
+  bool Open(std::string* why);
+  // Tries a multishot receive and a cancel on a socket pair.
+  bool ReceivesWork(std::string* why);
+  // A free submission entry, submitting first when the queue is full.
+  io_uring_sqe* NextEntry();
+  void ArmReceive(Operation* operation);
+  void Track(Operation* operation);
+  void Forget(Operation* operation);  // and frees it
+  void WatchCompletions();
+  void Reap();
+  void Complete(const io_uring_cqe& cqe);
+  void RecycleBuffer(unsigned id);
+
+  io_uring ring_{};
+  bool ring_ready_ = false;
+  asio::posix::stream_descriptor ring_watch_;
+  io_uring_buf_ring* buffers_ring_ = nullptr;
+  size_t buffers_ring_bytes_ = 0;
+  std::unique_ptr<char[]> buffers_;
+  unsigned prepared_ = 0;            // entries not yet submitted
+  Operation* operations_ = nullptr;  // every operation out, newest first
+};
+
+}  // namespace brelvint
