@@ -24,8 +24,7 @@ std::string Failure(const char* step, int error) {
 // One operation in the kernel's hands, linked into the reactor's list so
 // that whatever is still out at the end can be freed.
 struct UringReactor::Operation {
-  enum class Kind : uint8_t { kReceive, kSend };
-  Kind kind;
+  OperationKind kind;
   int fd;
   std::shared_ptr<UringClient> client;
   Operation* previous = nullptr;
@@ -38,10 +37,12 @@ UringReactor::~UringReactor() {
   if (ring_watch_.is_open()) ring_watch_.release();  // the ring's own descriptor
   if (ring_ready_) io_uring_queue_exit(&ring_);
   if (buffers_ring_ != nullptr) ::munmap(buffers_ring_, buffers_ring_bytes_);
-  while (operations_ != nullptr) {
-    Operation* operation = operations_;
-    operations_ = operation->next;
-    delete operation;
+  for (Operation* list : {operations_, spare_}) {
+    while (list != nullptr) {
+      Operation* operation = list;
+      list = operation->next;
+      delete operation;
+    }
   }
 }
 
@@ -55,7 +56,8 @@ std::unique_ptr<UringReactor> UringReactor::Create(asio::io_context& context, st
 bool UringReactor::Open(std::string* why) {
   io_uring_params params{};
   // One thread submits; the kernel then takes the simpler paths.
-  params.flags = IORING_SETUP_SUBMIT_ALL | IORING_SETUP_SINGLE_ISSUER;
+  params.flags = IORING_SETUP_SUBMIT_ALL | IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_COOP_TASKRUN |
+                 IORING_SETUP_TASKRUN_FLAG;
   int rc = io_uring_queue_init_params(kQueueEntries, &ring_, &params);
   if (rc == -EINVAL) {  // a kernel before 6.0 knows no such flags
     params = {};
@@ -171,12 +173,31 @@ void UringReactor::Forget(Operation* operation) {
     operations_ = operation->next;
   }
   if (operation->next != nullptr) operation->next->previous = operation->previous;
-  delete operation;
+  // Kept for the next operation: a busy pass starts thousands.
+  operation->client.reset();
+  operation->previous = nullptr;
+  operation->next = spare_;
+  spare_ = operation;
+}
+
+UringReactor::Operation* UringReactor::NewOperation(OperationKind kind, int fd,
+                                                    const std::shared_ptr<UringClient>& client) {
+  Operation* operation = spare_;
+  if (operation != nullptr) {
+    spare_ = operation->next;
+    operation->kind = kind;
+    operation->fd = fd;
+    operation->client = client;
+    operation->next = nullptr;
+  } else {
+    operation = new Operation{kind, fd, client};
+  }
+  Track(operation);
+  return operation;
 }
 
 uint64_t UringReactor::Receive(int fd, const std::shared_ptr<UringClient>& client) {
-  auto* operation = new Operation{Operation::Kind::kReceive, fd, client};
-  Track(operation);
+  Operation* operation = NewOperation(OperationKind::kReceive, fd, client);
   ArmReceive(operation);
   return reinterpret_cast<uintptr_t>(operation);
 }
@@ -197,8 +218,7 @@ void UringReactor::ArmReceive(Operation* operation) {
 
 void UringReactor::Send(int fd, const char* data, size_t size,
                         const std::shared_ptr<UringClient>& client) {
-  auto* operation = new Operation{Operation::Kind::kSend, fd, client};
-  Track(operation);
+  Operation* operation = NewOperation(OperationKind::kSend, fd, client);
   io_uring_sqe* entry = NextEntry();
   io_uring_prep_send(entry, fd, data, size, MSG_NOSIGNAL);
   io_uring_sqe_set_data(entry, operation);
@@ -257,7 +277,7 @@ void UringReactor::Reap() {
 void UringReactor::Complete(const io_uring_cqe& cqe) {
   if (cqe.user_data == kNoOperation) return;
   auto* operation = reinterpret_cast<Operation*>(static_cast<uintptr_t>(cqe.user_data));
-  if (operation->kind == Operation::Kind::kSend) {
+  if (operation->kind == OperationKind::kSend) {
     std::shared_ptr<UringClient> client = std::move(operation->client);
     Forget(operation);
     client->UringSent(cqe.res);

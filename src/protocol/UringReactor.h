@@ -72,6 +72,7 @@ class UringReactor {
   void Submit();
 
  private:
+  enum class OperationKind : uint8_t { kReceive, kSend };
   struct Operation;
   explicit UringReactor(asio::io_context& context);
   // Sets up the ring and its receive buffers; false with `why` set.
@@ -81,8 +82,9 @@ class UringReactor {
   // A free submission entry, submitting first when the queue is full.
   io_uring_sqe* NextEntry();
   void ArmReceive(Operation* operation);
+  Operation* NewOperation(OperationKind kind, int fd, const std::shared_ptr<UringClient>& client);
   void Track(Operation* operation);
-  void Forget(Operation* operation);  // and frees it
+  void Forget(Operation* operation);  // and keeps it as a spare
   void WatchCompletions();
   void Reap();
   void Complete(const io_uring_cqe& cqe);
@@ -96,6 +98,7 @@ class UringReactor {
   std::unique_ptr<char[]> buffers_;
   unsigned prepared_ = 0;            // entries not yet submitted
   Operation* operations_ = nullptr;  // every operation out, newest first
+  Operation* spare_ = nullptr;       // finished ones, for reuse
 };
 
 }  // namespace brelvint
