@@ -63,6 +63,7 @@ check_unit() {  # unit file name, data folder, state directory, log file
               "Type=notify" "WatchdogSec=30s" \
               "StateDirectory=$state" "StateDirectoryMode=0750" "LogsDirectory=brelvint" \
               "ProtectProc=invisible" "ProcSubset=pid" "SystemCallFilter=@system-service" \
+              "SystemCallFilter=io_uring_setup io_uring_enter io_uring_register" \
               "SystemCallFilter=~@privileged @resources" "SystemCallArchitectures=native" \
               "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX AF_NETLINK" "RemoveIPC=yes"; do
     grep -qxF "$line" <<<"$unit" || fail "$name lacks: $line"
