@@ -16,7 +16,6 @@
 # stops every server it started when it exits. Loopback only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
 rounds=${1:-3}
 case "$rounds" in
   '' | *[!0-9]*)
@@ -25,22 +24,10 @@ case "$rounds" in
     ;;
 esac
 
-bash scripts/deps.sh test redis-server
-BUILD_DIR=build-bench BUILD_TYPE=Release bash scripts/build.sh -DBRELVINT_TESTS=OFF
-brelvint_bin="$root/build-bench/brelvint"
-loadgen="$root/build-bench/brelvint-loadgen"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/brelvint-backends.XXXXXX")
-results="$work/results"
-mkdir -p "$results"
-server_pids=()
-trap servers_cleanup EXIT
-trap 'exit 130' INT TERM
-ulimit -n "$(ulimit -Hn)"
-
 log() { echo "[backends] $*" >&2; }
 source bench/common.sh   # free_port
 source bench/servers.sh  # the servers and the load generator
+servers_setup backends
 
 declare -A case_arguments=(
   [saturated]="--clients 100 --reporters 10 --window 16 --seconds 10"

@@ -22,14 +22,11 @@ import sqlite3
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 
+from benchlib import packet, ping_until, report, server_folder
+
 REASON = "spamming the chat channel repeatedly!!"  # rows of about 82 bytes in the list
-
-
-def packet(command, data=b""):
-    return struct.pack(">ii", len(data) + 8, command) + data
 
 
 def receive_exact(client, count):
@@ -96,33 +93,6 @@ def ask_lists(port, lists, started, results):
     admin.close()
 
 
-def percentile(samples, fraction):
-    ordered = sorted(samples)
-    return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
-
-
-def ping_until(client, done, interval=0.002):
-    """Asks 9 every `interval` seconds until done() and returns each round trip
-    in ms, counted from when the request was due: a stalled server delays the
-    requests queued behind the stall too, as it would a map tool's."""
-    samples = []
-    due = time.monotonic()
-    while not done():
-        now = time.monotonic()
-        if now < due:
-            time.sleep(due - now)
-        client.sendall(packet(9))
-        receive_command(client, 9)
-        samples.append((time.monotonic() - due) * 1000)
-        due += interval
-    return samples
-
-
-def report(name, samples):
-    print(f"{name:<22} {len(samples):>6} round trips   p50 {percentile(samples, 0.5):7.2f} ms   "
-          f"p99 {percentile(samples, 0.99):7.2f} ms   max {max(samples):7.2f} ms")
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("executable")
@@ -131,19 +101,7 @@ def main():
     parser.add_argument("--timeout", type=float, default=300)
     args = parser.parse_args()
 
-    folder = tempfile.mkdtemp(prefix="brelvint-banlist-")
-    home = os.path.join(folder, "home")
-    os.makedirs(os.path.join(folder, "brelvint-server"))
-    os.makedirs(home)
-    shutil.copy(args.executable, os.path.join(folder, "brelvint"))
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    with open(os.path.join(folder, "brelvint.conf"), "w") as settings:
-        settings.write('<?xml version="1.0"?>\n<settings>\n'
-                       '  <setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00" />\n'
-                       '  <setting namestring="StatusAddress" valuestring="" />\n'
-                       '</settings>\n')
+    folder, home, port = server_folder(args.executable, "brelvint-banlist-")
     with open(os.path.join(folder, "brelvint-server", "main.conf"), "w") as network:
         network.write('<?xml version="1.0"?>\n<brelvint>\n'
                       f'  <network name="Main" password="pw" maxusers="10" enabled="1" '
@@ -164,7 +122,8 @@ def main():
             time.sleep(0.05)
         pinger = log_in(port, "pinger")
         baseline_end = time.monotonic() + 1
-        baseline = ping_until(pinger, lambda: time.monotonic() > baseline_end)
+        baseline = ping_until(pinger, lambda: receive_command(pinger, 9),
+                              lambda: time.monotonic() > baseline_end)
 
         started = multiprocessing.Event()
         results = multiprocessing.Queue()
@@ -173,7 +132,7 @@ def main():
         admin.start()
         started.wait(30)
         deadline = time.monotonic() + args.timeout
-        during = ping_until(pinger,
+        during = ping_until(pinger, lambda: receive_command(pinger, 9),
                             lambda: not admin.is_alive() or time.monotonic() > deadline)
         admin.join(10)
         lists = []

@@ -32,14 +32,11 @@ import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 
+from benchlib import count_lines, packet, percentile, ping_until, report, server_folder
+
 DIGEST = hashlib.md5(b"pw").digest()
-
-
-def packet(command, data=b""):
-    return struct.pack(">ii", len(data) + 8, command) + data
 
 
 class Reader:
@@ -114,34 +111,6 @@ def new_name_storm(port, index, seconds, results):
     results.put(stamps)
 
 
-def percentile(samples, fraction):
-    ordered = sorted(samples)
-    return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
-
-
-def ping_until(reader, done, interval=0.002):
-    """Asks 9 every `interval` seconds until done() and returns each round
-    trip in ms, counted from when the request was due: a stalled server
-    delays the requests queued behind the stall too, as it would a map
-    tool's."""
-    samples = []
-    due = time.monotonic()
-    while not done():
-        now = time.monotonic()
-        if now < due:
-            time.sleep(due - now)
-        reader.client.sendall(packet(9))
-        reader.command(9)
-        samples.append((time.monotonic() - due) * 1000)
-        due += interval
-    return samples
-
-
-def report(name, samples):
-    print(f"{name:<34} {len(samples):>7} round trips   p50 {percentile(samples, 0.5):8.2f} ms   "
-          f"p99 {percentile(samples, 0.99):8.2f} ms   max {max(samples):8.2f} ms", flush=True)
-
-
 def network_text(port, users):
     lines = ['<?xml version="1.0" encoding="UTF-8"?>\n<brelvint>\n',
              f'  <network name="Main" password="pw" maxusers="1000" enabled="1" port="{port}">\n']
@@ -150,14 +119,6 @@ def network_text(port, users):
                      f'LastIP="10.{i >> 16 & 255}.{i >> 8 & 255}.{i & 255}" UID="{i}" />\n')
     lines.append("  </network>\n</brelvint>\n")
     return "".join(lines)
-
-
-def count_lines(path, text):
-    try:
-        with open(path, errors="replace") as log:
-            return sum(1 for line in log if text in line)
-    except FileNotFoundError:
-        return 0
 
 
 def main():
@@ -170,20 +131,9 @@ def main():
     parser.add_argument("--baseline-seconds", type=float, default=5)
     args = parser.parse_args()
 
-    folder = tempfile.mkdtemp(prefix="brelvint-loginstorm-")
-    home = os.path.join(folder, "home")
-    os.makedirs(os.path.join(folder, "brelvint-server"))
-    os.makedirs(home)
-    shutil.copy(args.executable, os.path.join(folder, "brelvint"))
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    with open(os.path.join(folder, "brelvint.conf"), "w") as settings:
-        settings.write('<?xml version="1.0"?>\n<settings>\n'
-                       '  <setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00" />\n'
-                       '  <setting namestring="StatusAddress" valuestring="" />\n'
-                       '  <setting namestring="MaxRegisteredUsers" valuestring="10000000" />\n'
-                       '</settings>\n')
+    folder, home, port = server_folder(
+        args.executable, "brelvint-loginstorm-",
+        '  <setting namestring="MaxRegisteredUsers" valuestring="10000000" />\n')
     file_path = os.path.join(folder, "brelvint-server", "main.conf")
     with open(file_path, "w") as network:
         network.write(network_text(port, args.users))
@@ -202,14 +152,15 @@ def main():
         watcher, reader, _ = log_in(port, "user" + str(args.users - 1), "127.0.0.1")
         time.sleep(1)
         finish = time.monotonic() + args.baseline_seconds
-        report("idle", ping_until(reader, lambda: time.monotonic() >= finish))
+        report("idle", ping_until(reader.client, lambda: reader.command(9),
+                                  lambda: time.monotonic() >= finish), 34)
 
         results = multiprocessing.Queue()
         child = multiprocessing.Process(target=known_logins, args=(port, args.logins, results))
         child.start()
-        samples = ping_until(reader, lambda: not child.is_alive())
+        samples = ping_until(reader.client, lambda: reader.command(9), lambda: not child.is_alive())
         child.join()
-        report(f"{args.logins} logins moving a LastIP", samples)
+        report(f"{args.logins} logins moving a LastIP", samples, 34)
         times = [results.get() * 1000 for _ in range(args.logins)]
         print(f"{'':<34} each login: p50 {percentile(times, 0.5):.2f} ms   "
               f"max {max(times):.2f} ms", flush=True)
@@ -221,11 +172,11 @@ def main():
         storm_end = time.monotonic() + args.storm_seconds
         for c in children:
             c.start()
-        samples = ping_until(reader, lambda: time.monotonic() >= storm_end)
+        samples = ping_until(reader.client, lambda: reader.command(9), lambda: time.monotonic() >= storm_end)
         stamps = [t for _ in children for t in results.get()]
         for c in children:
             c.join()
-        report(f"{args.storm_clients} clients enrolling, {args.storm_seconds:.0f} s", samples)
+        report(f"{args.storm_clients} clients enrolling, {args.storm_seconds:.0f} s", samples, 34)
         first = sum(1 for t in stamps if t < 10) / 10
         last = sum(1 for t in stamps if t >= args.storm_seconds - 10) / 10
         print(f"{'':<34} logins: {len(stamps)} ({first:.0f}/s in the first 10 s, "

@@ -21,9 +21,7 @@ import sys
 import tempfile
 import time
 
-
-def packet(command, data):
-    return struct.pack(">ii", len(data) + 8, command) + data
+from benchlib import count_lines, packet
 
 
 def cpu_seconds(pid):
@@ -37,14 +35,6 @@ def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
-
-
-def count_lines(path, text):
-    try:
-        with open(path, errors="replace") as log:
-            return sum(1 for line in log if text in line)
-    except FileNotFoundError:
-        return 0
 
 
 def main():

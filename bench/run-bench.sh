@@ -17,7 +17,6 @@
 # it started when it exits.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
 
 all_scenarios=(a b c d e)
 scenarios=("$@")
@@ -32,25 +31,10 @@ for s in "${scenarios[@]}"; do
   esac
 done
 
-bash scripts/deps.sh test redis-server
-BUILD_DIR=build-bench BUILD_TYPE=Release bash scripts/build.sh -DBRELVINT_TESTS=OFF
-brelvint_bin="$root/build-bench/brelvint"
-loadgen="$root/build-bench/brelvint-loadgen"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/brelvint-bench.XXXXXX")
-results="$work/results"
-mkdir -p "$results"
-server_pids=()
-
-trap servers_cleanup EXIT
-trap 'exit 130' INT TERM
-
-# Both servers and the load generator may use every descriptor allowed.
-ulimit -n "$(ulimit -Hn)"
-
 log() { echo "[run-bench] $*" >&2; }
 source bench/common.sh   # free_port
 source bench/servers.sh  # the servers and the load generator
+servers_setup bench
 
 # Runs one scenario on a fresh Brelvint, then on a fresh Redis.
 both() {

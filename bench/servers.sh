@@ -1,11 +1,29 @@
-# Sourced by the benchmark scripts that run Brelvint and Redis side by side
-# (run-bench.sh, backends.sh). They set, before calling these:
+# Sourced, after bench/common.sh, by the benchmark scripts that run Brelvint
+# and Redis side by side (run-bench.sh, backends.sh), which define a function
+# log and call servers_setup first. It sets:
 #   work           the scratch folder (each server gets a folder in it)
 #   results        where run_loadgen writes <key>.json and <key>.err
-#   brelvint_bin   the brelvint executable; loadgen, the load generator
-#   server_pids    an array; every server started is added to it, and
-#                  servers_cleanup (trap it on EXIT) stops those, by PID only
-# and a function log. start_* set server_pid and server_dir.
+#   brelvint_bin   the Release brelvint executable; loadgen, the load generator
+#   server_pids    every server started; at exit servers_cleanup stops those,
+#                  by PID only, and removes $work
+# start_* set server_pid and server_dir.
+
+# Installs redis-server when missing, builds Release into build-bench/, and
+# makes the scratch folder $work (named after $1). From the repository root.
+servers_setup() {
+  bash scripts/deps.sh test redis-server
+  BUILD_DIR=build-bench BUILD_TYPE=Release bash scripts/build.sh -DBRELVINT_TESTS=OFF
+  brelvint_bin="$(pwd)/build-bench/brelvint"
+  loadgen="$(pwd)/build-bench/brelvint-loadgen"
+  work=$(mktemp -d "${TMPDIR:-/tmp}/brelvint-$1.XXXXXX")
+  results="$work/results"
+  mkdir -p "$results"
+  server_pids=()
+  trap servers_cleanup EXIT
+  trap 'exit 130' INT TERM
+  # Both servers and the load generator may use every descriptor allowed.
+  ulimit -n "$(ulimit -Hn)"
+}
 
 servers_cleanup() {
   local pid
