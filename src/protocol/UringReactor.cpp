@@ -12,7 +12,7 @@ namespace brelvint {
 namespace {
 
 constexpr int kBufferGroup = 0;
-// A cancel's own completion carries no operation.
+// The completions that carry no operation: cancels, and the start-up check.
 constexpr uint64_t kNoOperation = 0;
 
 std::string Failure(const char* step, int error) {
@@ -115,7 +115,9 @@ bool UringReactor::ReceivesWork(std::string* why) {
   io_uring_prep_recv_multishot(receive, pair[0], nullptr, 0, 0);
   receive->flags |= IOSQE_BUFFER_SELECT;
   receive->buf_group = kBufferGroup;
-  io_uring_sqe_set_data64(receive, 1);
+  // Neither carries an operation: a completion that comes after the waits
+  // below gave up is then ignored by Complete.
+  io_uring_sqe_set_data64(receive, kNoOperation);
   int rc = io_uring_submit(&ring_);
   bool works = rc == 1 && ::write(pair[1], "x", 1) == 1;
   int result = works ? 0 : (rc < 0 ? rc : -EIO);
@@ -133,11 +135,13 @@ bool UringReactor::ReceivesWork(std::string* why) {
   if (works) {
     io_uring_sqe* cancel = io_uring_get_sqe(&ring_);
     io_uring_prep_cancel_fd(cancel, pair[0], IORING_ASYNC_CANCEL_ALL);
-    io_uring_sqe_set_data64(cancel, 2);
+    io_uring_sqe_set_data64(cancel, kNoOperation);
     io_uring_submit(&ring_);
-    // The cancel's completion and the receive's last.
+    // The receive's last completion (-ECANCELED) and the cancel's own (the
+    // count cancelled); a kernel that cannot cancel by descriptor answers
+    // -EINVAL.
     for (int seen = 0; seen < 2 && io_uring_wait_cqe_timeout(&ring_, &cqe, &wait) == 0; ++seen) {
-      if (cqe->user_data == 2 && cqe->res < 0) {
+      if (cqe->res == -EINVAL) {
         works = false;
         result = cqe->res;
       }
