@@ -285,7 +285,7 @@ void TCPSocket::Flush() {
 void TCPSocket::KeepOrRelease(std::string& buffer, size_t flushed) {
   // A busy connection keeps its buffer for the next pass; a quiet one gives
   // it back, so thousands of idle connections pin nothing.
-  if (flushed >= kKeepBufferAfterBytes && buffer.capacity() <= 4 * kEagerFlushBytes) {
+  if (flushed >= kKeepBufferAfterBytes && buffer.capacity() <= kKeepBufferBytes) {
     buffer.clear();
   } else {
     std::string().swap(buffer);

@@ -49,8 +49,13 @@ class TCPSocket : public Flushable,
   // leaves over several loop passes, each a fraction of a millisecond,
   // instead of holding up every other connection for one long copy.
   static constexpr size_t kMaxWriteBytes = 256 * 1024;
-  // A flush at least this large marks a busy connection that keeps its buffer.
+  // A flush at least this large marks a busy connection that keeps its buffer,
+  // up to kKeepBufferBytes of room: a busy connection's output grows to
+  // hundreds of kilobytes while its previous send is in the kernel's hands,
+  // and giving such a buffer back at every flush costs a fresh mapping and
+  // its page faults at the next.
   static constexpr size_t kKeepBufferAfterBytes = 1024;
+  static constexpr size_t kKeepBufferBytes = kMaxPendingOutput;
   // Codes for ends that have no errno of their own.
   static constexpr int64_t kPeerClosed = 0;
 
