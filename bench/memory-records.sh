@@ -4,17 +4,24 @@
 #
 #   bash bench/memory-records.sh [build-dir]     (default: build)
 #
-# Prints two figures:
+# Prints three figures:
 #   bytes per registered user   (VmRSS with a file of 100,000 users - VmRSS with
 #                                an empty file) / 100,000, right after start-up
 #   bytes per online player     (VmRSS with a file of 19,900 users, all 19,900
 #                                logged in and idle - VmRSS with an empty file
 #                                after one login) / 19,900: record, edit cache
 #                                and connection
+#   bytes per online player,    (VmRSS with a file of 19,900 users, all logged
+#     by the slope               in and idle - the same with a file of 1,000)
+#                                / 18,900, each server having served one login
+#                                before: what one more player costs (record,
+#                                edit cache and connection), free of what any
+#                                server holds once it serves anyone at all
 # and how the second splits between record, edit cache and connection.
 #
-# Builds nothing (run scripts/build.sh first). Loopback only; every wait is
-# bounded, about 30 s in all. Stops every server it started when it exits.
+# Builds nothing (run scripts/build.sh first). Loopback only, status page
+# off; every wait is bounded, about 45 s in all. Stops every server it
+# started when it exits.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=$(realpath "${1:-build}")
@@ -25,6 +32,7 @@ bench_require "$brelvint_bin" "$loadgen"
 
 readonly kRegistered=100000
 readonly kPlayers=19900
+readonly kFewPlayers=1000
 
 bench_workspace memory
 
@@ -72,7 +80,8 @@ start_server() {
   local dir="$work/$name"
   mkdir -p "$dir/brelvint-server" "$dir/home"
   cp "$brelvint_bin" "$dir/brelvint"
-  echo '<?xml version="1.0"?><settings><setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00"/></settings>' \
+  # No status page: its default port is shared by every server of the machine.
+  echo '<?xml version="1.0"?><settings><setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00"/><setting namestring="StatusAddress" valuestring=""/></settings>' \
     >"$dir/brelvint.conf"
   python3 - "$port" "$users" "$prefix" "$kSources" >"$dir/brelvint-server/bench.conf" <<'EOF'
 import sys
@@ -150,35 +159,56 @@ rss_cache=$(rss_bytes "$server_pid")
 log "after one login (the edit cache read): VmRSS $rss_cache bytes"
 # Each player logs in under its own name from the address the file holds for
 # it: it finds its record, and the file is not rewritten. The server's VmRSS
-# is sampled while every one of them is still logged in.
-status=0
-"$loadgen" --mode brelvint --port "$port" --clients "$kPlayers" --hold 2 --sources "$kSources" \
-  --max-pending 1000 --setup-timeout 120 --name-prefix p --server-pid "$server_pid" --json \
-  >"$work/players.json" 2>"$work/players.err" || status=$?
-field() {
-  python3 -c 'import json, sys
+# is sampled while every one of them is still logged in; hold_players sets
+# rss_held to it.
+hold_players() {
+  local port=$1 count=$2 status=0
+  "$loadgen" --mode brelvint --port "$port" --clients "$count" --hold 2 --sources "$kSources" \
+    --max-pending 1000 --setup-timeout 120 --name-prefix p --server-pid "$server_pid" --json \
+    >"$work/players.json" 2>"$work/players.err" || status=$?
+  rss_held=$(python3 -c 'import json, sys
 try:
     print(json.load(open(sys.argv[1])).get(sys.argv[2]) or "")
 except ValueError:
-    print("")' "$work/players.json" "$1"
+    print("")' "$work/players.json" server_rss_after)
+  local error
+  error=$(python3 -c 'import json, sys
+try:
+    print(json.load(open(sys.argv[1])).get(sys.argv[2]) or "")
+except ValueError:
+    print("")' "$work/players.json" error)
+  if [ "$status" -ne 0 ] || [ -n "$error" ] || [ -z "$rss_held" ]; then
+    log "the load generator (exit status $status) did not hold $count players:" \
+      "${error:-$(tail -n 1 "$work/players.err")}"
+    exit 1
+  fi
 }
-rss_players=$(field server_rss_after)
-error=$(field error)
+
+hold_players "$port" "$kPlayers"
+rss_players=$rss_held
 stop_server
-if [ "$status" -ne 0 ] || [ -n "$error" ] || [ -z "$rss_players" ]; then
-  log "the load generator (exit status $status) did not hold $kPlayers players:" \
-    "${error:-$(tail -n 1 "$work/players.err")}"
-  exit 1
-fi
 log "$kPlayers players logged in: VmRSS $rss_players bytes"
 
+# The slope's lower point: the same set-up with fewer players, each in the
+# file as before.
+port=$(free_port)
+start_server few "$port" "$kFewPlayers" p
+first_login "$port"
+hold_players "$port" "$kFewPlayers"
+rss_few=$rss_held
+stop_server
+log "$kFewPlayers players logged in: VmRSS $rss_few bytes"
+
 python3 - "$rss_empty" "$rss_empty_served" "$rss_registered" "$rss_idle" "$rss_cache" \
-  "$rss_players" "$kRegistered" "$kPlayers" <<'EOF'
+  "$rss_players" "$rss_few" "$kRegistered" "$kPlayers" "$kFewPlayers" <<'EOF'
 import sys
-empty, served, registered, idle, cache, players, n_registered, n_players = map(int, sys.argv[1:])
+(empty, served, registered, idle, cache, players, few, n_registered, n_players,
+ n_few) = map(int, sys.argv[1:])
 print(f"bytes per registered user ({n_registered:,} in the file):  {(registered - empty) / n_registered:,.0f}")
 print(f"bytes per online player ({n_players:,} idle, all told):     {(players - served) / n_players:,.0f}")
 print(f"  of which its record:                             {(idle - empty) / n_players:,.0f}")
 print(f"  of which its share of the edit cache:            {(cache - idle - (served - empty)) / n_players:,.0f}")
 print(f"  of which its connection:                         {(players - cache) / n_players:,.0f}")
+print(f"bytes per online player, by the slope ({n_few:,} to {n_players:,}): "
+      f"{(players - few) / (n_players - n_few):,.0f}")
 EOF

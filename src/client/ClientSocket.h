@@ -125,15 +125,22 @@ class ClientSocket : public MapMember {
   void LogLoginStep(std::string_view text);
 
   const LookupServices& lookup_services_;
-  // The lookup under way: its HTTP request and the private file the flag
-  // request writes. Null when none runs.
+  // What the lookup found, and while it runs its HTTP request and the
+  // private file the flag request writes. Null unless a lookup runs or one
+  // found something: one pointer for both, as every byte of a connection
+  // counts thousands of times.
   struct Lookup {
+    Location found;
+    bool running = false;
     uint64_t request = 0;
     std::optional<TempFile> flag_file;
   };
   Location& MutableLocation();
+  bool LookupRunning() const { return lookup_ && lookup_->running; }
+  void StartLookup();
+  // Forgets the request and removes the flag file; keeps what was found.
+  void EndLookup();
 
-  std::unique_ptr<Location> location_;
   std::unique_ptr<Lookup> lookup_;
   LogBudget login_lines_;
 };

@@ -24,12 +24,30 @@ std::shared_ptr<ClientSocket> Lock(const std::weak_ptr<TCPSocket>& weak) {
 
 const ClientSocket::Location& ClientSocket::ClientLocation() const {
   static const Location kNothing;
-  return location_ ? *location_ : kNothing;
+  return lookup_ ? lookup_->found : kNothing;
 }
 
 ClientSocket::Location& ClientSocket::MutableLocation() {
-  if (!location_) location_ = std::make_unique<Location>();
-  return *location_;
+  if (!lookup_) lookup_ = std::make_unique<Lookup>();
+  return lookup_->found;
+}
+
+void ClientSocket::StartLookup() {
+  if (!lookup_) lookup_ = std::make_unique<Lookup>();
+  lookup_->running = true;
+}
+
+void ClientSocket::EndLookup() {
+  if (!lookup_) return;
+  const Location& found = lookup_->found;
+  if (found.ClientCity.empty() && found.ClientCountry.empty() && !found.ClientFlag &&
+      found.ClientState.empty() && found.ClientTimeZone.empty() && found.ClientZip.empty()) {
+    lookup_.reset();  // removes the flag file, if any
+    return;
+  }
+  lookup_->running = false;
+  lookup_->request = 0;
+  lookup_->flag_file.reset();
 }
 
 // The lookup runs on the event loop without blocking it: the greeting
@@ -40,11 +58,11 @@ void ClientSocket::GetClientInfo() {
     FetchFlag();
     return;
   }
-  lookup_ = std::make_unique<Lookup>();
+  StartLookup();
   std::string url = lookup_services_.LocationService + kLocationPath + RemoteAddress();
   auto done = [weak = weak_from_this()](std::string page) {
     auto self = Lock(weak);
-    if (!self || !self->lookup_) return;
+    if (!self || !self->LookupRunning()) return;
     self->lookup_->request = 0;
     if (!self->IsConnected()) return;
     LocationPage found = LocationPage::Parse(page);
@@ -67,32 +85,34 @@ void ClientSocket::FetchFlag() {
   // A private file per lookup: concurrent lookups never share one, and
   // nobody can swap a link in.
   std::optional<TempFile> flag_file;
-  if (http == nullptr || lookup_services_.FlagService.empty() || !(flag_file = TempFile::Create("bv_flag-"))) {
-    lookup_.reset();
+  if (http == nullptr || lookup_services_.FlagService.empty() ||
+      !(flag_file = TempFile::Create("bv_flag-"))) {
+    EndLookup();
     Greet();
     return;
   }
-  if (!lookup_) lookup_ = std::make_unique<Lookup>();
+  StartLookup();
   lookup_->flag_file = std::move(flag_file);
   std::string url = lookup_services_.FlagService + kFlagPath + RemoteAddress();
   auto done = [weak = weak_from_this()](bool ended) {
     auto self = Lock(weak);
-    if (!self || !self->lookup_) return;
+    if (!self || !self->LookupRunning()) return;
     if (ended) {
       if (auto picture = Picture::FromFile(self->lookup_->flag_file->Path())) {
         self->MutableLocation().ClientFlag = std::make_shared<const Picture>(std::move(*picture));
       }
     }
-    self->lookup_.reset();  // removes the file
+    self->EndLookup();  // removes the file
     self->Greet();
   };
   lookup_->request = http->GetToFile(url, lookup_->flag_file->Path(), kFlagInactivity, done);
 }
 
 void ClientSocket::CancelLookup() {
-  if (!lookup_) return;
-  if (lookup_->request != 0 && lookup_services_.Http != nullptr) lookup_services_.Http->Cancel(lookup_->request);
-  lookup_.reset();  // removes the flag file, if any
+  if (!LookupRunning()) return;
+  if (lookup_->request != 0 && lookup_services_.Http != nullptr)
+    lookup_services_.Http->Cancel(lookup_->request);
+  EndLookup();  // removes the flag file, if any
 }
 
 }  // namespace brelvint

@@ -46,7 +46,14 @@ void ServerNetworks::AddUserToNetwork(const std::string& userName, const std::st
   pending_.back().second.push_back({userName, address});
   if (KnowsName(userName)) {
     // What the file will hold for this name, so a reread of it is no change.
-    written_addresses_[NetworkFile::NameKey(userName)] = address;
+    // A player back from the address its records hold, the usual login,
+    // leaves nothing to remember: thousands of online players would
+    // otherwise each keep a name and an address here.
+    if (!RecordsHoldAddress(userName, address)) {
+      written_addresses_[NetworkFile::NameKey(userName)] = address;
+    } else if (!written_addresses_.empty()) {
+      written_addresses_.erase(NetworkFile::NameKey(userName));
+    }
     return;
   }
   auto user = std::make_unique<MapperUser>();
@@ -138,6 +145,15 @@ bool ServerNetworks::KnowsName(std::string_view name) const {
   bool known = false;
   ForEachNamed(name, [&known](MapperUser*) { return known = true; });
   return known;
+}
+
+bool ServerNetworks::RecordsHoldAddress(std::string_view name, std::string_view address) const {
+  bool all_hold = true;
+  ForEachNamed(name, [&](MapperUser* user) {
+    if (!user->IsAdmin && user->LastIP != address) all_hold = false;
+    return !all_hold;
+  });
+  return all_hold;
 }
 
 MapperUser* ServerNetworks::FindUser(std::string_view name, std::string_view address) const {

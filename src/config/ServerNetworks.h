@@ -108,7 +108,8 @@ class ServerNetworks {
   std::chrono::steady_clock::time_point full_logged_{};
   bool full_logged_once_ = false;
   // The "LastIP" written at logins since the file was read, by NameKey of
-  // the user name; the records keep the addresses read.
+  // the user name, where it differs from what the name's records hold (the
+  // records keep the addresses read; administrators' elements keep theirs).
   std::unordered_map<std::string, std::string> written_addresses_;
   // The records of Users ordered by name (ignoring letter case), records
   // of one name in Users order: one pointer per user, where a hash map of
@@ -125,6 +126,9 @@ class ServerNetworks {
   template <typename Visit>
   void ForEachNamed(std::string_view name, Visit visit) const;
   bool KnowsName(std::string_view name) const;
+  // True when every record of `name` that a login rewrites (all but the
+  // administrators') holds exactly `address`.
+  bool RecordsHoldAddress(std::string_view name, std::string_view address) const;
 };
 
 }  // namespace brelvint

@@ -95,12 +95,11 @@ void MapSocket::AddMember(MapMember& client) {
   RemoveMember(client);
   auto& members = members_[client.myNetwork];
   members.insert(std::upper_bound(members.begin(), members.end(), &client, BySequence), &client);
-  member_names_[client.Username] = &client;
+  member_names_.Insert(&client);
 }
 
 void MapSocket::RemoveMember(MapMember& client) {
-  auto named = member_names_.find(client.Username);
-  if (named != member_names_.end() && named->second == &client) member_names_.erase(named);
+  member_names_.Erase(client);
   // A member's network does not change while it is a member.
   auto it = members_.find(client.myNetwork);
   if (it == members_.end()) return;
@@ -116,10 +115,7 @@ const std::vector<MapMember*>& MapSocket::Members(const ServerNetworks* network)
   return it == members_.end() ? kNoMembers : it->second;
 }
 
-MapMember* MapSocket::MemberNamed(std::string_view name) const {
-  auto it = member_names_.find(name);
-  return it == member_names_.end() ? nullptr : it->second;
-}
+MapMember* MapSocket::MemberNamed(std::string_view name) const { return member_names_.Find(name); }
 
 std::vector<MapMember*> MapSocket::MembersOfNetworksNamed(std::string_view name) const {
   bool all = TextCase::Equal(name, kAllNetworks);

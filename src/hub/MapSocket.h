@@ -13,6 +13,7 @@
 #include "base/TextCase.h"
 #include "config/ServerNetworks.h"
 #include "hub/MapMember.h"
+#include "hub/MemberNameIndex.h"
 #include "hub/PasswordGuard.h"
 #include "protocol/Asio.h"
 #include "protocol/ServerSocket.h"
@@ -169,10 +170,9 @@ class MapSocket : public ServerSocket {
   MemberFactory factory_;
 
   std::unordered_map<const ServerNetworks*, std::vector<MapMember*>> members_;
-  // Members by user name, ignoring case; the key views the member's own
-  // Username, which does not change while it is a member.
-  std::unordered_map<std::string_view, MapMember*, TextCase::Hasher, TextCase::EqualTo>
-      member_names_;
+  // Members by user name, ignoring case; a member's Username does not
+  // change while it is a member.
+  MemberNameIndex member_names_;
   asio::steady_timer login_sweep_;
   std::chrono::milliseconds login_timeout_{std::chrono::seconds(kLoginTimeoutSeconds)};
   // Members that left during this pass; their 6 goes out at its end.

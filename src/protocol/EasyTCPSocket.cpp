@@ -55,40 +55,85 @@ void EasyTCPSocket::Connected() { Loop().AddPollableObject(SelfAsPollable()); }
 
 void EasyTCPSocket::Error(int64_t) {
   Loop().RemovePollableObject(*this);
-  mEvents.reset();
-  std::string().swap(mDataBuffer);
+  if (!mEvents) return;
+  // A reply WaitForMessage got just before the end is still its to return.
+  std::vector<Message>().swap(mEvents->messages);
+  mEvents->head = 0;
+  std::string().swap(mEvents->mDataBuffer);
+  ReleaseIdleInbox();
+}
+
+EasyTCPSocket::Inbox& EasyTCPSocket::MutableInbox() {
+  if (!mEvents) mEvents = std::make_unique<Inbox>();
+  return *mEvents;
+}
+
+void EasyTCPSocket::ReleaseIdleInbox() {
+  if (mEvents && mEvents->head == mEvents->messages.size() && mEvents->mDataBuffer.empty() &&
+      !mEvents->mWaitingForACommand && mEvents->mCommandResponse.empty()) {
+    mEvents.reset();
+  }
 }
 
 void EasyTCPSocket::DataAvailable() {
-  TakeReceived(mDataBuffer);
-  ProcessData();
+  if (mEvents && !mEvents->mDataBuffer.empty()) {
+    TakeReceived(mEvents->mDataBuffer);
+    ProcessData();
+    return;
+  }
+  // Most reads end on a message boundary: they are parsed where they were
+  // read, and only what is left over is kept. One loop thread, so one
+  // buffer serves every connection.
+  static std::string received;
+  received.clear();
+  TakeReceived(received);
+  size_t used = ParseMessages(received);
+  if (used < received.size() && IsConnected()) {
+    MutableInbox().mDataBuffer.assign(received, used, std::string::npos);
+  }
+  NoteQueueLevel();
 }
 
 void EasyTCPSocket::ProcessData() {
+  if (!mEvents) return;
+  std::string& rest = mEvents->mDataBuffer;
+  size_t used = ParseMessages(rest);
+  if (used >= rest.size()) {
+    std::string().swap(rest);
+  } else {
+    rest.erase(0, used);
+  }
+  ReleaseIdleInbox();
+  NoteQueueLevel();
+}
+
+size_t EasyTCPSocket::ParseMessages(std::string_view bytes) {
   size_t offset = 0;
   while (IsConnected() && QueuedMessages() < kMaxQueuedMessages) {
     int32_t command = 0;
     std::string_view payload;
     size_t consumed = 0;
-    auto result = PacketFramer::Next(std::string_view(mDataBuffer).substr(offset), &command,
-                                     &payload, &consumed);
+    auto result = PacketFramer::Next(bytes.substr(offset), &command, &payload, &consumed);
     if (result == PacketFramer::Result::kNeedMore) break;
     if (result == PacketFramer::Result::kBadLength) {
       Loop().RemovePollableObject(*this);
       Abort(EPROTO);
-      return;
+      return offset;
     }
     offset += consumed;
-    if (mWaitingForACommand) {
+    if (WaitingForAMessage()) {
       if (WaitingForThisMessage(command, payload)) {
-        mWaitingForACommand = false;
-        mCommandResponse.assign(payload);
+        mEvents->mWaitingForACommand = false;
+        mEvents->mCommandResponse.assign(payload);
       }
       continue;
     }
     AddEvent(command, payload);
   }
-  RemoveBytesFromHead(offset);
+  return offset;
+}
+
+void EasyTCPSocket::NoteQueueLevel() {
   bool full = QueuedMessages() >= kMaxQueuedMessages;
   if (full != paused_) {
     paused_ = full;
@@ -105,18 +150,8 @@ void EasyTCPSocket::OutputDrained() {
   if (QueuedMessages() > 0 && !MarkedReady()) Loop().MarkReady(SelfAsPollable());
 }
 
-void EasyTCPSocket::RemoveBytesFromHead(size_t count) {
-  if (count == 0) return;
-  if (count >= mDataBuffer.size()) {
-    std::string().swap(mDataBuffer);  // an idle connection holds no input buffer
-    return;
-  }
-  mDataBuffer.erase(0, count);
-}
-
 void EasyTCPSocket::AddEvent(int32_t command, std::string_view data) {
-  if (!mEvents) mEvents = std::make_unique<Queue>();
-  mEvents->messages.push_back(Message{command, std::string(data)});
+  MutableInbox().messages.push_back(Message{command, std::string(data)});
   if (!MarkedReady()) Loop().MarkReady(SelfAsPollable());
 }
 
@@ -125,12 +160,16 @@ bool EasyTCPSocket::RetrieveEvent(int32_t* command, std::string* data) {
   Message& message = mEvents->messages[mEvents->head++];
   *command = message.command;
   data->swap(message.data);
-  if (mEvents->head == mEvents->messages.size()) mEvents.reset();
+  if (mEvents->head == mEvents->messages.size()) {
+    std::vector<Message>().swap(mEvents->messages);
+    mEvents->head = 0;
+    ReleaseIdleInbox();
+  }
   return true;
 }
 
 bool EasyTCPSocket::WaitingForThisMessage(int32_t command, std::string_view) const {
-  return mWaitingForACommand && command == mWaitForThisCommand;
+  return WaitingForAMessage() && command == mEvents->mWaitForThisCommand;
 }
 
 void EasyTCPSocket::FireEvents() {
@@ -189,20 +228,24 @@ bool EasyTCPSocket::WaitForConnection(int64_t timeout) {
 
 std::string EasyTCPSocket::WaitForMessage(int32_t command, int64_t timeout) {
   if (!IsConnected()) return {};
-  mWaitForThisCommand = command;
-  mCommandResponse.clear();
-  mWaitingForACommand = true;
+  Inbox& inbox = MutableInbox();
+  inbox.mWaitForThisCommand = command;
+  inbox.mCommandResponse.clear();
+  inbox.mWaitingForACommand = true;
+  std::string response;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
-  while (mWaitingForACommand && std::chrono::steady_clock::now() < deadline) {
+  while (WaitingForAMessage() && std::chrono::steady_clock::now() < deadline) {
     TCPSocket::Poll();
-    if (!IsConnected()) {
-      mWaitingForACommand = false;
-      return {};
-    }
+    if (!IsConnected()) break;
     Loop().DoEvents(10);
   }
-  mWaitingForACommand = false;
-  return std::move(mCommandResponse);
+  if (mEvents) {
+    if (!mEvents->mWaitingForACommand) response = std::move(mEvents->mCommandResponse);
+    mEvents->mWaitingForACommand = false;
+    std::string().swap(mEvents->mCommandResponse);
+    ReleaseIdleInbox();
+  }
+  return response;
 }
 
 }  // namespace brelvint

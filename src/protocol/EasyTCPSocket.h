@@ -76,13 +76,7 @@ class EasyTCPSocket : public TCPSocket, public Pollable {
   void DataAvailable() override;
   void OutputDrained() override;
 
-  std::string mCommandResponse;
-  std::string mDataBuffer;
-  int32_t mWaitForThisCommand = -1;
-  bool mWaitingForACommand = false;
-
  private:
-  // Beside the flags above, so a connection spends no padding on them.
   bool paused_ = false;          // the message queue is full
   bool output_held_ = false;     // the unsent output is over the limit
   bool reply_deferred_ = false;  // a reply is being produced elsewhere
@@ -92,24 +86,42 @@ class EasyTCPSocket : public TCPSocket, public Pollable {
     std::string data;
   };
 
+  // What an idle connection does without: messages not yet delivered
+  // (oldest first from `head`), the received bytes not yet parsed (an
+  // incomplete message, or what a full queue left), and what WaitForMessage
+  // waits for and got. Allocated only while some of it is in use, so the
+  // thousands of idle connections of a busy listener carry one null pointer.
+  struct Inbox {
+    std::vector<Message> messages;
+    size_t head = 0;
+    std::string mDataBuffer;
+    std::string mCommandResponse;
+    int32_t mWaitForThisCommand = -1;
+    bool mWaitingForACommand = false;
+  };
+
   void AddEvent(int32_t command, std::string_view data);
   bool RetrieveEvent(int32_t* command, std::string* data);
   void FireEvents();
+  // Queues the whole messages at the front of `bytes` until the queue is
+  // full; returns how many bytes they took. Ends the connection on a bad
+  // length.
+  size_t ParseMessages(std::string_view bytes);
+  // Parses what the inbox kept, after the queue made room.
   void ProcessData();
-  void RemoveBytesFromHead(size_t count);
+  // Takes reading on or off as the queue filled or made room.
+  void NoteQueueLevel();
   bool WaitingForThisMessage(int32_t command, std::string_view data) const;
+  bool WaitingForAMessage() const { return mEvents && mEvents->mWaitingForACommand; }
   size_t QueuedMessages() const { return mEvents ? mEvents->messages.size() - mEvents->head : 0; }
+  Inbox& MutableInbox();
+  // Frees the inbox once nothing in it is in use.
+  void ReleaseIdleInbox();
   std::shared_ptr<Pollable> SelfAsPollable();
   // Reads from the kernel unless the queue is full or output is held.
   void UpdateReading();
 
-  // Messages not yet delivered, oldest first from `head`. Allocated only
-  // while something is queued: most connections are idle most of the time.
-  struct Queue {
-    std::vector<Message> messages;
-    size_t head = 0;
-  };
-  std::unique_ptr<Queue> mEvents;
+  std::unique_ptr<Inbox> mEvents;
 };
 
 }  // namespace brelvint

@@ -285,6 +285,35 @@ TEST_F(NetworkFileTest, ARereadSeesOnlyTheOperatorsEditsAsChanges) {
   }
 }
 
+// A login from the address the records hold leaves nothing to remember (a
+// server with thousands of returning players keeps no copy of their names
+// and addresses); one from elsewhere is remembered until the name returns,
+// and every reread of the file the logins left is still no change.
+TEST_F(NetworkFileTest, OnlyAddressesTheRecordsDoNotHoldAreRemembered) {
+  std::unique_ptr<ServerNetworks> network = Load(kMainFile);
+  struct Step {
+    const char* name;
+    const char* address;
+    bool remembered;  // HasWrittenAddresses afterwards
+  };
+  const Step steps[] = {
+      {"alice", "10.0.0.2", false},  // the address on file
+      {"ALICE", "10.0.0.2", false},  // the same user, in other letters
+      {"alice", "10.0.0.9", true},   // elsewhere: the file changes
+      {"alice", "10.0.0.2", false},  // back: the file holds the records' again
+      // At the admin's address, but "BOB" (no address) takes it: a change.
+      {"bob", "10.0.0.1", true},
+  };
+  for (const Step& step : steps) {
+    network->AddUserToNetwork(step.name, step.address);
+    EXPECT_EQ(network->HasWrittenAddresses(), step.remembered) << step.name << " " << step.address;
+    Commit(*network);
+    std::unique_ptr<ServerNetworks> reread = modGlobal::ReadNetworkXML(FilePath());
+    ASSERT_TRUE(reread);
+    EXPECT_TRUE(network->SameDefinition(*reread)) << step.name << " " << step.address;
+  }
+}
+
 // Edits in place that keep the size and set the time back, as cp -p,
 // rsync --inplace -t and tar x make them: device, inode, size and time all
 // match what the cache last wrote, yet the text is the operator's.
