@@ -34,6 +34,9 @@ bool RefuseIoUring() {
          ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
+// The child's exit status when the filter could not be installed.
+constexpr int kNoFilter = 2;
+
 struct Case {
   const char* name;
   const char* variable;  // BRELVINT_IO_BACKEND, or null to leave it unset
@@ -60,7 +63,7 @@ TEST_P(EventLoopBackendTest, SaysWhichBackEndRunsAndWhy) {
     } else {
       ::unsetenv(EventLoop::kBackendVariable);
     }
-    if (c.refuse_io_uring && !RefuseIoUring()) ::_exit(2);
+    if (c.refuse_io_uring && !RefuseIoUring()) ::_exit(kNoFilter);
     std::string backend = EventLoop().Backend();
     ssize_t written = ::write(pipe_fds[1], backend.data(), backend.size());
     ::_exit(written == static_cast<ssize_t>(backend.size()) ? 0 : 3);
@@ -72,7 +75,10 @@ TEST_P(EventLoopBackendTest, SaysWhichBackEndRunsAndWhy) {
   ::close(pipe_fds[0]);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  if (WEXITSTATUS(status) == kNoFilter)
+    GTEST_SKIP() << "this process may not install a seccomp filter";
+  ASSERT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(backend, c.backend);
 }
 
