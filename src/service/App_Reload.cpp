@@ -1,5 +1,3 @@
-#include "service/App.h"
-
 #include <malloc.h>
 
 #include <algorithm>
@@ -12,6 +10,7 @@
 #include "config/LoadNetworks.h"
 #include "config/ServerNetworks.h"
 #include "hub/MapSocket.h"
+#include "service/App.h"
 #include "service/StatusEndpoint.h"
 
 // App's reload of the network folder and the settings at SIGHUP, and the

@@ -1,14 +1,12 @@
+#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <fstream>
 #include <map>
-
+#include <pugixml.hpp>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <pugixml.hpp>
 
 #include "support/ServiceProcess.h"
 
