@@ -111,9 +111,16 @@ TEST_F(HostileClientTest, StallAroundANetworksRemovalIsSurvived) {
     service_.AddNetwork("side.conf", "Side", side_port);
     service_.Signal(SIGHUP);
     ASSERT_TRUE(WaitForCount(kReadComplete, ++reads));
-    // A member keeps the retired listener alive past the reload.
+    // A member keeps the retired listener alive past the reload. The
+    // listener binds just after the reread is logged: a loaded machine may
+    // take a moment.
     TestClient side;
-    ASSERT_TRUE(side.Connect(side_port));
+    bool connected = side.Connect(side_port);
+    for (int i = 0; i < 100 && !connected; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      connected = side.Connect(side_port);
+    }
+    ASSERT_TRUE(connected);
     ASSERT_TRUE(side.ReceiveCommand(1));
     ASSERT_TRUE(side.Login("Side", "pw", "bert"));
 
