@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <cstring>
 
@@ -19,12 +20,20 @@ std::string Failure(const char* step, int error) {
   return std::string(step) + ": " + std::strerror(error);
 }
 
+// User pointers use the low 48 bits; the generation takes the rest.
+constexpr int kGenerationShift = 48;
+constexpr uint64_t kPointerMask = (uint64_t{1} << kGenerationShift) - 1;
+
 }  // namespace
 
 // One operation in the kernel's hands, linked into the reactor's list so
 // that whatever is still out at the end can be freed.
 struct UringReactor::Operation {
   OperationKind kind;
+  // Moves on each time the record is reused, and goes into the tag the
+  // kernel knows it by: a cancel aimed at a finished operation then finds
+  // nothing, rather than the next operation that reused its record.
+  uint16_t generation = 0;
   int fd;
   std::shared_ptr<UringClient> client;
   Operation* previous = nullptr;
@@ -184,17 +193,23 @@ void UringReactor::Forget(Operation* operation) {
   spare_ = operation;
 }
 
+uint64_t UringReactor::Tag(const Operation* operation) {
+  return (static_cast<uint64_t>(operation->generation) << kGenerationShift) |
+         reinterpret_cast<uintptr_t>(operation);
+}
+
 UringReactor::Operation* UringReactor::NewOperation(OperationKind kind, int fd,
                                                     const std::shared_ptr<UringClient>& client) {
   Operation* operation = spare_;
   if (operation != nullptr) {
     spare_ = operation->next;
+    ++operation->generation;
     operation->kind = kind;
     operation->fd = fd;
     operation->client = client;
     operation->next = nullptr;
   } else {
-    operation = new Operation{kind, fd, client};
+    operation = new Operation{kind, 0, fd, client};
   }
   Track(operation);
   return operation;
@@ -203,7 +218,7 @@ UringReactor::Operation* UringReactor::NewOperation(OperationKind kind, int fd,
 uint64_t UringReactor::Receive(int fd, const std::shared_ptr<UringClient>& client) {
   Operation* operation = NewOperation(OperationKind::kReceive, fd, client);
   ArmReceive(operation);
-  return reinterpret_cast<uintptr_t>(operation);
+  return Tag(operation);
 }
 
 void UringReactor::CancelReceive(uint64_t token) {
@@ -217,7 +232,7 @@ void UringReactor::ArmReceive(Operation* operation) {
   io_uring_prep_recv_multishot(entry, operation->fd, nullptr, 0, 0);
   entry->flags |= IOSQE_BUFFER_SELECT;
   entry->buf_group = kBufferGroup;
-  io_uring_sqe_set_data(entry, operation);
+  io_uring_sqe_set_data64(entry, Tag(operation));
 }
 
 void UringReactor::Send(int fd, const char* data, size_t size,
@@ -225,7 +240,7 @@ void UringReactor::Send(int fd, const char* data, size_t size,
   Operation* operation = NewOperation(OperationKind::kSend, fd, client);
   io_uring_sqe* entry = NextEntry();
   io_uring_prep_send(entry, fd, data, size, MSG_NOSIGNAL);
-  io_uring_sqe_set_data(entry, operation);
+  io_uring_sqe_set_data64(entry, Tag(operation));
 }
 
 void UringReactor::CancelAll(int fd) {
@@ -265,9 +280,12 @@ void UringReactor::WatchCompletions() {
 
 void UringReactor::Reap() {
   // Completions are copied out and the queue released before any client
-  // runs: a client's work may prepare, submit and cancel in turn.
+  // runs: a client's work may prepare, submit and cancel in turn. At most
+  // kMaxCompletionsPerReap are handled at a time, as the loop bounds its
+  // handlers per pass: peers that never stop sending must not keep the
+  // pass from ending and its output from leaving.
   constexpr unsigned kBatch = 256;
-  for (;;) {
+  for (unsigned handled = 0; handled < kMaxCompletionsPerReap;) {
     io_uring_cqe* found[kBatch];
     unsigned count = io_uring_peek_batch_cqe(&ring_, found, kBatch);
     if (count == 0) return;
@@ -275,12 +293,22 @@ void UringReactor::Reap() {
     for (unsigned i = 0; i < count; ++i) copies[i] = *found[i];
     io_uring_cq_advance(&ring_, count);
     for (unsigned i = 0; i < count; ++i) Complete(copies[i]);
+    handled += count;
+  }
+  // The rest waits for the next pass; no new completion may come to say so.
+  if (io_uring_cq_ready(&ring_) > 0 && !reap_posted_) {
+    reap_posted_ = true;
+    asio::post(ring_watch_.get_executor(), [this] {
+      reap_posted_ = false;
+      Reap();
+    });
   }
 }
 
 void UringReactor::Complete(const io_uring_cqe& cqe) {
   if (cqe.user_data == kNoOperation) return;
-  auto* operation = reinterpret_cast<Operation*>(static_cast<uintptr_t>(cqe.user_data));
+  auto* operation =
+      reinterpret_cast<Operation*>(static_cast<uintptr_t>(cqe.user_data & kPointerMask));
   if (operation->kind == OperationKind::kSend) {
     std::shared_ptr<UringClient> client = std::move(operation->client);
     Forget(operation);
@@ -304,7 +332,7 @@ void UringReactor::Complete(const io_uring_cqe& cqe) {
   Forget(operation);
   // A receive that stopped with data but is not wanted any more ended as
   // if cancelled.
-  client->UringReceiveEnded(cqe.res > 0 ? -ECANCELED : cqe.res);
+  client->UringReceiveEnded(cqe.res > 0 || cqe.res == -ENOBUFS ? -ECANCELED : cqe.res);
 }
 
 void UringReactor::RecycleBuffer(unsigned id) {

@@ -49,6 +49,8 @@ class UringReactor {
   // until its bytes are handed over, so they are rarely short.
   static constexpr unsigned kBufferCount = 1024;
   static constexpr unsigned kBufferBytes = 4096;
+  // Completions handled in one go; the rest wait for the next pass.
+  static constexpr unsigned kMaxCompletionsPerReap = 1024;
 
   // A reactor on `context`, or null with `why` saying what refused it (an
   // old kernel, a seccomp filter, io_uring_disabled).
@@ -83,6 +85,8 @@ class UringReactor {
   io_uring_sqe* NextEntry();
   void ArmReceive(Operation* operation);
   Operation* NewOperation(OperationKind kind, int fd, const std::shared_ptr<UringClient>& client);
+  // What the kernel knows an operation by: its address and generation.
+  static uint64_t Tag(const Operation* operation);
   void Track(Operation* operation);
   void Forget(Operation* operation);  // and keeps it as a spare
   void WatchCompletions();
@@ -97,6 +101,7 @@ class UringReactor {
   size_t buffers_ring_bytes_ = 0;
   std::unique_ptr<char[]> buffers_;
   unsigned prepared_ = 0;            // entries not yet submitted
+  bool reap_posted_ = false;         // a Reap for leftovers is queued
   Operation* operations_ = nullptr;  // every operation out, newest first
   Operation* spare_ = nullptr;       // finished ones, for reuse
 };
