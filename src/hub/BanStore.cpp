@@ -296,6 +296,14 @@ std::optional<BanStore::Ban> BanStore::Delete(int64_t id, const std::string& net
   return removed;
 }
 
+std::string BanStore::LiftLine(const Ban& lifted, const std::string& by,
+                               const std::string& network) {
+  std::string line = "Ban " + std::to_string(lifted.id) + " lifted by " + by + " on network " +
+                     network + ": " + lifted.address;
+  if (!lifted.name.empty()) line += " " + modGlobal::EscapeForLog(lifted.name);
+  return line;
+}
+
 std::vector<BanStore::Ban> BanStore::Rows(const std::string& network, std::string* error) const {
   Statement select = Prepare(network.empty() ? kSelectAll : kSelectNetwork);
   if (!network.empty()) Bind(select.get(), 1, network);

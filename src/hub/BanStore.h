@@ -71,6 +71,9 @@ class BanStore {
   // failed.
   bool Insert(const std::string& address, const std::string& name, const std::string& by,
               const std::string& reason, const std::string& network, std::string* error = nullptr);
+  // The log line of a lift: "Ban <id> lifted by <by> on network <network>:
+  // <address> <name>", with `by` as given and the name escaped.
+  static std::string LiftLine(const Ban& lifted, const std::string& by, const std::string& network);
   // Deletes ban `id` when it was recorded for `network` (ignoring case)
   // and returns the row deleted; nullopt when there is no such row on that
   // network, or when SQLite failed (then `error` is set).

@@ -243,11 +243,7 @@ void MapSocket::LiftBan(MapMember& admin, int64_t id) {
   }
   if (!lifted) return;
   // The one record of who let an address back in.
-  std::string line = "Ban " + std::to_string(id) + " lifted by " +
-                     modGlobal::EscapeForLog(admin.Username) + " on network " + network + ": " +
-                     lifted->address;
-  if (!lifted->name.empty()) line += " " + modGlobal::EscapeForLog(lifted->name);
-  StatusMessage(line);
+  StatusMessage(BanStore::LiftLine(*lifted, modGlobal::EscapeForLog(admin.Username), network));
 }
 
 void MapSocket::ClientDisconnect(MapMember& leaver) {

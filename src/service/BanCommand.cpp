@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <exception>
 #include <filesystem>
 #include <optional>
 #include <ostream>
-#include <stdexcept>
 
 #include "base/FolderLock.h"
 #include "base/LogMessage.h"
@@ -130,11 +130,9 @@ int Lift(BanStore& store, const std::filesystem::path& folder, const Arguments& 
   } else if (!noted.empty()) {
     modGlobal::SetLogFile(noted);
   }
-  std::string line = "Ban " + std::to_string(id) + " lifted by operator " +
-                     modGlobal::EscapeForLog(AccountName()) + " (brelvint bans lift) on network " +
-                     modGlobal::EscapeForLog(lifted->network) + ": " + lifted->address;
-  if (!lifted->name.empty()) line += " " + modGlobal::EscapeForLog(lifted->name);
-  modGlobal::LogMessage(line);
+  modGlobal::LogMessage(BanStore::LiftLine(
+      *lifted, "operator " + modGlobal::EscapeForLog(AccountName()) + " (brelvint bans lift)",
+      modGlobal::EscapeForLog(lifted->network)));
   return 0;
 }
 
