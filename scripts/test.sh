@@ -14,10 +14,6 @@ if [ "${1:-}" = "--sanitize" ]; then
   export BUILD_DIR=build-asan
   # Leaks are checked by the reliability scripts; here any report fails the test.
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}
-  # The sanitizers slow the relay several times over; on io_uring, where the
-  # kernel reads ahead into the shared buffers, the flood tests then outlast
-  # their limits. The normal build runs the suite on both back ends.
-  export BRELVINT_IO_BACKEND=${BRELVINT_IO_BACKEND:-epoll}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
   bash scripts/build.sh "${tests_on[@]}" -DBRELVINT_WERROR=$werror -DBRELVINT_SANITIZE=ON -DBRELVINT_BENCH=OFF
 else
@@ -27,7 +23,6 @@ fi
 cd "$BUILD_DIR"
 ctest --output-on-failure --no-tests=error -j2 --timeout 300
 # The sockets run through io_uring where the kernel allows it; the epoll
-# back end, which serves where it does not, gets the whole suite as well.
-if [ "${1:-}" != "--sanitize" ]; then
-  BRELVINT_IO_BACKEND=epoll ctest --output-on-failure --no-tests=error -j2 --timeout 300
-fi
+# back end, which serves where it does not, gets the whole suite as well,
+# in both builds.
+BRELVINT_IO_BACKEND=epoll ctest --output-on-failure --no-tests=error -j2 --timeout 300

@@ -1,13 +1,15 @@
 #include "protocol/EasyTCPSocket.h"
 
 #include <cerrno>
-#include <chrono>
 #include <stdexcept>
 
 #include "base/Metrics.h"
 #include "protocol/PacketFramer.h"
 
 namespace brelvint {
+
+static_assert(EasyTCPSocket::kMaxBufferedInput >= PacketFramer::kMaxTotalLength,
+              "a full input buffer must hold a whole message");
 
 EasyTCPSocket::EasyTCPSocket(EventLoop& loop) : TCPSocket(loop) {}
 
@@ -23,11 +25,11 @@ std::string EasyTCPSocket::CreatePacket(int32_t command, std::string_view data) 
 
 void EasyTCPSocket::SendMessage(int32_t command, std::string_view data) {
   if (!IsConnected()) return;
-  std::string header;
-  PacketFramer::AppendHeader(header, command, data.size());
+  char header[PacketFramer::kHeaderSize];
+  PacketFramer::WriteHeader(header, command, data.size());
   // In one piece: a flush between header and payload would run pass-end
   // work that may write another message to this very connection.
-  WriteWhole(header, data);
+  WriteWhole(std::string_view(header, sizeof header), data);
 }
 
 void EasyTCPSocket::SendPackets(std::string_view packets) {
@@ -55,131 +57,83 @@ void EasyTCPSocket::Connected() { Loop().AddPollableObject(SelfAsPollable()); }
 
 void EasyTCPSocket::Error(int64_t) {
   Loop().RemovePollableObject(*this);
-  if (!mEvents) return;
-  // A reply WaitForMessage got just before the end is still its to return.
-  std::vector<Message>().swap(mEvents->messages);
-  mEvents->head = 0;
-  std::string().swap(mEvents->mDataBuffer);
-  ReleaseIdleInbox();
-}
-
-EasyTCPSocket::Inbox& EasyTCPSocket::MutableInbox() {
-  if (!mEvents) mEvents = std::make_unique<Inbox>();
-  return *mEvents;
-}
-
-void EasyTCPSocket::ReleaseIdleInbox() {
-  if (mEvents && mEvents->head == mEvents->messages.size() && mEvents->mDataBuffer.empty() &&
-      !mEvents->mWaitingForACommand && mEvents->mCommandResponse.empty()) {
-    mEvents.reset();
-  }
+  input_.reset();
 }
 
 void EasyTCPSocket::DataAvailable() {
-  if (mEvents && !mEvents->mDataBuffer.empty()) {
-    TakeReceived(mEvents->mDataBuffer);
-    ProcessData();
-    return;
+  if (!input_) input_ = std::make_unique<Input>();
+  Input& input = *input_;
+  // The delivered front goes once it is at least half the buffer, so the
+  // rest moves at most as often as its own size has been delivered.
+  if (input.delivered > 0 && input.delivered >= input.bytes.size() / 2) {
+    input.bytes.erase(0, input.delivered);
+    input.framed -= input.delivered;
+    input.delivered = 0;
   }
-  // Most reads end on a message boundary: they are parsed where they were
-  // read, and only what is left over is kept. One loop thread, so one
-  // buffer serves every connection.
-  static std::string received;
-  received.clear();
-  TakeReceived(received);
-  size_t used = ParseMessages(received);
-  if (used < received.size() && IsConnected()) {
-    MutableInbox().mDataBuffer.assign(received, used, std::string::npos);
-  }
-  NoteQueueLevel();
+  TakeReceived(input.bytes);
+  if (!FrameArrivals()) return;
+  MarkReadyIfWaiting();
+  UpdateReading();
 }
 
-void EasyTCPSocket::ProcessData() {
-  if (!mEvents) return;
-  std::string& rest = mEvents->mDataBuffer;
-  size_t used = ParseMessages(rest);
-  if (used >= rest.size()) {
-    std::string().swap(rest);
-  } else {
-    rest.erase(0, used);
-  }
-  ReleaseIdleInbox();
-  NoteQueueLevel();
-}
-
-size_t EasyTCPSocket::ParseMessages(std::string_view bytes) {
-  size_t offset = 0;
-  while (IsConnected() && QueuedMessages() < kMaxQueuedMessages) {
+bool EasyTCPSocket::FrameArrivals() {
+  Input& input = *input_;
+  for (;;) {
     int32_t command = 0;
     std::string_view payload;
     size_t consumed = 0;
-    auto result = PacketFramer::Next(bytes.substr(offset), &command, &payload, &consumed);
-    if (result == PacketFramer::Result::kNeedMore) break;
+    auto result = PacketFramer::Next(std::string_view(input.bytes).substr(input.framed), &command,
+                                     &payload, &consumed);
+    if (result == PacketFramer::Result::kNeedMore) return true;
     if (result == PacketFramer::Result::kBadLength) {
       Loop().RemovePollableObject(*this);
+      input_.reset();
       Abort(EPROTO);
-      return offset;
+      return false;
     }
-    offset += consumed;
-    if (WaitingForAMessage()) {
-      if (WaitingForThisMessage(command, payload)) {
-        mEvents->mWaitingForACommand = false;
-        mEvents->mCommandResponse.assign(payload);
-      }
-      continue;
-    }
-    AddEvent(command, payload);
-  }
-  return offset;
-}
-
-void EasyTCPSocket::NoteQueueLevel() {
-  bool full = QueuedMessages() >= kMaxQueuedMessages;
-  if (full != paused_) {
-    paused_ = full;
-    UpdateReading();
+    input.framed += consumed;
   }
 }
 
-void EasyTCPSocket::UpdateReading() { SetReading(!paused_ && !output_held_); }
+void EasyTCPSocket::UpdateReading() {
+  bool want = IsConnected() && !output_held_ && Buffered() < kMaxBufferedInput;
+  if (want == reading_) return;
+  reading_ = want;
+  SetReading(want);
+}
+
+void EasyTCPSocket::MarkReadyIfWaiting() {
+  if (HasWholeMessage() && !MarkedReady()) Loop().MarkReady(SelfAsPollable());
+}
 
 void EasyTCPSocket::OutputDrained() {
   if (!output_held_ || !IsConnected()) return;
   output_held_ = false;
   UpdateReading();
-  if (QueuedMessages() > 0 && !MarkedReady()) Loop().MarkReady(SelfAsPollable());
+  MarkReadyIfWaiting();
 }
 
-void EasyTCPSocket::AddEvent(int32_t command, std::string_view data) {
-  MutableInbox().messages.push_back(Message{command, std::string(data)});
-  if (!MarkedReady()) Loop().MarkReady(SelfAsPollable());
-}
-
-bool EasyTCPSocket::RetrieveEvent(int32_t* command, std::string* data) {
-  if (QueuedMessages() == 0) return false;
-  Message& message = mEvents->messages[mEvents->head++];
-  *command = message.command;
-  data->swap(message.data);
-  if (mEvents->head == mEvents->messages.size()) {
-    std::vector<Message>().swap(mEvents->messages);
-    mEvents->head = 0;
-    ReleaseIdleInbox();
-  }
-  return true;
-}
-
-bool EasyTCPSocket::WaitingForThisMessage(int32_t command, std::string_view) const {
-  return WaitingForAMessage() && command == mEvents->mWaitForThisCommand;
-}
-
-void EasyTCPSocket::FireEvents() {
+void EasyTCPSocket::DeliverOne() {
+  Input& input = *input_;
   int32_t command = 0;
+  std::string_view payload;
+  size_t consumed = 0;
+  PacketFramer::Next(std::string_view(input.bytes).substr(input.delivered), &command, &payload,
+                     &consumed);
+  input.delivered += consumed;
+  // The handler gets a string of its own: it may end the connection, which
+  // frees the input. One per loop, lent out while in use, so a handler that
+  // delivers on another connection gets a fresh one.
+  static std::string spare;
   std::string data;
-  if (!RetrieveEvent(&command, &data)) return;
+  data.swap(spare);
+  data.assign(payload);
+  if (input.delivered == input.bytes.size()) input_.reset();
   BeginReply();
   Metrics::Process().CountCommand(command);
   ReceivedMessage(command, data);
   EndReply();
+  data.swap(spare);
 }
 
 void EasyTCPSocket::DeferReply() { reply_deferred_ = true; }
@@ -187,65 +141,26 @@ void EasyTCPSocket::DeferReply() { reply_deferred_ = true; }
 void EasyTCPSocket::SendDeferredReply(int32_t command, std::string framed) {
   if (!reply_deferred_ || !IsConnected()) return;
   reply_deferred_ = false;
-  std::string header;
-  PacketFramer::AppendHeader(header, command, framed.size() - PacketFramer::kHeaderSize);
-  framed.replace(0, header.size(), header);
+  PacketFramer::WriteHeader(framed.data(), command, framed.size() - PacketFramer::kHeaderSize);
   BeginReply();
   WriteOwned(std::move(framed));
   EndReply();
-  if (QueuedMessages() > 0 && !MarkedReady()) Loop().MarkReady(SelfAsPollable());
+  MarkReadyIfWaiting();
 }
 
 bool EasyTCPSocket::Poll() {
-  // Messages still queued when the stream ended are never delivered.
+  // Messages still waiting when the stream ended are never delivered.
   if (!IsConnected() || reply_deferred_) return false;
   if (PendingOutput() > kMaxPendingOutput) {
     // The peer is not reading what it asked for: answer nothing more (and
     // read nothing more) until it does; OutputDrained resumes.
-    if (!output_held_) {
-      output_held_ = true;
-      UpdateReading();
-    }
+    output_held_ = true;
+    UpdateReading();
     return false;
   }
-  FireEvents();
-  if (paused_ && IsConnected()) ProcessData();
-  return IsConnected() && !reply_deferred_ && QueuedMessages() > 0;
-}
-
-bool EasyTCPSocket::WaitForConnection(int64_t timeout) {
-  if (!Listen()) {
-    Error(LastErrorCode());
-    return false;
-  }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (IsConnected()) return true;
-    Loop().DoEvents(10);
-  }
-  return IsConnected();
-}
-
-std::string EasyTCPSocket::WaitForMessage(int32_t command, int64_t timeout) {
-  if (!IsConnected()) return {};
-  Inbox& inbox = MutableInbox();
-  inbox.mWaitForThisCommand = command;
-  inbox.mCommandResponse.clear();
-  inbox.mWaitingForACommand = true;
-  std::string response;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
-  while (WaitingForAMessage() && std::chrono::steady_clock::now() < deadline) {
-    TCPSocket::Poll();
-    if (!IsConnected()) break;
-    Loop().DoEvents(10);
-  }
-  if (mEvents) {
-    if (!mEvents->mWaitingForACommand) response = std::move(mEvents->mCommandResponse);
-    mEvents->mWaitingForACommand = false;
-    std::string().swap(mEvents->mCommandResponse);
-    ReleaseIdleInbox();
-  }
-  return response;
+  if (HasWholeMessage()) DeliverOne();
+  UpdateReading();
+  return IsConnected() && !reply_deferred_ && HasWholeMessage();
 }
 
 }  // namespace brelvint

@@ -4,7 +4,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "protocol/EventLoop.h"
 #include "protocol/TCPSocket.h"
@@ -12,21 +11,23 @@
 namespace brelvint {
 
 // A TCP stream that carries messages (a 32-bit command and a byte
-// payload, framed by PacketFramer) instead of raw bytes. Complete messages
-// are queued as soon as their bytes arrive and handed to the subclass one
-// per loop pass (ReceivedMessage), in arrival order. The raw Read, ReadAll
-// and Write of the stream are refused.
+// payload, framed by PacketFramer) instead of raw bytes. Received bytes are
+// kept until their messages are delivered to the subclass, one per loop
+// pass (ReceivedMessage), in arrival order; a bad length ends the
+// connection as soon as it arrives. The raw Read, ReadAll and Write of the
+// stream are refused.
 //
-// The queue is bounded by back-pressure: with kMaxQueuedMessages waiting,
-// the socket stops taking packets out of its buffer and stops reading, so
-// TCP holds the rest; nothing is dropped or reordered. Output is bounded the
+// Input is bounded by back-pressure: with kMaxBufferedInput bytes waiting
+// (always at least one whole message), the socket stops reading, so TCP
+// holds the rest; nothing is dropped or reordered. Output is bounded the
 // same way: what a handler writes while ReceivedMessage runs is that
 // message's reply (TCPSocket::BeginReply), and while the unsent output is
 // over TCPSocket::kMaxPendingOutput no further message is delivered and
 // reading stops, until the peer has read enough of it.
 class EasyTCPSocket : public TCPSocket, public Pollable {
  public:
-  static constexpr size_t kMaxQueuedMessages = 64;
+  // The largest message, so a full buffer always holds a whole one.
+  static constexpr size_t kMaxBufferedInput = 64 * 1024;
 
   explicit EasyTCPSocket(EventLoop& loop);
   ~EasyTCPSocket() override;
@@ -43,15 +44,7 @@ class EasyTCPSocket : public TCPSocket, public Pollable {
   std::string ReadAll() override;
   void Write(std::string_view data) override;
 
-  // Listens (TCPSocket::Listen) and runs the loop until a peer connected:
-  // false on a stream error or after `timeout` seconds.
-  bool WaitForConnection(int64_t timeout);
-  // Runs the loop until a message with `command` arrives and returns its
-  // payload (other messages meanwhile are discarded); empty when not
-  // connected, on a stream error or after `timeout` seconds.
-  std::string WaitForMessage(int32_t command, int64_t timeout);
-
-  // Delivers at most one queued message. True while more are queued.
+  // Delivers at most one message. True while more whole ones wait.
   bool Poll() override;
 
   // For a request answered later, from work done off the loop: called while
@@ -77,51 +70,31 @@ class EasyTCPSocket : public TCPSocket, public Pollable {
   void OutputDrained() override;
 
  private:
-  bool paused_ = false;          // the message queue is full
+  // Received bytes not yet delivered. Consumed by offsets, so each byte is
+  // moved at most once more (when the spent front is dropped); allocated
+  // only while it holds something, so the thousands of idle connections of
+  // a busy listener carry one null pointer.
+  struct Input {
+    std::string bytes;
+    size_t delivered = 0;  // bytes of messages already delivered
+    size_t framed = 0;     // bytes of whole messages whose length was checked
+  };
+
+  size_t Buffered() const { return input_ ? input_->bytes.size() - input_->delivered : 0; }
+  bool HasWholeMessage() const { return input_ && input_->framed > input_->delivered; }
+  // Checks the lengths of the messages that arrived whole; false after a
+  // bad one, which ended the connection.
+  bool FrameArrivals();
+  void DeliverOne();
+  std::shared_ptr<Pollable> SelfAsPollable();
+  // Reads from the kernel unless the input is full or output is held.
+  void UpdateReading();
+  void MarkReadyIfWaiting();
+
+  std::unique_ptr<Input> input_;
+  bool reading_ = true;
   bool output_held_ = false;     // the unsent output is over the limit
   bool reply_deferred_ = false;  // a reply is being produced elsewhere
-
-  struct Message {
-    int32_t command;
-    std::string data;
-  };
-
-  // What an idle connection does without: messages not yet delivered
-  // (oldest first from `head`), the received bytes not yet parsed (an
-  // incomplete message, or what a full queue left), and what WaitForMessage
-  // waits for and got. Allocated only while some of it is in use, so the
-  // thousands of idle connections of a busy listener carry one null pointer.
-  struct Inbox {
-    std::vector<Message> messages;
-    size_t head = 0;
-    std::string mDataBuffer;
-    std::string mCommandResponse;
-    int32_t mWaitForThisCommand = -1;
-    bool mWaitingForACommand = false;
-  };
-
-  void AddEvent(int32_t command, std::string_view data);
-  bool RetrieveEvent(int32_t* command, std::string* data);
-  void FireEvents();
-  // Queues the whole messages at the front of `bytes` until the queue is
-  // full; returns how many bytes they took. Ends the connection on a bad
-  // length.
-  size_t ParseMessages(std::string_view bytes);
-  // Parses what the inbox kept, after the queue made room.
-  void ProcessData();
-  // Takes reading on or off as the queue filled or made room.
-  void NoteQueueLevel();
-  bool WaitingForThisMessage(int32_t command, std::string_view data) const;
-  bool WaitingForAMessage() const { return mEvents && mEvents->mWaitingForACommand; }
-  size_t QueuedMessages() const { return mEvents ? mEvents->messages.size() - mEvents->head : 0; }
-  Inbox& MutableInbox();
-  // Frees the inbox once nothing in it is in use.
-  void ReleaseIdleInbox();
-  std::shared_ptr<Pollable> SelfAsPollable();
-  // Reads from the kernel unless the queue is full or output is held.
-  void UpdateReading();
-
-  std::unique_ptr<Inbox> mEvents;
 };
 
 }  // namespace brelvint

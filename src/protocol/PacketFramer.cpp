@@ -9,13 +9,6 @@ int32_t ReadInt32(std::string_view bytes) {
   return static_cast<int32_t>((b(0) << 24) | (b(1) << 16) | (b(2) << 8) | b(3));
 }
 
-void AppendInt32(std::string& out, int32_t value) {
-  uint32_t v = static_cast<uint32_t>(value);
-  char bytes[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16),
-                   static_cast<char>(v >> 8), static_cast<char>(v)};
-  out.append(bytes, 4);
-}
-
 }  // namespace
 
 PacketFramer::Result PacketFramer::Next(std::string_view buffer, int32_t* command,
@@ -34,9 +27,20 @@ PacketFramer::Result PacketFramer::Next(std::string_view buffer, int32_t* comman
   return Result::kPacket;
 }
 
+void PacketFramer::WriteHeader(char* out, int32_t command, size_t payload_size) {
+  for (uint32_t value :
+       {static_cast<uint32_t>(payload_size + kHeaderSize), static_cast<uint32_t>(command)}) {
+    *out++ = static_cast<char>(value >> 24);
+    *out++ = static_cast<char>(value >> 16);
+    *out++ = static_cast<char>(value >> 8);
+    *out++ = static_cast<char>(value);
+  }
+}
+
 void PacketFramer::AppendHeader(std::string& out, int32_t command, size_t payload_size) {
-  AppendInt32(out, static_cast<int32_t>(payload_size + kHeaderSize));
-  AppendInt32(out, command);
+  char header[kHeaderSize];
+  WriteHeader(header, command, payload_size);
+  out.append(header, kHeaderSize);
 }
 
 void PacketFramer::AppendPacket(std::string& out, int32_t command, std::string_view data) {

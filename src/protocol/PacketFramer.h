@@ -29,6 +29,8 @@ class PacketFramer {
   static std::string CreatePacket(int32_t command, std::string_view data);
   static void AppendPacket(std::string& out, int32_t command, std::string_view data);
   static void AppendHeader(std::string& out, int32_t command, size_t payload_size);
+  // The header alone, into the kHeaderSize bytes at `out`.
+  static void WriteHeader(char* out, int32_t command, size_t payload_size);
 };
 
 }  // namespace brelvint

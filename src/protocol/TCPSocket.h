@@ -11,27 +11,27 @@
 
 #include "protocol/Asio.h"
 #include "protocol/EventLoop.h"
-#include "protocol/UringReactor.h"
+#include "protocol/Transport.h"
 
 namespace brelvint {
 
 class ServerSocket;
 
-// One TCP stream on the event loop: non-blocking reads raise DataAvailable,
-// writes are queued and leave once per loop pass, and the end of the
-// connection raises Error exactly once, whatever ended it (the peer, a
-// failure, an overflowing output queue or a local Close). The end is never
-// raised inside the call that caused it: it runs as its own handler, so no
-// caller finds its own connection torn down under it.
+// One TCP stream on the event loop: reads raise DataAvailable, writes are
+// queued and leave once per loop pass, and the end of the connection
+// raises Error exactly once, whatever ended it (the peer, a failure, an
+// overflowing output queue or a local Close). The end is never raised
+// inside the call that caused it: it runs as its own handler, so no caller
+// finds its own connection torn down under it.
 //
 // Owned by the ServerSocket that accepted it (through a shared pointer),
 // which drops it after its Error event has run.
 //
-// Its reads and writes go through the loop's io_uring reactor when the loop
-// has one (see EventLoop::Uring), else through readiness waits on Asio's
-// reactor and non-blocking system calls; what a subclass sees is the same.
+// Its bytes go through a Transport picked when it begins: io_uring when
+// the loop has a reactor (see EventLoop::Uring), else readiness waits on
+// Asio's reactor; what a subclass sees is the same.
 class TCPSocket : public Flushable,
-                  public UringClient,
+                  private TransportOwner,
                   public std::enable_shared_from_this<TCPSocket> {
  public:
   // The slow-consumer limit. Unsent output beyond this, not counting the
@@ -45,17 +45,6 @@ class TCPSocket : public Flushable,
   static constexpr size_t kMaxPendingOutput = 1 << 20;
   // Output at which a write goes out at once instead of at the flush.
   static constexpr size_t kEagerFlushBytes = 64 * 1024;
-  // One write hands the kernel at most this much: a reply of many megabytes
-  // leaves over several loop passes, each a fraction of a millisecond,
-  // instead of holding up every other connection for one long copy.
-  static constexpr size_t kMaxWriteBytes = 256 * 1024;
-  // A flush at least this large marks a busy connection that keeps its buffer,
-  // up to kKeepBufferBytes of room: a busy connection's output grows to
-  // hundreds of kilobytes while its previous send is in the kernel's hands,
-  // and giving such a buffer back at every flush costs a fresh mapping and
-  // its page faults at the next.
-  static constexpr size_t kKeepBufferAfterBytes = 1024;
-  static constexpr size_t kKeepBufferBytes = kMaxPendingOutput;
   // Codes for ends that have no errno of their own.
   static constexpr int64_t kPeerClosed = 0;
 
@@ -83,25 +72,13 @@ class TCPSocket : public Flushable,
   void CloseWhenFlushed(int64_t code);
   // True once CloseWhenFlushed was asked: the connection is on its way out.
   bool Closing() const { return close_after_flush_; }
-  // Runs the loop's ready handlers, this socket's included.
-  void Poll();
-  // Accepts one connection on `Port` of `address`. Returns false and sets
-  // LastErrorCode when it cannot listen.
-  bool Listen(const std::string& address = "127.0.0.1");
-  // Connects to `address`:`port` (used by clients of our own: tests, the
-  // probe). False, with LastErrorCode set, when the connection failed.
-  bool Connect(const std::string& address, uint16_t port);
 
   int64_t LastErrorCode() const { return last_error_; }
   const std::string& RemoteAddress() const { return remote_address_; }
   uint64_t Sequence() const { return sequence_; }
-  size_t PendingOutput() const override {
-    return output_.size() + (inflight_ ? inflight_->size() : 0) - sent_;
-  }
+  size_t PendingOutput() const override { return transport_ ? transport_->Unsent() : 0; }
   // Unsent bytes that were written as replies.
   size_t PendingReplyOutput() const { return replies_ ? replies_->unsent : 0; }
-
-  int64_t Port = 0;
 
  protected:
   virtual void Connected() {}
@@ -116,8 +93,7 @@ class TCPSocket : public Flushable,
   // Like Write, but takes the buffer: queued behind nothing, it becomes the
   // output as it is, so a reply of many megabytes costs the loop no copy.
   void WriteOwned(std::string bytes);
-  // Appends the received bytes to `out` (cheaper than ReadAll for a
-  // subclass that keeps its own buffer).
+  // Appends the received bytes to `out`.
   void TakeReceived(std::string& out);
   // Stops or resumes reading from the kernel (back-pressure: unread bytes
   // stay in the kernel and TCP slows the sender down).
@@ -128,16 +104,13 @@ class TCPSocket : public Flushable,
   // own and do not count toward kMaxPendingOutput.
   void BeginReply() { answering_ = true; }
   void EndReply() { answering_ = false; }
-  // Runs when a flush took the unsent output from above kMaxPendingOutput
+  // Runs when a write took the unsent output from above kMaxPendingOutput
   // to at most that.
   virtual void OutputDrained() {}
-  // What the readiness waits do with their result: an error other than our
-  // own cancellation ends the connection (once), since a socket whose wait
-  // failed would otherwise stay open and never read or write again.
-  // Protected so tests can hand them the errors the kernel rarely gives.
-  void ReadWaitDone(const boost::system::error_code& ec);
-  void WriteWaitDone(const boost::system::error_code& ec);
   EventLoop& Loop() { return loop_; }
+  // The transport, once the connection began (tests reach the readiness
+  // waits through it).
+  Transport* StreamTransport() { return transport_.get(); }
 
  private:
   friend class ServerSocket;
@@ -146,23 +119,14 @@ class TCPSocket : public Flushable,
   asio::ip::tcp::socket& RawSocket() { return socket_; }
   void Adopt(ServerSocket* owner, uint64_t sequence);
   void Begin();
-  void WatchReadable();
-  void OnReadable();
   void Flush() override;
   // Asks the loop to flush at the end of the pass, unless a flush is
-  // already due (scheduled, or waiting for the kernel to take more).
+  // already due (scheduled, or a write underway that goes on by itself).
   void RequestFlush();
-  void WatchWritable();
-  // The io_uring ways of the same steps.
-  void FlushThroughUring();
-  void SendInflight();
-  void UringReceived(std::string_view bytes) override;
-  void UringReceiveEnded(int result) override;
-  void UringSent(int result) override;
-  bool UringWantsReceive() const override { return !ended_ && reading_; }
-  // After a flush that sent all of `buffer`: a busy connection keeps it for
-  // the next pass, a quiet one gives it back.
-  static void KeepOrRelease(std::string& buffer, size_t flushed);
+  void TransportReceived(std::string_view bytes) override;
+  void TransportSent(size_t count, size_t unsent_before) override;
+  void TransportIdle() override;
+  void TransportEnded(int64_t code) override { Abort(code); }
   void RaiseError();
   // The one place a slow consumer is cut.
   void CutSlowConsumer();
@@ -190,21 +154,11 @@ class TCPSocket : public Flushable,
   };
 
   EventLoop& loop_;
+  // The accepted stream until Begin hands it to the transport.
   asio::ip::tcp::socket socket_;
+  std::shared_ptr<Transport> transport_;
   ServerSocket* owner_ = nullptr;
-  std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
   std::string remote_address_;
-  std::string output_;
-  // Bytes already written: at the front of output_, or with io_uring, of
-  // inflight_ (output_ then never leaves in part).
-  size_t sent_ = 0;
-  // With io_uring: the bytes of the send in the kernel's hands, which new
-  // output must not move; null while none is.
-  std::unique_ptr<std::string> inflight_;
-  // With io_uring: the descriptor, taken from socket_ so Asio's reactor
-  // does not watch it as well; the multishot receive while one runs.
-  int uring_fd_ = -1;
-  uint64_t receive_ = 0;
   std::unique_ptr<ReplyLedger> replies_;
   // Bytes of the read being reported; one loop thread, so one view serves
   // every socket.
@@ -214,9 +168,6 @@ class TCPSocket : public Flushable,
   uint64_t sequence_ = 0;
   bool connected_ = false;
   bool ended_ = false;
-  bool reading_ = true;
-  bool read_armed_ = false;
-  bool write_armed_ = false;
   bool close_after_flush_ = false;
   bool answering_ = false;
   uint32_t slot_ = 0;  // place in the owning listener's connection list

@@ -169,7 +169,7 @@ io_uring_sqe* UringReactor::NextEntry() {
     Submit();
     entry = io_uring_get_sqe(&ring_);
   }
-  ++prepared_;
+  if (entry != nullptr) ++prepared_;
   return entry;
 }
 
@@ -217,49 +217,63 @@ UringReactor::Operation* UringReactor::NewOperation(OperationKind kind, int fd,
 
 uint64_t UringReactor::Receive(int fd, const std::shared_ptr<UringClient>& client) {
   Operation* operation = NewOperation(OperationKind::kReceive, fd, client);
-  ArmReceive(operation);
+  if (!ArmReceive(operation)) {
+    Forget(operation);
+    return 0;
+  }
   return Tag(operation);
 }
 
 void UringReactor::CancelReceive(uint64_t token) {
   io_uring_sqe* entry = NextEntry();
+  // Without room the receive runs on; its client's budget asks again.
+  if (entry == nullptr) return;
   io_uring_prep_cancel64(entry, token, 0);
-  io_uring_sqe_set_data64(entry, kNoOperation);
-}
-
-void UringReactor::ArmReceive(Operation* operation) {
-  io_uring_sqe* entry = NextEntry();
-  io_uring_prep_recv_multishot(entry, operation->fd, nullptr, 0, 0);
-  entry->flags |= IOSQE_BUFFER_SELECT;
-  entry->buf_group = kBufferGroup;
-  io_uring_sqe_set_data64(entry, Tag(operation));
-}
-
-void UringReactor::Send(int fd, const char* data, size_t size,
-                        const std::shared_ptr<UringClient>& client) {
-  Operation* operation = NewOperation(OperationKind::kSend, fd, client);
-  io_uring_sqe* entry = NextEntry();
-  io_uring_prep_send(entry, fd, data, size, MSG_NOSIGNAL);
-  io_uring_sqe_set_data64(entry, Tag(operation));
-}
-
-void UringReactor::CancelAll(int fd) {
-  io_uring_sqe* entry = NextEntry();
-  io_uring_prep_cancel_fd(entry, fd, IORING_ASYNC_CANCEL_ALL);
   io_uring_sqe_set_data64(entry, kNoOperation);
   Submit();
 }
 
+bool UringReactor::ArmReceive(Operation* operation) {
+  io_uring_sqe* entry = NextEntry();
+  if (entry == nullptr) return false;
+  io_uring_prep_recv_multishot(entry, operation->fd, nullptr, 0, 0);
+  entry->flags |= IOSQE_BUFFER_SELECT;
+  entry->buf_group = kBufferGroup;
+  io_uring_sqe_set_data64(entry, Tag(operation));
+  return true;
+}
+
+bool UringReactor::Send(int fd, const char* data, size_t size,
+                        const std::shared_ptr<UringClient>& client) {
+  io_uring_sqe* entry = NextEntry();
+  if (entry == nullptr) return false;
+  Operation* operation = NewOperation(OperationKind::kSend, fd, client);
+  io_uring_prep_send(entry, fd, data, size, MSG_NOSIGNAL);
+  io_uring_sqe_set_data64(entry, Tag(operation));
+  return true;
+}
+
+bool UringReactor::CancelAll(int fd) {
+  io_uring_sqe* entry = NextEntry();
+  if (entry == nullptr) return false;
+  io_uring_prep_cancel_fd(entry, fd, IORING_ASYNC_CANCEL_ALL);
+  io_uring_sqe_set_data64(entry, kNoOperation);
+  Submit();
+  return true;
+}
+
 void UringReactor::Submit() {
-  while (prepared_ > 0) {
+  // A full completion queue is emptied by a reap, a few times at most;
+  // inside a reap, whose batch is still being handled, the entries wait
+  // for the next call instead.
+  for (int attempt = 0; prepared_ > 0 && attempt < 4; ++attempt) {
     int rc = io_uring_submit(&ring_);
     if (rc >= 0) {
       prepared_ = 0;
       return;
     }
     if (rc == -EINTR) continue;
-    if (rc == -EBUSY || rc == -EAGAIN) {
-      // The completion queue is full: what is there makes room.
+    if ((rc == -EBUSY || rc == -EAGAIN) && !reaping_) {
       Reap();
       continue;
     }
@@ -284,17 +298,23 @@ void UringReactor::Reap() {
   // kMaxCompletionsPerReap are handled at a time, as the loop bounds its
   // handlers per pass: peers that never stop sending must not keep the
   // pass from ending and its output from leaving.
+  if (reaping_) return;
+  reaping_ = true;
   constexpr unsigned kBatch = 256;
   for (unsigned handled = 0; handled < kMaxCompletionsPerReap;) {
     io_uring_cqe* found[kBatch];
     unsigned count = io_uring_peek_batch_cqe(&ring_, found, kBatch);
-    if (count == 0) return;
+    if (count == 0) break;
     io_uring_cqe copies[kBatch];
     for (unsigned i = 0; i < count; ++i) copies[i] = *found[i];
     io_uring_cq_advance(&ring_, count);
     for (unsigned i = 0; i < count; ++i) Complete(copies[i]);
     handled += count;
   }
+  reaping_ = false;
+  // Entries prepared meanwhile (a close cancels and submits) that met a
+  // full queue go now.
+  if (prepared_ > 0) Submit();
   // The rest waits for the next pass; no new completion may come to say so.
   if (io_uring_cq_ready(&ring_) > 0 && !reap_posted_) {
     reap_posted_ = true;
@@ -309,6 +329,12 @@ void UringReactor::Complete(const io_uring_cqe& cqe) {
   if (cqe.user_data == kNoOperation) return;
   auto* operation =
       reinterpret_cast<Operation*>(static_cast<uintptr_t>(cqe.user_data & kPointerMask));
+  if (operation->generation != static_cast<uint16_t>(cqe.user_data >> kGenerationShift)) {
+    // The record went on to another operation: nothing is left to tell,
+    // but a buffer the kernel filled goes back to the ring.
+    if ((cqe.flags & IORING_CQE_F_BUFFER) != 0) RecycleBuffer(cqe.flags >> IORING_CQE_BUFFER_SHIFT);
+    return;
+  }
   if (operation->kind == OperationKind::kSend) {
     std::shared_ptr<UringClient> client = std::move(operation->client);
     Forget(operation);
@@ -324,8 +350,8 @@ void UringReactor::Complete(const io_uring_cqe& cqe) {
   if ((cqe.flags & IORING_CQE_F_MORE) != 0) return;
   // The receive stopped. Out of buffers, or ended after data: it goes on,
   // unless its client stopped reading meanwhile.
-  if ((cqe.res > 0 || cqe.res == -ENOBUFS) && operation->client->UringWantsReceive()) {
-    ArmReceive(operation);
+  if ((cqe.res > 0 || cqe.res == -ENOBUFS) && operation->client->UringWantsReceive() &&
+      ArmReceive(operation)) {
     return;
   }
   std::shared_ptr<UringClient> client = std::move(operation->client);

@@ -60,17 +60,22 @@ class UringReactor {
   UringReactor& operator=(const UringReactor&) = delete;
 
   // Starts a multishot receive on `fd`; its bytes go to `client` until it
-  // ends (see UringClient). Returns its token for CancelReceive.
+  // ends (see UringClient). Returns its token for CancelReceive, or 0 when
+  // the submission queue has no room even after a submit.
   uint64_t Receive(int fd, const std::shared_ptr<UringClient>& client);
-  // Stops the receive `token` (it ends with -ECANCELED, after any bytes
-  // already read); with the pass's other work.
+  // Stops the receive `token` at once (it ends with -ECANCELED, after any
+  // bytes already read): the kernel stops filling shared buffers for it.
   void CancelReceive(uint64_t token);
   // Sends `size` bytes at `data`, which must stay put until UringSent.
-  void Send(int fd, const char* data, size_t size, const std::shared_ptr<UringClient>& client);
+  // False when the submission queue has no room even after a submit.
+  bool Send(int fd, const char* data, size_t size, const std::shared_ptr<UringClient>& client);
   // Cancels every operation on `fd` and submits at once, so the
-  // connection's end does not wait for the pass.
-  void CancelAll(int fd);
-  // Hands the kernel every operation prepared since the last call.
+  // connection's end does not wait for the pass. False when the cancel
+  // could not be queued.
+  bool CancelAll(int fd);
+  // Hands the kernel every operation prepared since the last call. While
+  // completions are being handled it never reaps in turn: a full
+  // completion queue leaves the entries for the next call.
   void Submit();
 
  private:
@@ -81,9 +86,11 @@ class UringReactor {
   bool Open(std::string* why);
   // Tries a multishot receive and a cancel on a socket pair.
   bool ReceivesWork(std::string* why);
-  // A free submission entry, submitting first when the queue is full.
+  // A free submission entry, submitting first when the queue is full; null
+  // when even that made no room.
   io_uring_sqe* NextEntry();
-  void ArmReceive(Operation* operation);
+  // False when no entry was free.
+  bool ArmReceive(Operation* operation);
   Operation* NewOperation(OperationKind kind, int fd, const std::shared_ptr<UringClient>& client);
   // What the kernel knows an operation by: its address and generation.
   static uint64_t Tag(const Operation* operation);
@@ -102,6 +109,7 @@ class UringReactor {
   std::unique_ptr<char[]> buffers_;
   unsigned prepared_ = 0;            // entries not yet submitted
   bool reap_posted_ = false;         // a Reap for leftovers is queued
+  bool reaping_ = false;             // completions are being handled
   Operation* operations_ = nullptr;  // every operation out, newest first
   Operation* spare_ = nullptr;       // finished ones, for reuse
 };

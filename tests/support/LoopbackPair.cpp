@@ -11,6 +11,24 @@ bool PumpUntil(EventLoop& loop, const std::function<bool()>& done, int timeout_m
   return true;
 }
 
+std::string RecordingSocket::WaitForMessage(EventLoop& loop, int32_t command, int timeout_ms) {
+  auto found = [&] {
+    for (const auto& message : received) {
+      if (message.first == command) return true;
+    }
+    return false;
+  };
+  if (!PumpUntil(
+          loop, [&] { return found() || !IsConnected(); }, timeout_ms) ||
+      !found()) {
+    return {};
+  }
+  while (received.front().first != command) received.erase(received.begin());
+  std::string payload = std::move(received.front().second);
+  received.erase(received.begin());
+  return payload;
+}
+
 bool LoopbackPair::Open() {
   listener.NetworkInterface = "127.0.0.1";
   listener.Port = 0;

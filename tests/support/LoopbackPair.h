@@ -8,6 +8,7 @@
 
 #include "TestClient.h"
 #include "protocol/EasyTCPSocket.h"
+#include "protocol/EpollTransport.h"
 #include "protocol/EventLoop.h"
 #include "protocol/ServerSocket.h"
 
@@ -25,9 +26,22 @@ class RecordingSocket : public EasyTCPSocket {
   // is the message's reply.
   std::function<void(RecordingSocket&, int32_t command)> on_message;
 
-  // Hands the stream's readiness waits a result, as the kernel would.
-  void FinishReadWait(const boost::system::error_code& ec) { ReadWaitDone(ec); }
-  void FinishWriteWait(const boost::system::error_code& ec) { WriteWaitDone(ec); }
+  // Hands the stream's readiness waits a result, as the kernel would;
+  // false on io_uring, which has no such waits.
+  bool FinishReadWait(const boost::system::error_code& ec) {
+    auto* waits = dynamic_cast<EpollTransport*>(StreamTransport());
+    if (waits != nullptr) waits->ReadWaitDone(ec);
+    return waits != nullptr;
+  }
+  bool FinishWriteWait(const boost::system::error_code& ec) {
+    auto* waits = dynamic_cast<EpollTransport*>(StreamTransport());
+    if (waits != nullptr) waits->WriteWaitDone(ec);
+    return waits != nullptr;
+  }
+  // Runs `loop` until a message with `command` arrives and returns its
+  // payload, dropping the messages before it from `received`; empty after
+  // `timeout_ms` or when the stream ended.
+  std::string WaitForMessage(EventLoop& loop, int32_t command, int timeout_ms = 3000);
 
  protected:
   void ReceivedMessage(int32_t command, const std::string& data) override {

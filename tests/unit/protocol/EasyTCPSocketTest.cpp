@@ -1,11 +1,11 @@
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <stdexcept>
 #include <string>
 
-#include <gtest/gtest.h>
-
-#include "support/LoopbackPair.h"
 #include "protocol/PacketFramer.h"
+#include "support/LoopbackPair.h"
 
 namespace brelvint {
 namespace {
@@ -80,10 +80,9 @@ TEST_F(EasyTCPSocketTest, PacketSplitAcrossWritesIsDeliveredWhole) {
   std::string packet = PacketFramer::CreatePacket(3, "anna");
   // Inside the length field, then inside the command, then the payload.
   int reads = 0;
-  for (std::string_view piece : {std::string_view(packet).substr(0, 2),
-                                 std::string_view(packet).substr(2, 4),
-                                 std::string_view(packet).substr(6, 4),
-                                 std::string_view(packet).substr(10)}) {
+  for (std::string_view piece :
+       {std::string_view(packet).substr(0, 2), std::string_view(packet).substr(2, 4),
+        std::string_view(packet).substr(6, 4), std::string_view(packet).substr(10)}) {
     client().SendRaw(piece);
     if (piece.size() + (piece.data() - packet.data()) < packet.size()) {
       // The server has read this piece; a whole pass must still deliver nothing.
@@ -143,7 +142,7 @@ TEST_F(EasyTCPSocketTest, QueuedMessagesAreLostWhenTheStreamEnds) {
 TEST_F(EasyTCPSocketTest, WaitForMessageReturnsTheAwaitedPayloadAndDiscardsOthers) {
   client().Send(4, "skipped");
   client().Send(5, "wanted");
-  EXPECT_EQ(server().WaitForMessage(5, 3), "wanted");
+  EXPECT_EQ(server().WaitForMessage(pair_.loop, 5), "wanted");
   client().Send(6, "after");
   ASSERT_TRUE(DeliverAll(1));
   EXPECT_EQ(server().received[0], std::make_pair(6, std::string("after")));
@@ -154,7 +153,8 @@ TEST_F(EasyTCPSocketTest, BurstIsHeldByBackPressureWithoutLoss) {
   std::string burst;
   for (int i = 0; i < kBurst; ++i) burst += PacketFramer::CreatePacket(4, std::to_string(i));
   client().SendRaw(burst);
-  ASSERT_TRUE(PumpUntil(pair_.loop, [&] { return server().received.size() == kBurst; }, 20000));
+  ASSERT_TRUE(PumpUntil(
+      pair_.loop, [&] { return server().received.size() == kBurst; }, 20000));
   for (int i = 0; i < kBurst; ++i) {
     ASSERT_EQ(server().received[i].second, std::to_string(i)) << "at " << i;
   }

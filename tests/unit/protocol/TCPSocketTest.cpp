@@ -43,11 +43,8 @@ class WaitErrorTest : public TCPSocketTest, public ::testing::WithParamInterface
 
 TEST_P(WaitErrorTest, EndsTheConnectionOnce) {
   const WaitCase& c = GetParam();
-  if (c.read_wait) {
-    server().FinishReadWait(c.error);
-  } else {
-    server().FinishWriteWait(c.error);
-  }
+  bool waits = c.read_wait ? server().FinishReadWait(c.error) : server().FinishWriteWait(c.error);
+  if (!waits) GTEST_SKIP() << "readiness waits belong to the epoll back end";
   ASSERT_TRUE(Pump([&] { return !server().errors.empty(); }));
   EXPECT_FALSE(server().IsConnected());
   EXPECT_TRUE(client().WaitClosed(3000, &pair_.loop));
@@ -72,7 +69,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param_info) { return std::string(param_info.param.label); });
 
 TEST_F(TCPSocketTest, CancelledWaitsLeaveTheConnectionServing) {
-  server().FinishReadWait(asio::error::operation_aborted);
+  if (!server().FinishReadWait(asio::error::operation_aborted)) {
+    GTEST_SKIP() << "readiness waits belong to the epoll back end";
+  }
   server().FinishWriteWait(asio::error::operation_aborted);
   client().Send(kFence, "");
   ASSERT_TRUE(Pump([&] { return server().received.size() == 1; }));
