@@ -67,53 +67,50 @@ void EpollTransport::OnReadable() {
   WatchReadable();
 }
 
-void EpollTransport::Append(std::string_view bytes) { output_.append(bytes); }
-
-void EpollTransport::AppendOwned(std::string bytes) {
-  if (output_.empty()) {
-    output_.swap(bytes);
-  } else {
-    output_.append(bytes);
+void EpollTransport::Flush() {
+  // At most two writes: what a writable wait left, then what gathered.
+  while (!ended_ && !write_underway_) {
+    if (Unsent() == 0) {
+      owner_->TransportIdle();
+      return;
+    }
+    if (written_ == writing_.size()) {
+      writing_.swap(gathering_);
+      gathering_.clear();
+      written_ = 0;
+    }
+    if (!WriteSome()) return;
   }
 }
 
-void EpollTransport::Flush() {
-  if (ended_ || write_wait_) return;
+bool EpollTransport::WriteSome() {
   size_t before = Unsent();
-  if (before == 0) {
-    owner_->TransportIdle();
-    return;
-  }
   boost::system::error_code ec;
-  size_t n = socket_.write_some(
-      asio::buffer(output_.data() + written_, std::min(before, kMaxWriteBytes)), ec);
+  size_t n = socket_.write_some(asio::buffer(writing_.data() + written_,
+                                             std::min(writing_.size() - written_, kMaxWriteBytes)),
+                                ec);
   if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
     End(ec.value());
-    return;
+    return false;
   }
   Metrics::Process().output_bytes += n;
-  if (n == before) {
-    KeepOrRelease(output_, n);
+  Taken(n);
+  written_ += n;
+  if (written_ == writing_.size()) {
+    KeepOrRelease(writing_, written_);
     written_ = 0;
   } else {
-    written_ += n;
-    // A large answer drains over many writes: move the rest to the front
-    // only once most of the buffer is spent, not after every write.
-    if (written_ >= output_.size() / 2) {
-      output_.erase(0, written_);
-      written_ = 0;
-    }
     WatchWritable();
   }
   owner_->TransportSent(n, before);
-  if (n == before && !ended_ && !write_wait_ && Unsent() == 0) owner_->TransportIdle();
+  return true;
 }
 
 void EpollTransport::WatchWritable() {
-  write_wait_ = true;
+  write_underway_ = true;
   socket_.async_wait(asio::socket_base::wait_write,
                      [self = shared_from_this()](const boost::system::error_code& ec) {
-                       self->write_wait_ = false;
+                       self->write_underway_ = false;
                        self->WriteWaitDone(ec);
                      });
 }
@@ -137,7 +134,8 @@ void EpollTransport::End(int64_t code) {
 void EpollTransport::Close() {
   ended_ = true;
   owner_ = nullptr;
-  std::string().swap(output_);
+  DropOutput();
+  std::string().swap(writing_);
   written_ = 0;
   boost::system::error_code ignored;
   socket_.close(ignored);

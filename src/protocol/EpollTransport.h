@@ -11,9 +11,9 @@
 namespace brelvint {
 
 // A connection's bytes through Asio's reactor (epoll): a readiness wait,
-// then a non-blocking read or write. Output waits in one buffer and leaves
-// from its front by an offset; when the kernel's buffer is full, a
-// writable wait resumes the write.
+// then a non-blocking read or write. A write takes what gathered into a
+// buffer of its own and leaves from its front by an offset; when the
+// kernel's buffer is full, a writable wait resumes it.
 //
 // Shared with its handlers, which keep it alive; reports to its owner only
 // until Close.
@@ -28,11 +28,6 @@ class EpollTransport : public Transport, public std::enable_shared_from_this<Epo
 
   void Start(TransportOwner* owner) override;
   void SetReading(bool on) override;
-  void Append(std::string_view bytes) override;
-  void AppendOwned(std::string bytes) override;
-  size_t Unsent() const override { return output_.size() - written_; }
-  size_t Gathered() const override { return write_wait_ ? 0 : Unsent(); }
-  bool WriteUnderway() const override { return write_wait_; }
   void Flush() override;
   void Close() override;
 
@@ -47,17 +42,20 @@ class EpollTransport : public Transport, public std::enable_shared_from_this<Epo
   void WatchReadable();
   void OnReadable();
   void WatchWritable();
+  // One write; false when it ended the stream.
+  bool WriteSome();
   // Reports the end through the loop, once.
   void End(int64_t code);
 
   asio::ip::tcp::socket socket_;
   TransportOwner* owner_ = nullptr;
-  std::string output_;
-  size_t written_ = 0;       // bytes at the front of output_ the kernel took
-  bool reading_ = true;      // the owner wants bytes
-  bool read_wait_ = false;   // a readable wait is armed
-  bool write_wait_ = false;  // the kernel's buffer was full: a writable wait is armed
-  bool ended_ = false;       // ended or closed: nothing more is reported
+  // The bytes being written, and how many of them the kernel took; while
+  // some are left, write_underway_ says a writable wait is armed.
+  std::string writing_;
+  size_t written_ = 0;
+  bool reading_ = true;     // the owner wants bytes
+  bool read_wait_ = false;  // a readable wait is armed
+  bool ended_ = false;      // ended or closed: nothing more is reported
 };
 
 }  // namespace brelvint

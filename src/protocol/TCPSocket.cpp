@@ -76,7 +76,7 @@ void TCPSocket::Write(std::string_view bytes) { WriteWhole(bytes, {}); }
 void TCPSocket::WriteWhole(std::string_view first, std::string_view second) {
   if (!connected_) return;
   transport_->Append(first);
-  transport_->Append(second);
+  if (!second.empty()) transport_->Append(second);
   Queued(first.size() + second.size());
 }
 
@@ -88,19 +88,20 @@ void TCPSocket::WriteOwned(std::string bytes) {
 }
 
 void TCPSocket::Queued(size_t count) {
-  NoteQueued(count);
-  if (PendingOutput() - PendingReplyOutput() > kMaxPendingOutput) {
+  if (answering_ || replies_) NoteQueued(count);
+  const Transport& transport = *transport_;
+  if (transport.Unsent() - PendingReplyOutput() > kMaxPendingOutput) {
     CutSlowConsumer();
     return;
   }
-  if (transport_->WriteUnderway()) return;  // it goes on with this when it ends
+  if (transport.WriteUnderway()) return;  // it goes on with this when it ends
   // Enough gathered for one large write: send it now rather than hold it
   // until the end of the pass.
-  if (transport_->Gathered() >= kEagerFlushBytes) {
+  if (transport.Gathered() >= kEagerFlushBytes) {
     loop_.FlushNow(shared_from_this());
     return;
   }
-  RequestFlush();
+  if (!FlushScheduled()) loop_.ScheduleFlush(shared_from_this());
 }
 
 void TCPSocket::CutSlowConsumer() {

@@ -66,24 +66,53 @@ class Transport {
   // the sender down. A few bytes read before the stop lands may still be
   // reported.
   virtual void SetReading(bool on) = 0;
-  // Queues bytes behind those already queued.
-  virtual void Append(std::string_view bytes) = 0;
-  // Like Append; queued behind nothing, the buffer becomes the output as it
-  // is, without a copy.
-  virtual void AppendOwned(std::string bytes) = 0;
-  // Bytes queued or underway and not yet taken by the kernel.
-  virtual size_t Unsent() const = 0;
-  // Bytes queued and not yet handed to a write.
-  virtual size_t Gathered() const = 0;
-  // True while a write is underway (the kernel's buffer was full, or a send
-  // is in its hands): when it ends, the transport goes on with whatever
-  // gathered meanwhile, so nobody needs to ask for a flush.
-  virtual bool WriteUnderway() const = 0;
-  // Hands the kernel what gathered.
+  // Hands the kernel what gathered, unless a write is underway.
   virtual void Flush() = 0;
   // Ends the stream: drops unsent output, stops the kernel's work on the
   // descriptor and closes it; reports nothing more.
   virtual void Close() = 0;
+
+  // Queues bytes behind those already queued. Not virtual: a relay calls it
+  // once per recipient.
+  void Append(std::string_view bytes) {
+    gathering_.append(bytes);
+    unsent_ += bytes.size();
+  }
+  // Like Append; queued behind nothing, the buffer becomes the output as it
+  // is, without a copy.
+  void AppendOwned(std::string bytes) {
+    unsent_ += bytes.size();
+    if (gathering_.empty()) {
+      gathering_.swap(bytes);
+    } else {
+      gathering_.append(bytes);
+    }
+  }
+  // Bytes queued or underway and not yet taken by the kernel.
+  size_t Unsent() const { return unsent_; }
+  // Bytes queued and not yet handed to a write.
+  size_t Gathered() const { return gathering_.size(); }
+  // True while a write is underway (the kernel's buffer was full, or a send
+  // is in its hands): when it ends, the transport goes on with whatever
+  // gathered meanwhile, so nobody needs to ask for a flush.
+  bool WriteUnderway() const { return write_underway_; }
+
+ protected:
+  // Books `count` bytes the kernel took.
+  void Taken(size_t count) { unsent_ -= count; }
+  // Forgets every unsent byte, at the end of the stream.
+  void DropOutput() {
+    std::string().swap(gathering_);
+    unsent_ = 0;
+  }
+
+  // Output not yet handed to a write; each back end moves it to a buffer of
+  // its own when it writes, which new output must not disturb.
+  std::string gathering_;
+  bool write_underway_ = false;
+
+ private:
+  size_t unsent_ = 0;
 };
 
 }  // namespace brelvint

@@ -69,20 +69,8 @@ void UringTransport::UringReceiveEnded(int result) {
   }
 }
 
-void UringTransport::AppendOwned(std::string bytes) {
-  if (gathering_.empty()) {
-    gathering_.swap(bytes);
-  } else {
-    gathering_.append(bytes);
-  }
-}
-
-size_t UringTransport::Unsent() const {
-  return gathering_.size() + (in_kernel_ ? in_kernel_->size() - in_kernel_taken_ : 0);
-}
-
 void UringTransport::Flush() {
-  if (ended_ || send_in_kernel_) return;
+  if (ended_ || write_underway_) return;
   if (gathering_.empty()) {
     owner_->TransportIdle();
     return;
@@ -101,11 +89,11 @@ void UringTransport::SendMore() {
     End(EBUSY);
     return;
   }
-  send_in_kernel_ = true;
+  write_underway_ = true;
 }
 
 void UringTransport::UringSent(int result) {
-  send_in_kernel_ = false;
+  write_underway_ = false;
   if (ended_) {
     in_kernel_.reset();  // the kernel is done with it
     return;
@@ -117,6 +105,7 @@ void UringTransport::UringSent(int result) {
   size_t before = Unsent();
   auto n = static_cast<size_t>(result);
   Metrics::Process().output_bytes += n;
+  Taken(n);
   in_kernel_taken_ += n;
   if (in_kernel_taken_ < in_kernel_->size()) {
     SendMore();
@@ -127,7 +116,7 @@ void UringTransport::UringSent(int result) {
   }
   owner_->TransportSent(n, before);
   // What gathered meanwhile follows, or the owner hears that all has left.
-  if (!ended_ && !send_in_kernel_) Flush();
+  if (!ended_ && !write_underway_) Flush();
 }
 
 void UringTransport::End(int64_t code) {
@@ -141,8 +130,8 @@ void UringTransport::End(int64_t code) {
 void UringTransport::Close() {
   ended_ = true;
   owner_ = nullptr;
-  std::string().swap(gathering_);
-  if (!send_in_kernel_) in_kernel_.reset();
+  DropOutput();
+  if (!write_underway_) in_kernel_.reset();
   if (fd_ < 0) return;
   // The kernel's receive and send hold the socket open until they end.
   if (!reactor_.CancelAll(fd_)) ::shutdown(fd_, SHUT_RDWR);

@@ -36,11 +36,6 @@ class UringTransport : public Transport,
 
   void Start(TransportOwner* owner) override;
   void SetReading(bool on) override;
-  void Append(std::string_view bytes) override { gathering_.append(bytes); }
-  void AppendOwned(std::string bytes) override;
-  size_t Unsent() const override;
-  size_t Gathered() const override { return gathering_.size(); }
-  bool WriteUnderway() const override { return send_in_kernel_; }
   void Flush() override;
   void Close() override;
 
@@ -64,13 +59,11 @@ class UringTransport : public Transport,
   UringReactor& reactor_;
   int fd_;
   TransportOwner* owner_ = nullptr;
-  // Output not yet handed to the kernel.
-  std::string gathering_;
   // The bytes of the send in the kernel's hands (which must not move), and
-  // how many of them it has taken; kept between sends for its room.
+  // how many of them it has taken; kept between sends for its room. While
+  // one is out, write_underway_ is set.
   std::unique_ptr<std::string> in_kernel_;
   size_t in_kernel_taken_ = 0;
-  bool send_in_kernel_ = false;
   // The running receive's token (0: none), and whether a cancel for it is
   // on its way.
   uint64_t receive_ = 0;
