@@ -1,8 +1,12 @@
 #include "protocol/ServerSocket.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "protocol/PeerAddress.h"
 
 namespace brelvint {
 
@@ -45,6 +49,10 @@ bool ServerSocket::Listen() {
     ListenFailed(ec.value(), ec.message());
     return false;
   }
+  rlimit limit{};
+  descriptor_limit_ = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                          ? static_cast<uint64_t>(limit.rlim_cur)
+                          : 0;
   Listening();
   FillAcceptPool();
   return true;
@@ -146,17 +154,30 @@ void ServerSocket::OnAccepted(size_t which, const std::shared_ptr<TCPSocket>& so
     return;
   }
   out_of_descriptors_ = false;
-  if (MaximumSocketsConnected > 0 && live_ >= static_cast<size_t>(MaximumSocketsConnected)) {
-    boost::system::error_code ignored;
-    socket->RawSocket().close(ignored);
+  auto& raw = socket->RawSocket();
+  boost::system::error_code ignored;
+  auto peer = raw.remote_endpoint(ignored);
+  std::string address = ignored ? std::string() : PeerAddress::Text(peer.address());
+  // The kernel hands out the lowest free descriptor, so a number this high
+  // means nearly every one below it is taken.
+  bool near_descriptor_limit =
+      descriptor_limit_ > 0 &&
+      static_cast<uint64_t>(raw.native_handle()) + kDescriptorReserve >= descriptor_limit_;
+  bool full = MaximumSocketsConnected > 0 && live_ >= static_cast<size_t>(MaximumSocketsConnected);
+  if (!Admit(address) || ((full || near_descriptor_limit) && !MakeRoom())) {
+    raw.close(ignored);
     AcceptInto(which, socket);
     return;
+  }
+  if (SendBufferBytes > 0) {
+    raw.set_option(asio::socket_base::send_buffer_size(SendBufferBytes), ignored);
   }
   socket->slot_ = static_cast<uint32_t>(slots_.size());
   slots_.push_back(socket);
   ++live_;
   AcceptInto(which, AddSocket());
   socket->Adopt(this, next_sequence_++);
+  Admitted(*socket, address);
 }
 
 void ServerSocket::PauseAccepting(size_t which) {

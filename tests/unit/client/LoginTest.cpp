@@ -87,7 +87,15 @@ TEST_F(LoginTest, UnacceptableUserNamesAreRefused) {
                                "csi\xc2\x9b[2J",
                                "\xc2\x80",
                                "\xc3\x28",       // not UTF-8
-                               "\xed\xa0\x80"};  // a surrogate
+                               "\xed\xa0\x80",  // a surrogate
+                               // Invisible format characters and line separators:
+                               "admin\xe2\x80\xaetxt.exe",  // U+202E right-to-left override
+                               "zero\xe2\x80\x8bwidth",     // U+200B
+                               "line\xe2\x80\xa8sep",       // U+2028
+                               "para\xe2\x80\xa9sep",       // U+2029
+                               "\xef\xbb\xbf" "bom",        // U+FEFF
+                               "word\xe2\x81\xa0joiner",    // U+2060
+                               "soft\xc2\xadhyphen"};        // U+00AD
   for (const auto& name : names) {
     auto client = Connect(listener);
     ASSERT_EQ(Ask(*client, 1, "Main", 2), "OK");
@@ -108,7 +116,8 @@ TEST_F(LoginTest, UnacceptableUserNamesAreRefused) {
 TEST_F(LoginTest, RepeatedRefusalsAreLoggedWithinABudgetAndCounted) {
   AddNetwork("Main");
   MapSocket& listener = StartListener();
-  auto flooder = Connect(listener, "127.0.0.3");
+  // Logged in once: before that, a connection may send only what a login needs.
+  auto flooder = Member(listener, "Main", "flooder", "127.0.0.3");
   NewLogMessages();
   constexpr int kSteps = 200;
   for (int i = 0; i < kSteps; ++i) flooder->Send(2, MD5::Digest("pw"));
