@@ -1,5 +1,6 @@
 #include "base/LogMessage.h"
 
+#include <fmt/format.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -8,8 +9,6 @@
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
-
-#include <fmt/format.h>
 
 #include "base/Paths.h"
 #include "base/TextUtf8.h"
@@ -65,11 +64,20 @@ bool AppendToLogFile(const std::string& file_name, const std::string& line, bool
 
 void AppendEscapedByte(std::string& out, unsigned char c) {
   switch (c) {
-    case '\n': out += "\\n"; break;
-    case '\r': out += "\\r"; break;
-    case '\t': out += "\\t"; break;
-    case '\\': out += "\\\\"; break;
-    default: out += fmt::format("\\x{:02x}", c);
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    default:
+      out += fmt::format("\\x{:02x}", c);
   }
 }
 
@@ -137,7 +145,8 @@ std::string EscapeForLog(std::string_view text) {
     // hide part of a line or forge one of its own.
     bool hidden = length > 1 && TextUtf8::IsHiddenFormat(TextUtf8::CodePoint(text, at, length));
     if (length == 0 || c1_control || hidden || c < 0x20 || c == 0x7f || c == '\\') {
-      for (size_t k = 0; k < step; ++k) AppendEscapedByte(out, static_cast<unsigned char>(text[at + k]));
+      for (size_t k = 0; k < step; ++k)
+        AppendEscapedByte(out, static_cast<unsigned char>(text[at + k]));
     } else {
       out.append(text.substr(at, length));
     }

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "config/ServerNetworks.h"
-#include "client/Payload.h"
-#include "hub/MapSocket.h"
 #include "base/LogMessage.h"
+#include "client/Payload.h"
+#include "config/ServerNetworks.h"
+#include "hub/MapSocket.h"
 #include "protocol/PacketFramer.h"
 
 namespace brelvint {
@@ -104,20 +104,47 @@ void ClientSocket::ReceivedMessage(int32_t command, const std::string& data) {
   if (Closing()) return;
   if (!logged_in_once_ && !WithinStrangerAllowance(data)) return;
   switch (command) {
-    case kSelectNetwork: SelectNetwork(data); break;
-    case kPassword: CheckPassword(data); break;
-    case kUserName: TakeUserName(data); break;
-    case kPosition: if (IsMember()) ReportPosition(data); break;
-    case kUserList: if (IsMember()) ListUsers(); break;
-    case kChat: if (IsMember()) myParent->SendChatMessage(myNetwork, *this, data); break;
-    case kAdminQuery: SendMessage(kAdminReply, isAdmin() ? "1" : "0"); break;
-    case kKick: Kick(data); break;
-    case kBan: Ban(data); break;
-    case kBroadcast: Broadcast(data); break;
-    case kBanList: ListBans(); break;
-    case kUnban: Unban(data); break;
-    case kGoodbye: SendMessage(kBye, kByeText); break;
-    default: break;
+    case kSelectNetwork:
+      SelectNetwork(data);
+      break;
+    case kPassword:
+      CheckPassword(data);
+      break;
+    case kUserName:
+      TakeUserName(data);
+      break;
+    case kPosition:
+      if (IsMember()) ReportPosition(data);
+      break;
+    case kUserList:
+      if (IsMember()) ListUsers();
+      break;
+    case kChat:
+      if (IsMember()) myParent->SendChatMessage(myNetwork, *this, data);
+      break;
+    case kAdminQuery:
+      SendMessage(kAdminReply, isAdmin() ? "1" : "0");
+      break;
+    case kKick:
+      Kick(data);
+      break;
+    case kBan:
+      Ban(data);
+      break;
+    case kBroadcast:
+      Broadcast(data);
+      break;
+    case kBanList:
+      ListBans();
+      break;
+    case kUnban:
+      Unban(data);
+      break;
+    case kGoodbye:
+      SendMessage(kBye, kByeText);
+      break;
+    default:
+      break;
   }
 }
 

@@ -172,7 +172,7 @@ class ClientSocket : public MapMember {
   bool opening_logged_ = false;  // "Client Connection Initiated" was written
   bool valid_step_ = false;      // a network selection was accepted
   bool logged_in_once_ = false;
-  bool enrolled_ = false;  // this connection enrolled a new name
+  bool enrolled_ = false;   // this connection enrolled a new name
   bool quiet_end_ = false;  // its end was logged already
 };
 

@@ -18,10 +18,16 @@ bool StrangerGuard::MayOpen(const std::string& address) {
   auto found = sources_.find(key);
   if (found == sources_.end() || found->second.open < MaxConnectionsPerAddress) return true;
   ++Metrics::Process().address_refusals;
-  if (!found->second.full) {
-    found->second.full = true;
-    modGlobal::LogMessage(fmt::format(kAddressFullLog, modGlobal::EscapeForLog(key),
-                                      found->second.open));
+  Source& source = found->second;
+  auto now = Clock::now();
+  // Once per episode, and at most once per log window: connections that
+  // come and go keep the count swinging around the limit.
+  if (!source.full && (!source.full_logged_once || now - source.full_logged >= kLogWindow)) {
+    source.full_logged_once = true;
+    source.full_logged = now;
+    source.full = true;
+    modGlobal::LogMessage(
+        fmt::format(kAddressFullLog, modGlobal::EscapeForLog(key), found->second.open));
   }
   return false;
 }
@@ -89,7 +95,7 @@ void StrangerGuard::Sweep(Clock::time_point now) {
     }
     if (source.enrolled > 0 && now - source.enrol_window >= kEnrolWindow) source.enrolled = 0;
     bool idle = source.open == 0 && source.lines == 0 && source.left_out == 0 &&
-                source.enrolled == 0;
+                source.enrolled == 0 && now - source.full_logged >= kLogWindow;
     it = idle ? sources_.erase(it) : std::next(it);
   }
 }

@@ -52,7 +52,8 @@ class StrangerGuard {
 
   // True when `address` may open one more connection. False past
   // MaxConnectionsPerAddress; the first refusal of an episode is logged
-  // (the episode ends once the source holds half as many).
+  // (the episode ends once the source holds half as many), at most once
+  // per kLogWindow.
   bool MayOpen(const std::string& address);
   // A connection from `address` started, and has not logged in.
   void Opened(const std::string& address);
@@ -82,6 +83,8 @@ class StrangerGuard {
   struct Source {
     uint32_t open = 0;
     bool full = false;  // in a refusal episode: logged, not yet over
+    bool full_logged_once = false;
+    Clock::time_point full_logged{};  // when an episode was last logged
     bool enrol_refusal_logged = false;
     uint32_t lines = 0;  // in the present log window
     uint32_t left_out = 0;

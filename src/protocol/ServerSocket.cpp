@@ -10,6 +10,8 @@
 
 namespace brelvint {
 
+size_t ServerSocket::all_connections_ = 0;
+
 ServerSocket::ServerSocket(EventLoop& loop) : loop_(loop), pause_timer_(loop.Context()) {}
 
 ServerSocket::~ServerSocket() = default;
@@ -49,10 +51,6 @@ bool ServerSocket::Listen() {
     ListenFailed(ec.value(), ec.message());
     return false;
   }
-  rlimit limit{};
-  descriptor_limit_ = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-                          ? static_cast<uint64_t>(limit.rlim_cur)
-                          : 0;
   Listening();
   FillAcceptPool();
   return true;
@@ -157,12 +155,23 @@ void ServerSocket::OnAccepted(size_t which, const std::shared_ptr<TCPSocket>& so
   auto& raw = socket->RawSocket();
   boost::system::error_code ignored;
   auto peer = raw.remote_endpoint(ignored);
-  std::string address = ignored ? std::string() : PeerAddress::Text(peer.address());
-  // The kernel hands out the lowest free descriptor, so a number this high
-  // means nearly every one below it is taken.
+  if (ignored) {
+    // The peer reset the connection before we took it: nothing to serve.
+    raw.close(ignored);
+    AcceptInto(which, socket);
+    return;
+  }
+  std::string address = PeerAddress::Text(peer.address());
+  // Connections of every listener may hold all descriptors but the
+  // reserve. The kernel hands out the lowest free descriptor, so a number
+  // this high also means nearly every one below it is taken (by whatever).
+  // The limit is read each time: an operator may change it under a running
+  // process (prlimit).
+  rlimit limit{};
   bool near_descriptor_limit =
-      descriptor_limit_ > 0 &&
-      static_cast<uint64_t>(raw.native_handle()) + kDescriptorReserve >= descriptor_limit_;
+      getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      (static_cast<rlim_t>(raw.native_handle()) + kDescriptorReserve >= limit.rlim_cur ||
+       static_cast<rlim_t>(all_connections_) + kDescriptorReserve >= limit.rlim_cur);
   bool full = MaximumSocketsConnected > 0 && live_ >= static_cast<size_t>(MaximumSocketsConnected);
   if (!Admit(address) || ((full || near_descriptor_limit) && !MakeRoom())) {
     raw.close(ignored);
@@ -175,6 +184,7 @@ void ServerSocket::OnAccepted(size_t which, const std::shared_ptr<TCPSocket>& so
   socket->slot_ = static_cast<uint32_t>(slots_.size());
   slots_.push_back(socket);
   ++live_;
+  ++all_connections_;
   AcceptInto(which, AddSocket());
   socket->Adopt(this, next_sequence_++);
   Admitted(*socket, address);
@@ -198,6 +208,7 @@ void ServerSocket::Release(TCPSocket& socket) {
   if (socket.slot_ >= slots_.size() || slots_[socket.slot_].get() != &socket) return;
   slots_[socket.slot_].reset();
   --live_;
+  --all_connections_;
   if (slots_.size() - live_ > 64 && slots_.size() - live_ > live_) Compact();
 }
 

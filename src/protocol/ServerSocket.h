@@ -128,9 +128,10 @@ class ServerSocket {
   size_t live_ = 0;
   uint64_t next_sequence_ = 1;
   std::vector<int> accepts_waiting_;  // per acceptor
-  // The soft descriptor limit, read when listening starts (0: none known).
-  uint64_t descriptor_limit_ = 0;
   bool out_of_descriptors_ = false;
+  // Connections of every listener of the process (one loop thread), each
+  // holding a descriptor until its release.
+  static size_t all_connections_;
 };
 
 }  // namespace brelvint

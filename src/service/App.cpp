@@ -126,11 +126,10 @@ int App::Run() {
       return 1;
     }
 
-    max_registered_users_ = LimitSetting(*mySettings, kMaxRegisteredUsers,
-                                         ServerNetworks::kDefaultMaxRegisteredUsers);
-    stranger_guard.MaxConnectionsPerAddress =
-        LimitSetting(*mySettings, kMaxConnectionsPerAddress,
-                     StrangerGuard::kDefaultMaxConnectionsPerAddress);
+    max_registered_users_ =
+        LimitSetting(*mySettings, kMaxRegisteredUsers, ServerNetworks::kDefaultMaxRegisteredUsers);
+    stranger_guard.MaxConnectionsPerAddress = LimitSetting(
+        *mySettings, kMaxConnectionsPerAddress, StrangerGuard::kDefaultMaxConnectionsPerAddress);
     stranger_guard.MaxNewNamesPerAddress = LimitSetting(
         *mySettings, kMaxNewNamesPerAddress, StrangerGuard::kDefaultMaxNewNamesPerAddress);
     LogMessage("Loading Networks...");

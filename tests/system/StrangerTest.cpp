@@ -77,10 +77,10 @@ bool ConnectAndReset(uint16_t port, const std::string& source) {
 class StrangerTest : public ::testing::Test {
  protected:
   void StartWith(const std::string& settings = "", const std::string& users = "") {
-    service_.WriteFile("brelvint.conf",
-                       "<?xml version=\"1.0\"?>\n<settings>\n" +
-                           Setting("AttachedNIC", "00:00:00:00:00:00") +
-                           Setting("StatusAddress", "") + settings + "</settings>\n");
+    service_.WriteFile("brelvint.conf", "<?xml version=\"1.0\"?>\n<settings>\n" +
+                                            Setting("AttachedNIC", "00:00:00:00:00:00") +
+                                            Setting("StatusAddress", "") + settings +
+                                            "</settings>\n");
     service_.AddNetwork("main.conf", "Main", port_, users);
     ASSERT_TRUE(service_.Start());
     ASSERT_TRUE(service_.WaitForLine("Listening..."));
@@ -175,16 +175,17 @@ TEST_F(StrangerTest, OneAddressHoldsOnlyItsShareOfConnectionsThatHaveNotLoggedIn
 // descriptors, 1,000 idle connections from one address neither lock a
 // player out nor the operator's scrape.
 TEST_F(StrangerTest, NearTheDescriptorLimitTheOldestStrangerMakesRoom) {
-  rlimit limit{600, 600};
-  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) GTEST_SKIP() << "cannot lower the limit";
   uint16_t status_port = ServiceProcess::FreePort();
   StartWith(Setting("MaxConnectionsPerAddress", "0") +
             Setting("StatusAddress", "127.0.0.1:" + std::to_string(status_port)));
-  std::vector<int> idle;
+  rlimit limit{600, 600};
+  if (::prlimit(service_.Pid(), RLIMIT_NOFILE, &limit, nullptr) != 0) {
+    GTEST_SKIP() << "cannot lower the server's descriptor limit";
+  }
+  std::vector<std::unique_ptr<TestClient>> idle;
   for (int i = 0; i < 1000; ++i) {
-    TestClient client;
-    if (!client.Connect(port_, "127.0.0.2")) continue;
-    idle.push_back(::dup(client.Descriptor()));
+    idle.push_back(std::make_unique<TestClient>());
+    ASSERT_TRUE(idle.back()->Connect(port_, "127.0.0.2")) << i;
   }
   int logged_in = 0, scraped = 0;
   for (int i = 0; i < 5; ++i) {
@@ -196,12 +197,16 @@ TEST_F(StrangerTest, NearTheDescriptorLimitTheOldestStrangerMakesRoom) {
     auto scrape = TestHttpClient::Get(status_port, "/metrics");
     if (scrape && scrape->Status == 200) ++scraped;
   }
-  for (int fd : idle) ::close(fd);
+  idle.clear();
   std::printf("beside 1,000 idle connections: %d of 5 logins, %d of 5 scrapes\n", logged_in,
               scraped);
   EXPECT_EQ(logged_in, 5);
   EXPECT_EQ(scraped, 5);
   EXPECT_EQ(CountLines("Server Error: 24"), 0u);
+  auto metrics = TestHttpClient::Get(status_port, "/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_EQ(metrics->Body.find("brelvint_strangers_closed_total{reason=\"make_room\"} 0\n"),
+            std::string::npos);
 }
 
 // Five seconds of connect-and-reset from one address: the log takes a few
@@ -290,12 +295,14 @@ TEST_F(StrangerTest, RenamesOnOneConnectionEnrolOneNewNameAtMost) {
 TEST_F(StrangerTest, NamesWithInvisibleFormatCharactersAreRefused) {
   StartWith();
   const std::vector<std::string> names = {
-      "admin\xe2\x80\xaetxt.exe",                   // U+202E right-to-left override
-      "ann\xe2\x80\x8b" "a",                        // U+200B zero-width space
+      "admin\xe2\x80\xaetxt.exe",  // U+202E right-to-left override
+      "ann\xe2\x80\x8b"
+      "a",                                             // U+200B zero-width space
       "anna\xe2\x80\xa8[01/01/2030 00:00:00] forged",  // U+2028 line separator
-      "\xef\xbb\xbf" "anna",                        // U+FEFF byte order mark
-      "anna\xe2\x81\xa6",                           // U+2066 left-to-right isolate
-      "anna\xe2\x80\xa9",                           // U+2029 paragraph separator
+      "\xef\xbb\xbf"
+      "anna",              // U+FEFF byte order mark
+      "anna\xe2\x81\xa6",  // U+2066 left-to-right isolate
+      "anna\xe2\x80\xa9",  // U+2029 paragraph separator
   };
   for (const auto& name : names) {
     TestClient client;

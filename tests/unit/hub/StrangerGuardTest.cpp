@@ -1,5 +1,3 @@
-#include "hub/StrangerGuard.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "base/LogMessage.h"
+#include "hub/StrangerGuard.h"
 #include "protocol/PeerAddress.h"
 #include "support/ScopedHome.h"
 #include "support/TempFolder.h"
@@ -56,8 +55,9 @@ TEST_F(StrangerGuardTest, AnAddressHoldsItsShareAndAnEpisodeIsLoggedOnce) {
     guard_.Settled("10.0.0.1");
     guard_.Opened("10.0.0.1");
     EXPECT_FALSE(guard_.MayOpen("10.0.0.1"));
-    EXPECT_EQ(Count("10.0.0.1: 4 connections that have not logged in"),
-              static_cast<size_t>(round + 1));
+    // A second episode within the minute is not logged again: connections
+    // that come and go keep the count swinging around the limit.
+    EXPECT_EQ(Count("10.0.0.1: 4 connections that have not logged in"), 1u);
     for (int i = 0; i < 4; ++i) guard_.Settled("10.0.0.1");
     EXPECT_EQ(guard_.OpenFrom("10.0.0.1"), 0u);
   }
