@@ -35,6 +35,7 @@ MapSocket::MapSocket(EventLoop& loop, std::vector<std::unique_ptr<ServerNetworks
       factory_(std::move(factory)),
       login_sweep_(loop.Context()) {
   SendBufferBytes = kPlayerSendBufferBytes;
+  DescriptorReserve = kReservedDescriptors;
   ScheduleLoginSweep();
 }
 

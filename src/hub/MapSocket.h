@@ -48,6 +48,11 @@ class MapSocket : public ServerSocket {
   // the 4 MiB the kernel's autotuning would let it grow to; a member that
   // reads is still sent ahead by far more than a relay burst.
   static constexpr int kPlayerSendBufferBytes = 128 * 1024;
+  // Descriptors kept for the log, the files, the database and the
+  // operators' endpoint (DescriptorReserve): 64 endpoint connections and a
+  // margin. Near the limit the oldest connection that has not logged in
+  // makes room for a newcomer.
+  static constexpr int kReservedDescriptors = 128;
 
   // Makes the connection object for each accepted stream.
   using MemberFactory = std::function<std::shared_ptr<MapMember>(EventLoop&, MapSocket&)>;

@@ -28,7 +28,7 @@ class StrangerGuard {
   // Lines about connections that have not logged in, written in full per
   // source and kLogWindow; the rest are counted and summed up in one line
   // when the window ends.
-  static constexpr uint32_t kLinesPerWindow = 5;
+  static constexpr uint32_t kLinesPerWindow = 20;
   static constexpr std::chrono::seconds kLogWindow{60};
 
   static constexpr const char kAddressFullLog[] =

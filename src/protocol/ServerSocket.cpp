@@ -168,10 +168,11 @@ void ServerSocket::OnAccepted(size_t which, const std::shared_ptr<TCPSocket>& so
   // The limit is read each time: an operator may change it under a running
   // process (prlimit).
   rlimit limit{};
+  auto reserve = static_cast<rlim_t>(std::max(DescriptorReserve, 0));
   bool near_descriptor_limit =
-      getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-      (static_cast<rlim_t>(raw.native_handle()) + kDescriptorReserve >= limit.rlim_cur ||
-       static_cast<rlim_t>(all_connections_) + kDescriptorReserve >= limit.rlim_cur);
+      reserve > 0 && getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      (static_cast<rlim_t>(raw.native_handle()) + reserve >= limit.rlim_cur ||
+       static_cast<rlim_t>(all_connections_) + reserve >= limit.rlim_cur);
   bool full = MaximumSocketsConnected > 0 && live_ >= static_cast<size_t>(MaximumSocketsConnected);
   if (!Admit(address) || ((full || near_descriptor_limit) && !MakeRoom())) {
     raw.close(ignored);

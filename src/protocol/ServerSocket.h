@@ -44,7 +44,8 @@ class ServerSocket {
   // Descriptors kept free for everything else the process opens (the
   // log, files, the database, the operators' endpoint): an accept that
   // leaves fewer free counts as the listener being full (see MakeRoom).
-  static constexpr int kDescriptorReserve = 128;
+  // 0: none kept; accepting then stops only when the kernel refuses.
+  int DescriptorReserve = 0;
 
   // Binds every address and starts accepting, then raises Listening. When
   // any address cannot be bound, none is kept: raises ListenFailed and
