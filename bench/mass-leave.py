@@ -55,6 +55,8 @@ def main():
     with open(os.path.join(folder, "brelvint.conf"), "w") as settings:
         settings.write('<?xml version="1.0"?>\n<settings>\n'
                        '  <setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00" />\n'
+                       # Every client of a benchmark comes from loopback, many at once.
+                       '  <setting namestring="MaxConnectionsPerAddress" valuestring="0" />\n'
                        '  <setting namestring="StatusAddress" valuestring="" />\n'
                        '</settings>\n')
     with open(os.path.join(folder, "brelvint-server", "main.conf"), "w") as network:

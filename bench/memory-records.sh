@@ -81,7 +81,7 @@ start_server() {
   mkdir -p "$dir/brelvint-server" "$dir/home"
   cp "$brelvint_bin" "$dir/brelvint"
   # No status page: its default port is shared by every server of the machine.
-  echo '<?xml version="1.0"?><settings><setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00"/><setting namestring="StatusAddress" valuestring=""/></settings>' \
+  echo '<?xml version="1.0"?><settings><setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00"/><setting namestring="MaxConnectionsPerAddress" valuestring="0"/><setting namestring="StatusAddress" valuestring=""/></settings>' \
     >"$dir/brelvint.conf"
   python3 - "$port" "$users" "$prefix" "$kSources" >"$dir/brelvint-server/bench.conf" <<'EOF'
 import sys

@@ -55,6 +55,7 @@ cat >"$work/brelvint.conf" <<'XML'
 <?xml version="1.0"?>
 <settings>
   <setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00" />
+  <setting namestring="MaxConnectionsPerAddress" valuestring="0" />
   <setting namestring="StatusAddress" valuestring="" />
 </settings>
 XML

@@ -59,7 +59,7 @@ run() {
   cp "$brelvint_bin" "$dir/brelvint"
   cat >"$dir/brelvint.conf" <<CONF
 <?xml version="1.0"?><settings>
-<setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00"/>
+<setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00"/><setting namestring="MaxConnectionsPerAddress" valuestring="0"/>
 <setting namestring="StatusAddress" valuestring="127.0.0.1:$status_port"/>
 </settings>
 CONF

@@ -58,7 +58,7 @@ start_brelvint() {
   # The loopback interface's address: the server binds 127.0.0.1 only.
   # No status endpoint: its default port is shared with every other server
   # on the machine.
-  echo '<?xml version="1.0"?><settings><setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00"/><setting namestring="StatusAddress" valuestring=""/></settings>' \
+  echo '<?xml version="1.0"?><settings><setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00"/><setting namestring="MaxConnectionsPerAddress" valuestring="0"/><setting namestring="StatusAddress" valuestring=""/></settings>' \
     >"$server_dir/brelvint.conf"
   python3 - "$port" "$registered" "$prefix" >"$server_dir/brelvint-server/bench.conf" <<'EOF'
 import sys

@@ -31,7 +31,7 @@ port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0));
   2>/dev/null || echo $((20000 + RANDOM % 20000)))
 mkdir -p "$work/brelvint-server" "$work/home"
 cp "$brelvint_bin" "$work/brelvint"
-echo '<?xml version="1.0"?><settings><setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00"/></settings>' \
+echo '<?xml version="1.0"?><settings><setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00"/><setting namestring="MaxConnectionsPerAddress" valuestring="0"/></settings>' \
   >"$work/brelvint.conf"
 echo "<root><network name=\"Bench\" password=\"pw\" maxusers=\"100000\" enabled=\"1\" port=\"$port\"/></root>" \
   >"$work/brelvint-server/bench.conf"

@@ -1,5 +1,6 @@
 #include "base/LogMessage.h"
 
+#include <fmt/format.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -8,8 +9,6 @@
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
-
-#include <fmt/format.h>
 
 #include "base/Paths.h"
 #include "base/TextUtf8.h"
@@ -65,11 +64,20 @@ bool AppendToLogFile(const std::string& file_name, const std::string& line, bool
 
 void AppendEscapedByte(std::string& out, unsigned char c) {
   switch (c) {
-    case '\n': out += "\\n"; break;
-    case '\r': out += "\\r"; break;
-    case '\t': out += "\\t"; break;
-    case '\\': out += "\\\\"; break;
-    default: out += fmt::format("\\x{:02x}", c);
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    default:
+      out += fmt::format("\\x{:02x}", c);
   }
 }
 
@@ -133,8 +141,12 @@ std::string EscapeForLog(std::string_view text) {
     if (at + step > kMaxLoggedClientBytes) break;
     auto c = static_cast<unsigned char>(text[at]);
     bool c1_control = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0;
-    if (length == 0 || c1_control || c < 0x20 || c == 0x7f || c == '\\') {
-      for (size_t k = 0; k < step; ++k) AppendEscapedByte(out, static_cast<unsigned char>(text[at + k]));
+    // Invisible reordering or a line separator would let a client's text
+    // hide part of a line or forge one of its own.
+    bool hidden = length > 1 && TextUtf8::IsHiddenFormat(TextUtf8::CodePoint(text, at, length));
+    if (length == 0 || c1_control || hidden || c < 0x20 || c == 0x7f || c == '\\') {
+      for (size_t k = 0; k < step; ++k)
+        AppendEscapedByte(out, static_cast<unsigned char>(text[at + k]));
     } else {
       out.append(text.substr(at, length));
     }

@@ -56,6 +56,14 @@ class Metrics {
   uint64_t bans = 0;
   uint64_t slow_consumers = 0;  // connections ended for not reading their output
   uint64_t output_bytes = 0;    // bytes the kernel accepted from every connection
+  // Connections that had not logged in: refused at accept because their
+  // address held MaxConnectionsPerAddress of them, ended to make room for a
+  // newcomer on a full listener, and ended for sending more than a login
+  // needs; log lines about them left out (summed up per address instead).
+  uint64_t address_refusals = 0;
+  uint64_t strangers_evicted = 0;
+  uint64_t stranger_overruns = 0;
+  uint64_t stranger_lines_left_out = 0;
 
   // Non-cumulative counts per bucket; the last is the +Inf bucket.
   std::array<uint64_t, kPassBucketMicros.size() + 1> pass_buckets{};

@@ -35,6 +35,32 @@ size_t TextUtf8::SequenceLength(std::string_view text, size_t at) {
   return length;
 }
 
+char32_t TextUtf8::CodePoint(std::string_view text, size_t at, size_t length) {
+  static const unsigned char kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  char32_t code = static_cast<unsigned char>(text[at]) & kLeadMask[length];
+  for (size_t k = 1; k < length; ++k) {
+    code = (code << 6) | (static_cast<unsigned char>(text[at + k]) & 0x3F);
+  }
+  return code;
+}
+
+bool TextUtf8::IsHiddenFormat(char32_t code) {
+  struct Range {
+    char32_t first;
+    char32_t last;
+  };
+  static constexpr Range kRanges[] = {
+      {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
+      {0x070F, 0x070F},   {0x180E, 0x180E},   {0x200B, 0x200F},   {0x2028, 0x202E},
+      {0x2060, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD},
+      {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+  };
+  for (const Range& range : kRanges) {
+    if (code >= range.first && code <= range.last) return true;
+  }
+  return false;
+}
+
 bool TextUtf8::IsValid(std::string_view text) {
   for (size_t i = 0; i < text.size();) {
     size_t length = SequenceLength(text, i);

@@ -41,6 +41,11 @@ class ClientSocket : public MapMember {
     kGoodbye = 999,
   };
   static constexpr size_t kMaxUserNameBytes = 64;
+  static constexpr const char kConnectionInitiated[] = ": Client Connection Initiated...";
+  // Refused when a connection that already enrolled a new name asks for
+  // another: renaming on one connection must not fill a network's names.
+  static constexpr const char kSecondEnrolment[] =
+      ": New name refused: this connection enrolled one already (";
   static constexpr const char kBannedGreeting[] =
       "Please contact an administrator for more information.";
   // Said once, when a connection's refused login steps outrun its LogBudget.
@@ -54,6 +59,14 @@ class ClientSocket : public MapMember {
   // Said when that connection ends: "<address>: <n> lines ... not logged".
   static constexpr const char kRefusalsNotLogged[] =
       " lines about refused login steps of this connection were not logged";
+  // What a connection may send before its first login: a login takes three
+  // messages of a few dozen bytes, so a client past either figure is not a
+  // map tool logging in. It is ended, with kStrangerOverrun.
+  static constexpr size_t kStrangerBytes = 4096;
+  static constexpr uint32_t kStrangerMessages = 32;
+  static constexpr const char kStrangerOverrun[] =
+      ": Sent more than a login needs (4096 bytes or 32 messages) before logging in; "
+      "connection closed";
 
   ClientSocket(EventLoop& loop, MapSocket* parent, const LookupServices& lookup_services);
   ~ClientSocket() override;
@@ -122,7 +135,18 @@ class ClientSocket : public MapMember {
   void Log(std::string_view text) const;
   // Logs a line about this connection's own login steps within its
   // LogBudget: a client repeating a refused step must not flood the log.
+  // Until the connection has taken a valid step, within its address's
+  // budget instead (StrangerGuard::TakeLine).
   void LogLoginStep(std::string_view text);
+  // True once the connection took a login step that was accepted, or
+  // logged in: its lines are then its own, no longer its address's.
+  bool KnownToLog() const { return valid_step_ || logged_in_once_; }
+  // Counts a message received before the first login; false (and the
+  // connection ended) once the connection is past its allowance.
+  bool WithinStrangerAllowance(const std::string& data);
+  // Logs the opening line, if its address's budget left it out, once the
+  // connection has shown it is a map tool logging in.
+  void NoteValidStep();
 
   const LookupServices& lookup_services_;
   // What the lookup found, and while it runs its HTTP request and the
@@ -143,6 +167,13 @@ class ClientSocket : public MapMember {
 
   std::unique_ptr<Lookup> lookup_;
   LogBudget login_lines_;
+  uint32_t stranger_bytes_ = 0;  // received before the first login
+  uint32_t stranger_messages_ = 0;
+  bool opening_logged_ = false;  // "Client Connection Initiated" was written
+  bool valid_step_ = false;      // a network selection was accepted
+  bool logged_in_once_ = false;
+  bool enrolled_ = false;   // this connection enrolled a new name
+  bool quiet_end_ = false;  // its end was logged already
 };
 
 }  // namespace brelvint

@@ -16,18 +16,20 @@ namespace {
 // Names travel inside position records ("name|x,y,...") and the network
 // file, so anything that would break either is refused; so are control
 // characters of every kind (C0, DEL and C1), which no player types and
-// which would garble the map tools' lists and the operator's terminal.
+// which would garble the map tools' lists and the operator's terminal, and
+// the invisible format characters and line separators, with which one
+// name passes for another on every member's list.
 bool IsAcceptableUserName(std::string_view name) {
   if (name.empty() || name.size() > ClientSocket::kMaxUserNameBytes) return false;
-  for (size_t i = 0; i < name.size(); ++i) {
-    auto c = static_cast<unsigned char>(name[i]);
-    if (c < 0x20 || c == 0x7F || c == '|') return false;
-    // U+0080 to U+009F are encoded as C2 80 to C2 9F.
-    if (c == 0xC2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) < 0xA0) {
-      return false;
-    }
+  for (size_t i = 0; i < name.size();) {
+    size_t length = TextUtf8::SequenceLength(name, i);
+    if (length == 0) return false;
+    char32_t code = TextUtf8::CodePoint(name, i, length);
+    if (code < 0x20 || code == '|' || (code >= 0x7F && code <= 0x9F)) return false;
+    if (TextUtf8::IsHiddenFormat(code)) return false;
+    i += length;
   }
-  return TextUtf8::IsValid(name);
+  return true;
 }
 
 }  // namespace
@@ -53,6 +55,7 @@ void ClientSocket::SelectNetwork(const std::string& name) {
     return;
   }
   if (myNetwork != nullptr && myNetwork->Enabled && myNetwork->CurrentUsers < myNetwork->MaxUsers) {
+    NoteValidStep();
     SendMessage(kNetworkReply, kOK);
     TakePlace();
     SetLoginStage(Stage::kSelected);
@@ -103,21 +106,39 @@ void ClientSocket::TakeUserName(const std::string& name) {
   }
   // A new name past the network's registered names is refused as a full
   // network is; every name the file already holds still logs in. (The
-  // network logs the refusals, once a minute.)
-  if (!myNetwork->MayEnrol(name, myParent->MaxRegisteredUsers)) {
+  // network logs the refusals, once a minute.) So is a second new name on
+  // one connection, and a new name from an address that enrolled its share
+  // this hour: renaming again and again would otherwise fill the network's
+  // names and shut every new player out.
+  bool new_name = !myNetwork->KnowsName(name);
+  if (new_name && enrolled_) {
+    ++myNetwork->EnrolmentsRefused;
+    SendMessage(kUserNameReply, kFail);
+    EndLoginAttempt(Metrics::LoginResult::kNameRefused);
+    LogLoginStep(RemoteAddress() + kSecondEnrolment + modGlobal::EscapeForLog(name) + ")");
+    LeaveNetwork();
+    return;
+  }
+  if (!myNetwork->MayEnrol(name, myParent->MaxRegisteredUsers) ||
+      (new_name && !myParent->Strangers().MayEnrol(RemoteAddress()))) {
+    ++myNetwork->EnrolmentsRefused;
     SendMessage(kUserNameReply, kFail);
     EndLoginAttempt(Metrics::LoginResult::kNetworkRefused);
     LeaveNetwork();
     return;
   }
+  if (new_name) enrolled_ = true;
   std::string logged_in =
       RemoteAddress() + ": User Logged In (" + modGlobal::EscapeForLog(name) + ")";
-  // A member logging in again and again under new names is the same flood.
-  if (IsMember()) {
+  // Logging in again and again on one connection, under new names or not,
+  // is the same flood as a refused step repeated: only the first login of a
+  // connection is logged outside its budget.
+  if (logged_in_once_) {
     LogLoginStep(logged_in);
   } else {
     Log(logged_in);
   }
+  logged_in_once_ = true;
   // The member index is keyed by Username: leave it before the name changes.
   if (IsMember()) myParent->RemoveMember(*this);
   Username = name;

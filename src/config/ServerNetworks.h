@@ -72,6 +72,12 @@ class ServerNetworks {
   // the network within its registered names. When it may not, one line
   // says so, at most once a minute for this network.
   bool MayEnrol(std::string_view name, int64_t limit);
+  // True when a record holds `name` (ignoring letter case): a login under
+  // it enrols nothing.
+  bool KnowsName(std::string_view name) const;
+  // New names refused since the process started (a full network, a
+  // connection or an address past its share), for the operators' figures.
+  uint64_t EnrolmentsRefused = 0;
 
   // True when `other` (a reread of this network's file) defines the same
   // network: name, password, limits, switch, port, file and users (names,
@@ -125,7 +131,6 @@ class ServerNetworks {
   // The records of `name` in Users order: by_name_'s, then recent_by_name_'s.
   template <typename Visit>
   void ForEachNamed(std::string_view name, Visit visit) const;
-  bool KnowsName(std::string_view name) const;
   // True when every record of `name` that a login rewrites (all but the
   // administrators') holds exactly `address`.
   bool RecordsHoldAddress(std::string_view name, std::string_view address) const;

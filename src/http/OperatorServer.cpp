@@ -7,6 +7,7 @@
 
 #include "base/LogMessage.h"
 #include "http/OperatorSession.h"
+#include "protocol/PeerAddress.h"
 
 namespace brelvint {
 
@@ -24,13 +25,38 @@ OperatorServer::Reply OperatorServer::Reply::Text(int status, std::string text) 
 }
 
 void OperatorServer::State::Register(OperatorSession* session, const std::string& address) {
-  if (Sessions.emplace(session, address).second) ++PerAddress[address];
+  if (Sessions.emplace(session, Slot{address}).second) ++PerAddress[address];
+}
+
+void OperatorServer::State::Answering(OperatorSession* session) {
+  auto found = Sessions.find(session);
+  if (found != Sessions.end()) found->second.Answering = true;
+}
+
+void OperatorServer::State::Waiting(OperatorSession* session) {
+  auto found = Sessions.find(session);
+  if (found == Sessions.end()) return;
+  found->second.Answering = false;
+  found->second.WaitingSince = std::chrono::steady_clock::now();
+}
+
+OperatorSession* OperatorServer::State::LongestWaiting() const {
+  OperatorSession* longest = nullptr;
+  const Slot* longest_slot = nullptr;
+  for (const auto& [session, slot] : Sessions) {
+    if (slot.Answering) continue;
+    if (longest_slot == nullptr || slot.WaitingSince < longest_slot->WaitingSince) {
+      longest = session;
+      longest_slot = &slot;
+    }
+  }
+  return longest;
 }
 
 void OperatorServer::State::Unregister(OperatorSession* session) {
   auto found = Sessions.find(session);
   if (found == Sessions.end()) return;  // closed before, now destroyed
-  std::string address = std::move(found->second);
+  std::string address = std::move(found->second.Address);
   Sessions.erase(found);
   size_t open = --PerAddress[address];
   if (open == 0) PerAddress.erase(address);
@@ -175,7 +201,7 @@ void OperatorServer::Accept() {
 
 void OperatorServer::Accepted(asio::ip::tcp::socket socket) {
   boost::system::error_code ec;
-  std::string address = socket.remote_endpoint(ec).address().to_string();
+  std::string address = PeerAddress::CountingKey(socket.remote_endpoint(ec).address());
   auto from_address = state_->PerAddress.find(address);
   if (from_address != state_->PerAddress.end() &&
       from_address->second >= kMaxConnectionsPerAddress) {
@@ -186,13 +212,19 @@ void OperatorServer::Accepted(asio::ip::tcp::socket socket) {
     return;
   }
   if (state_->Sessions.size() >= kMaxConnections) {
-    boost::system::error_code ignored;
-    socket.close(ignored);
     if (!state_->Full) {
       state_->Full = true;
       modGlobal::LogMessage(fmt::format(kFullLog, kMaxConnections));
     }
-    return;
+    // A connection that holds no request has nothing to lose but its
+    // place; a newcomer most likely brings one (a scrape).
+    OperatorSession* idle = state_->LongestWaiting();
+    if (idle == nullptr) {
+      boost::system::error_code ignored;
+      socket.close(ignored);
+      return;
+    }
+    idle->Close();
   }
   std::make_shared<OperatorSession>(std::move(socket), address, state_)->Start();
 }

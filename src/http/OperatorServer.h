@@ -28,9 +28,15 @@ class OperatorSession;
 //   - no request body (413), GET and HEAD only (405 with Allow);
 //   - a request complete within kRequestTimeout of its first byte, an idle
 //     keep-alive connection closed after kIdleTimeout;
-//   - at most kMaxConnections open, and at most kMaxConnectionsPerAddress
-//     from one source address, counted at accept before any byte is read;
-//     beyond that new ones are closed at once (logged once per episode);
+//   - at most kMaxConnectionsPerAddress from one source (an IPv6 peer
+//     counted by its /64), counted at accept before any byte is read;
+//     beyond that new ones from there are closed at once (logged once per
+//     episode);
+//   - at most kMaxConnections open: beyond that, the connection that has
+//     waited longest without a complete request is closed to admit the
+//     newcomer (logged once per episode), so idle holders from several
+//     addresses cannot keep it full; only when every connection is being
+//     answered is the newcomer closed;
 //   - a request with a body or a transfer coding is refused (413, or 501
 //     for a coding HTTP/1.1 does not define), then the connection closes;
 //     two Host headers are refused (400); an absolute-form target is
@@ -89,7 +95,8 @@ class OperatorServer {
   static constexpr size_t kEpisodeEndConnections = kMaxConnections / 2;
   static constexpr const char kUnauthorized[] = "a valid token is required\n";
   static constexpr const char kFullLog[] =
-      "Status page: {} connections open; new ones are closed until some end.";
+      "Status page: {} connections open; for each new one, the one waiting longest for a "
+      "request is closed.";
   static constexpr const char kAddressFullLog[] =
       "Status page: {} connections open from {}; new ones from there are closed until some end.";
 
@@ -146,8 +153,15 @@ struct OperatorServer::State {
   std::vector<std::string> PublicPaths;
   bool Stopped = true;
   bool Full = false;  // in a full episode: logged, not yet over
-  // Each open session with its peer's address.
-  std::unordered_map<OperatorSession*, std::string> Sessions;
+  // Each open session: its source (PeerAddress::CountingKey), and since
+  // when it has waited for a request (its start, or the end of its last
+  // reply) while it holds none complete.
+  struct Slot {
+    std::string Address;
+    std::chrono::steady_clock::time_point WaitingSince = std::chrono::steady_clock::now();
+    bool Answering = false;
+  };
+  std::unordered_map<OperatorSession*, Slot> Sessions;
   // Open sessions per address, and the addresses in a full episode of their own.
   std::unordered_map<std::string, size_t> PerAddress;
   std::unordered_set<std::string> FullAddresses;
@@ -158,6 +172,13 @@ struct OperatorServer::State {
 
   void Register(OperatorSession* session, const std::string& address);
   void Unregister(OperatorSession* session);
+  // The session read a complete request, or its reply is done and it waits
+  // for the next one.
+  void Answering(OperatorSession* session);
+  void Waiting(OperatorSession* session);
+  // The session that has waited longest without a complete request; null
+  // when every session is being answered.
+  OperatorSession* LongestWaiting() const;
   // How long a write must wait for the allowance; zero when it may go now.
   std::chrono::microseconds WriteWait();
   void Wrote(size_t bytes) { WriteTokens -= static_cast<double>(bytes); }

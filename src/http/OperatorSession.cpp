@@ -232,6 +232,7 @@ void OperatorSession::HeaderRead(const boost::system::error_code& ec) {
     Send(OperatorServer::Reply::Text(400, kBadRequest));
     return;
   }
+  state_->Answering(this);
   const Request& request = parser_->get();
   head_ = request.method() == http::verb::head;
   keep_alive_ = request.keep_alive();
@@ -351,6 +352,7 @@ void OperatorSession::WriteSome() {
 
 void OperatorSession::Sent(const boost::system::error_code& ec) {
   answering_ = false;
+  state_->Waiting(this);
   serializer_.reset();
   response_.reset();
   body_.reset();

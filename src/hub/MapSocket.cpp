@@ -34,6 +34,8 @@ MapSocket::MapSocket(EventLoop& loop, std::vector<std::unique_ptr<ServerNetworks
       guard_(guard),
       factory_(std::move(factory)),
       login_sweep_(loop.Context()) {
+  SendBufferBytes = kPlayerSendBufferBytes;
+  DescriptorReserve = kReservedDescriptors;
   ScheduleLoginSweep();
 }
 
@@ -92,6 +94,7 @@ std::vector<std::shared_ptr<MapMember>> MapSocket::Connections() const {
 // Membership index.
 
 void MapSocket::AddMember(MapMember& client) {
+  Settle(client);
   RemoveMember(client);
   auto& members = members_[client.myNetwork];
   members.insert(std::upper_bound(members.begin(), members.end(), &client, BySequence), &client);
@@ -131,7 +134,38 @@ std::vector<MapMember*> MapSocket::MembersOfNetworksNamed(std::string_view name)
 }
 
 void MapSocket::ConnectionReleased(TCPSocket& socket) {
+  Settle(static_cast<MapMember&>(socket));
   RemoveMember(static_cast<MapMember&>(socket));
+}
+
+// Connections that have not logged in.
+
+bool MapSocket::Admit(const std::string& address) { return strangers_->MayOpen(address); }
+
+void MapSocket::Admitted(TCPSocket& socket, const std::string& address) {
+  auto& client = static_cast<MapMember&>(socket);
+  strangers_->Opened(address);
+  strangers_by_age_[client.Sequence()] = Stranger{&client, address};
+}
+
+void MapSocket::Settle(const MapMember& client) {
+  auto found = strangers_by_age_.find(client.Sequence());
+  if (found == strangers_by_age_.end() || found->second.client != &client) return;
+  strangers_->Settled(found->second.address);
+  strangers_by_age_.erase(found);
+}
+
+bool MapSocket::MakeRoom() {
+  // A member is never ended for a newcomer: once a listener is full of
+  // members, a newcomer is refused.
+  for (auto& [sequence, stranger] : strangers_by_age_) {
+    MapMember& client = *stranger.client;
+    if (!client.IsConnected()) continue;  // ended already, released at the end of the pass
+    ++Metrics::Process().strangers_evicted;
+    client.Close();
+    return true;
+  }
+  return false;
 }
 
 // Relay.
@@ -330,6 +364,7 @@ void MapSocket::ScheduleLoginSweep() {
         if (ec || alive.expired()) return;
         EndStaleLogins();
         guard_.ForgetOldGuesses();
+        strangers_->Sweep();
         ScheduleLoginSweep();
       });
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,6 +16,7 @@
 #include "hub/MapMember.h"
 #include "hub/MemberNameIndex.h"
 #include "hub/PasswordGuard.h"
+#include "hub/StrangerGuard.h"
 #include "protocol/Asio.h"
 #include "protocol/ServerSocket.h"
 
@@ -40,6 +42,17 @@ class MapSocket : public ServerSocket {
   // A connection that has not completed its login this long after it
   // connected is ended; map tools log in within a second of the greeting.
   static constexpr int kLoginTimeoutSeconds = 120;
+  // The kernel send buffer of each player's socket (SendBufferBytes; Linux
+  // keeps twice this). With the server's own kMaxPendingOutput, what one
+  // member that stops reading costs the host stays near 1.25 MiB instead of
+  // the 4 MiB the kernel's autotuning would let it grow to; a member that
+  // reads is still sent ahead by far more than a relay burst.
+  static constexpr int kPlayerSendBufferBytes = 128 * 1024;
+  // Descriptors kept for the log, the files, the database and the
+  // operators' endpoint (DescriptorReserve): 64 endpoint connections and a
+  // margin. Near the limit the oldest connection that has not logged in
+  // makes room for a newcomer.
+  static constexpr int kReservedDescriptors = 128;
 
   // Makes the connection object for each accepted stream.
   using MemberFactory = std::function<std::shared_ptr<MapMember>(EventLoop&, MapSocket&)>;
@@ -139,6 +152,11 @@ class MapSocket : public ServerSocket {
 
   // The process's count of refused passwords per address.
   PasswordGuard& Guard() const { return guard_; }
+  // What each address may take before its connections log in. The
+  // listener keeps its own until one is lent, which must outlive it; lend
+  // it before Listen.
+  StrangerGuard& Strangers() const { return *strangers_; }
+  void LendStrangerGuard(StrangerGuard& guard) { strangers_ = &guard; }
   // True when the ban store holds a row for `address` on a network served
   // on this listener's port.
   bool AddressBannedHere(const std::string& address) const;
@@ -154,8 +172,17 @@ class MapSocket : public ServerSocket {
   // The names of the networks this listener serves, joined by ", ".
   std::string NetworkNames() const;
   void ConnectionReleased(TCPSocket& socket) override;
+  // Refuses an address holding MaxConnectionsPerAddress connections that
+  // have not logged in.
+  bool Admit(const std::string& address) override;
+  void Admitted(TCPSocket& socket, const std::string& address) override;
+  // Ends the oldest connection that has not logged in (and is not already
+  // ending); false when there is none.
+  bool MakeRoom() override;
 
  private:
+  // The connection stops counting against its address (logged in or ended).
+  void Settle(const MapMember& client);
   // Takes `target` out of its network at once and ends its connection once
   // what it was told is flushed (bounded for a peer that does not read).
   void Expel(MapMember& target);
@@ -167,7 +194,16 @@ class MapSocket : public ServerSocket {
   std::vector<std::unique_ptr<ServerNetworks>>& all_networks_;
   BanStore* bans_;
   PasswordGuard& guard_;
+  StrangerGuard own_strangers_;
+  StrangerGuard* strangers_ = &own_strangers_;
   MemberFactory factory_;
+  // Connections that have not logged in yet, oldest first (by Sequence),
+  // with the address each counts against.
+  struct Stranger {
+    MapMember* client;
+    std::string address;
+  };
+  std::map<uint64_t, Stranger> strangers_by_age_;
 
   std::unordered_map<const ServerNetworks*, std::vector<MapMember*>> members_;
   // Members by user name, ignoring case; a member's Username does not

@@ -1,10 +1,16 @@
 #include "protocol/ServerSocket.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "protocol/PeerAddress.h"
+
 namespace brelvint {
+
+size_t ServerSocket::all_connections_ = 0;
 
 ServerSocket::ServerSocket(EventLoop& loop) : loop_(loop), pause_timer_(loop.Context()) {}
 
@@ -146,17 +152,43 @@ void ServerSocket::OnAccepted(size_t which, const std::shared_ptr<TCPSocket>& so
     return;
   }
   out_of_descriptors_ = false;
-  if (MaximumSocketsConnected > 0 && live_ >= static_cast<size_t>(MaximumSocketsConnected)) {
-    boost::system::error_code ignored;
-    socket->RawSocket().close(ignored);
+  auto& raw = socket->RawSocket();
+  boost::system::error_code ignored;
+  auto peer = raw.remote_endpoint(ignored);
+  if (ignored) {
+    // The peer reset the connection before we took it: nothing to serve.
+    raw.close(ignored);
     AcceptInto(which, socket);
     return;
+  }
+  std::string address = PeerAddress::Text(peer.address());
+  // Connections of every listener may hold all descriptors but the
+  // reserve. The kernel hands out the lowest free descriptor, so a number
+  // this high also means nearly every one below it is taken (by whatever).
+  // The limit is read each time: an operator may change it under a running
+  // process (prlimit).
+  rlimit limit{};
+  auto reserve = static_cast<rlim_t>(std::max(DescriptorReserve, 0));
+  bool near_descriptor_limit =
+      reserve > 0 && getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      (static_cast<rlim_t>(raw.native_handle()) + reserve >= limit.rlim_cur ||
+       static_cast<rlim_t>(all_connections_) + reserve >= limit.rlim_cur);
+  bool full = MaximumSocketsConnected > 0 && live_ >= static_cast<size_t>(MaximumSocketsConnected);
+  if (!Admit(address) || ((full || near_descriptor_limit) && !MakeRoom())) {
+    raw.close(ignored);
+    AcceptInto(which, socket);
+    return;
+  }
+  if (SendBufferBytes > 0) {
+    raw.set_option(asio::socket_base::send_buffer_size(SendBufferBytes), ignored);
   }
   socket->slot_ = static_cast<uint32_t>(slots_.size());
   slots_.push_back(socket);
   ++live_;
+  ++all_connections_;
   AcceptInto(which, AddSocket());
   socket->Adopt(this, next_sequence_++);
+  Admitted(*socket, address);
 }
 
 void ServerSocket::PauseAccepting(size_t which) {
@@ -177,6 +209,7 @@ void ServerSocket::Release(TCPSocket& socket) {
   if (socket.slot_ >= slots_.size() || slots_[socket.slot_].get() != &socket) return;
   slots_[socket.slot_].reset();
   --live_;
+  --all_connections_;
   if (slots_.size() - live_ > 64 && slots_.size() - live_ > live_) Compact();
 }
 

@@ -36,6 +36,16 @@ class ServerSocket {
   int64_t Port = 0;
   int64_t MaximumSocketsConnected = 0;  // 0: no limit
   int MinimumSocketsAvailable = 2;
+  // The kernel send buffer of each accepted socket (SO_SNDBUF, which Linux
+  // doubles for its own bookkeeping); 0 leaves the kernel's autotuning,
+  // which lets one peer that stops reading hold up to tcp_wmem's maximum
+  // (4 MiB by default) of the host's TCP memory.
+  int SendBufferBytes = 0;
+  // Descriptors kept free for everything else the process opens (the
+  // log, files, the database, the operators' endpoint): an accept that
+  // leaves fewer free counts as the listener being full (see MakeRoom).
+  // 0: none kept; accepting then stops only when the kernel refuses.
+  int DescriptorReserve = 0;
 
   // Binds every address and starts accepting, then raises Listening. When
   // any address cannot be bound, none is kept: raises ListenFailed and
@@ -73,6 +83,21 @@ class ServerSocket {
   }
   // The connection's Error event has run; the listener drops it next.
   virtual void ConnectionReleased(TCPSocket& socket) { (void)socket; }
+  // Asked for each accepted connection before any byte of it is read, with
+  // the peer's address (PeerAddress::Text): false closes it at once.
+  virtual bool Admit(const std::string& address) {
+    (void)address;
+    return true;
+  }
+  // A connection passed Admit and has started (its Connected has run).
+  virtual void Admitted(TCPSocket& socket, const std::string& address) {
+    (void)socket;
+    (void)address;
+  }
+  // The listener is full (MaximumSocketsConnected) or the process is down
+  // to its descriptor reserve: true when a connection was ended to make
+  // room for the newcomer, false to close the newcomer instead.
+  virtual bool MakeRoom() { return false; }
   EventLoop& Loop() { return loop_; }
 
  private:
@@ -105,6 +130,9 @@ class ServerSocket {
   uint64_t next_sequence_ = 1;
   std::vector<int> accepts_waiting_;  // per acceptor
   bool out_of_descriptors_ = false;
+  // Connections of every listener of the process (one loop thread), each
+  // holding a descriptor until its release.
+  static size_t all_connections_;
 };
 
 }  // namespace brelvint

@@ -46,11 +46,15 @@ constexpr const char kBadPort[] =
 constexpr const char kMaxRegisteredUsers[] = "MaxRegisteredUsers";
 constexpr const char kSocketBackend[] = "Socket back end: ";
 
-// "MaxRegisteredUsers"; absent, empty or not a whole number: the default.
-int64_t MaxRegisteredUsers(const AppSettings& settings) {
-  std::string value = settings.Peek(kMaxRegisteredUsers);
+constexpr const char kMaxConnectionsPerAddress[] = "MaxConnectionsPerAddress";
+constexpr const char kMaxNewNamesPerAddress[] = "MaxNewNamesPerAddress";
+
+// A limit of the settings; absent, empty, negative or not a whole number:
+// `fallback`.
+int64_t LimitSetting(const AppSettings& settings, const char* key, int64_t fallback) {
+  std::string value = settings.Peek(key);
   int64_t limit = TextNumber::Leading(value);
-  if (!TextNumber::IsNumeric(value) || limit < 0) return ServerNetworks::kDefaultMaxRegisteredUsers;
+  if (!TextNumber::IsNumeric(value) || limit < 0) return fallback;
   return limit;
 }
 
@@ -122,7 +126,12 @@ int App::Run() {
       return 1;
     }
 
-    max_registered_users_ = MaxRegisteredUsers(*mySettings);
+    max_registered_users_ =
+        LimitSetting(*mySettings, kMaxRegisteredUsers, ServerNetworks::kDefaultMaxRegisteredUsers);
+    stranger_guard.MaxConnectionsPerAddress = LimitSetting(
+        *mySettings, kMaxConnectionsPerAddress, StrangerGuard::kDefaultMaxConnectionsPerAddress);
+    stranger_guard.MaxNewNamesPerAddress = LimitSetting(
+        *mySettings, kMaxNewNamesPerAddress, StrangerGuard::kDefaultMaxNewNamesPerAddress);
     LogMessage("Loading Networks...");
     modGlobal::LoadNetworks(Networks);
     OpenBanStore();
@@ -302,6 +311,7 @@ bool App::StartListener(ServerNetworks& network) {
   listener->Port = network.Port;
   listener->MaximumSocketsConnected = kMaxConnectionsPerListener;
   listener->MaxRegisteredUsers = max_registered_users_;
+  listener->LendStrangerGuard(stranger_guard);
   listener->Networks.push_back(&network);
   if (listener->Listen()) {
     sSockets.push_back(std::move(listener));

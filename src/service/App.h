@@ -18,6 +18,7 @@
 #include "config/ServerNetworks.h"
 #include "hub/MapSocket.h"
 #include "hub/PasswordGuard.h"
+#include "hub/StrangerGuard.h"
 #include "protocol/Asio.h"
 #include "protocol/EventLoop.h"
 #include "service/SystemdNotifier.h"
@@ -72,6 +73,9 @@ class App {
   std::unique_ptr<BanStore> serverdb;
   // Declared before the listeners, which borrow it.
   PasswordGuard password_guard;
+  // What each address may take before its connections log in, for every
+  // listener ("MaxConnectionsPerAddress", "MaxNewNamesPerAddress").
+  StrangerGuard stranger_guard;
   std::vector<std::shared_ptr<MapSocket>> sSockets;
 
  private:

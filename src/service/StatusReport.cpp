@@ -80,6 +80,8 @@ struct NetworkRow {
   bool Enabled;
   int64_t MaxUsers;
   int64_t CurrentUsers;
+  size_t RegisteredNames = 0;
+  uint64_t EnrolmentsRefused = 0;
   size_t MemberCount = 0;
   std::vector<MemberRow> Members;  // filled for the status document only
   ListenerRow Listener;
@@ -245,6 +247,8 @@ StatusReport::Format StatusReport::JsonSnapshot() const {
                    network->Enabled,
                    network->MaxUsers,
                    network->CurrentUsers,
+                   network->Users.size(),
+                   network->EnrolmentsRefused,
                    0,
                    {},
                    ListenerOf(*network, listeners_)};
@@ -265,6 +269,8 @@ StatusReport::Format StatusReport::JsonSnapshot() const {
                           {"enabled", row.Enabled},
                           {"maxUsers", row.MaxUsers},
                           {"currentUsers", row.CurrentUsers},
+                          {"registeredNames", row.RegisteredNames},
+                          {"enrolmentsRefused", row.EnrolmentsRefused},
                           {"listener", ListenerJson(row.Listener)},
                           {"members", std::move(members)}});
     }
@@ -277,15 +283,23 @@ StatusReport::Format StatusReport::JsonSnapshot() const {
 StatusReport::Format StatusReport::PrometheusSnapshot() const {
   std::vector<std::pair<std::string, size_t>> members;
   std::vector<std::pair<std::string, ListenerRow>> up;
+  struct Names {
+    std::string Network;
+    size_t Registered;
+    uint64_t Refused;
+  };
+  std::vector<Names> names;
   for (const auto& network : networks_) {
     size_t count = 0;
     for (const auto& listener : listeners_) count += listener->Members(network.get()).size();
     members.emplace_back(network->NetworkName, count);
+    names.push_back({network->NetworkName, network->Users.size(), network->EnrolmentsRefused});
     up.emplace_back(network->NetworkName, ListenerOf(*network, listeners_));
   }
   // A copy of the counters (some kilobytes), so the worker reads no live state.
   auto metrics = std::make_shared<const Metrics>(Metrics::Process());
-  return [connections = Connections(), members = std::move(members), up = std::move(up), metrics] {
+  return [connections = Connections(), members = std::move(members), up = std::move(up),
+          names = std::move(names), metrics] {
     std::string out;
     auto inserter = std::back_inserter(out);
     Family(out, "brelvint_build_info", "gauge", "The running build's version; always 1.");
@@ -296,6 +310,19 @@ StatusReport::Format StatusReport::PrometheusSnapshot() const {
     Family(out, "brelvint_members", "gauge", "Logged-in members per network.");
     for (const auto& [name, count] : members) {
       fmt::format_to(inserter, "brelvint_members{{network=\"{}\"}} {}\n", LabelValue(name), count);
+    }
+    Family(out, "brelvint_registered_names", "gauge",
+           "Names a network's records hold (MaxRegisteredUsers bounds them).");
+    for (const auto& row : names) {
+      fmt::format_to(inserter, "brelvint_registered_names{{network=\"{}\"}} {}\n",
+                     LabelValue(row.Network), row.Registered);
+    }
+    Family(out, "brelvint_enrolments_refused_total", "counter",
+           "New names refused: network full, second new name on a connection, or an address "
+           "past MaxNewNamesPerAddress.");
+    for (const auto& row : names) {
+      fmt::format_to(inserter, "brelvint_enrolments_refused_total{{network=\"{}\"}} {}\n",
+                     LabelValue(row.Network), row.Refused);
     }
     Family(out, "brelvint_listener_up", "gauge",
            "1 while the network's own listener listens, 0 while it cannot bind (retried).");
@@ -320,6 +347,21 @@ StatusReport::Format StatusReport::PrometheusSnapshot() const {
     Family(out, "brelvint_slow_consumers_total", "counter",
            "Connections ended because they stopped reading their output.");
     Sample(out, "brelvint_slow_consumers_total", metrics->slow_consumers);
+    Family(out, "brelvint_connections_refused_total", "counter",
+           "Connections refused at accept because their address held MaxConnectionsPerAddress "
+           "connections that had not logged in.");
+    Sample(out, "brelvint_connections_refused_total", metrics->address_refusals);
+    Family(out, "brelvint_strangers_closed_total", "counter",
+           "Connections that had not logged in, ended by the server, by reason: make_room (to "
+           "admit a newcomer on a full listener), overrun (sent more than a login needs).");
+    fmt::format_to(inserter, "brelvint_strangers_closed_total{{reason=\"make_room\"}} {}\n",
+                   metrics->strangers_evicted);
+    fmt::format_to(inserter, "brelvint_strangers_closed_total{{reason=\"overrun\"}} {}\n",
+                   metrics->stranger_overruns);
+    Family(out, "brelvint_log_lines_left_out_total", "counter",
+           "Log lines about connections that had not logged in, left out and summed up per "
+           "address instead.");
+    Sample(out, "brelvint_log_lines_left_out_total", metrics->stranger_lines_left_out);
     Family(out, "brelvint_output_bytes_total", "counter", "Bytes written to clients.");
     Sample(out, "brelvint_output_bytes_total", metrics->output_bytes);
     PassTimes(out, *metrics);

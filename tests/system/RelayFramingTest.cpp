@@ -136,7 +136,10 @@ TEST(RelayFramingTest, AUserListArrivesWholeWhileAnotherMemberLeaves) {
   service.WriteFile("brelvint.conf",
                     "<?xml version=\"1.0\"?>\n<settings>\n"
                     "  <setting namestring=\"AttachedNIC\" valuestring=\"00:00:00:00:00:00\" />\n"
-                    "  <setting namestring=\"StatusAddress\" valuestring=\"\" />\n</settings>\n");
+                    "  <setting namestring=\"StatusAddress\" valuestring=\"\" />\n"
+                    // Every member logs in from 127.0.0.1, all at once.
+                    "  <setting namestring=\"MaxConnectionsPerAddress\" valuestring=\"0\" />\n"
+                    "</settings>\n");
   service.AddNetwork("big.conf", "Big", port, Enrolled(everyone), "pw", kListed + kRounds + 10);
   service.AddNetwork("busy.conf", "Busy", busy_port, "", "pw", 100);
   ASSERT_TRUE(service.Start());

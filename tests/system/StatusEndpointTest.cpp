@@ -421,7 +421,8 @@ TEST_F(StatusEndpointTest, BodiesOtherMethodsForeignHostsAndHugeHeadersAreRefuse
 }
 
 constexpr const char kConnectionLimitLine[] =
-    "Status page: 64 connections open; new ones are closed until some end.";
+    "Status page: 64 connections open; for each new one, the one waiting longest for a request "
+    "is closed.";
 
 // 100 clients sending endless 2 KB header lines: the server holds at most
 // its connection limit of bounded buffers, says so once, and answers a
@@ -746,6 +747,30 @@ TEST_F(StatusEndpointTest, OneAddressCannotTakeTheEndpoint) {
             1u);
 }
 
+// Four addresses, each holding its share of idle connections, fill the
+// endpoint; a scrape from a fifth is still answered every time, as the
+// connection that has waited longest without a request makes room.
+TEST_F(StatusEndpointTest, IdleConnectionsFromSeveralAddressesCannotTakeTheEndpoint) {
+  StartWith(Setting("StatusAddress", Local(status_port_)));
+  ASSERT_TRUE(service_.WaitForLine("Status page listening on http://" + Local(status_port_) + "/"));
+  std::vector<std::unique_ptr<TestHttpClient>> idle;
+  for (int address = 0; address < 4; ++address) {
+    for (int i = 0; i < 16; ++i) {
+      idle.push_back(std::make_unique<TestHttpClient>());
+      ASSERT_TRUE(idle.back()->Connect(status_port_, "127.0.0." + std::to_string(2 + address)));
+    }
+  }
+  int answered = 0;
+  for (int i = 0; i < 17; ++i) {
+    auto scrape = TestHttpClient::Get(status_port_, "/metrics");
+    if (scrape && scrape->Status == 200) ++answered;
+  }
+  std::printf("scrapes answered beside 4 x 16 idle connections: %d of 17\n", answered);
+  EXPECT_EQ(answered, 17);
+  ASSERT_TRUE(service_.Stop());
+  EXPECT_EQ(CountLines(service_.LogMessages(), kConnectionLimitLine), 1u);
+}
+
 // Sixty readers of a large facet picture that never read share one copy
 // of it; a picture over the size limit is refused with one line.
 TEST_F(StatusEndpointTest, APictureIsHeldOnceHoweverManyReadItAndALargeOneIsRefused) {
@@ -820,8 +845,8 @@ TEST_F(StatusEndpointTest, ANameIsLookedUpOffTheLoopAndLiteralsNeedNone) {
 
   WriteSettings(service_, Setting("StatusAddress", "localhost:" + std::to_string(status_port_)));
   service_.Signal(SIGHUP);
-  ASSERT_TRUE(service_.WaitForLine("Status page listening on http://localhost:" +
-                                   std::to_string(status_port_) + "/"));
+  ASSERT_TRUE(service_.WaitForLine(
+      "Status page listening on http://localhost:" + std::to_string(status_port_) + "/"));
   auto metrics = TestHttpClient::Get(status_port_, "/metrics");
   ASSERT_TRUE(metrics);
   EXPECT_EQ(metrics->Status, 200);

@@ -1,4 +1,6 @@
+#include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -6,9 +8,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include "client/MD5.h"
 #include "protocol/PacketFramer.h"
@@ -29,7 +28,13 @@ TEST(StopTest, ALoginTheLogReportsIsWrittenAndAnswered) {
   constexpr int kBusy = 150;
   ServiceProcess service;
   uint16_t port = ServiceProcess::FreePort();
-  service.BindToLoopback();
+  // Every client connects from 127.0.0.1 before any logs in.
+  service.WriteFile("brelvint.conf",
+                    "<?xml version=\"1.0\"?>\n<settings>\n"
+                    "  <setting namestring=\"AttachedNIC\" valuestring=\"00:00:00:00:00:00\" />\n"
+                    "  <setting namestring=\"StatusAddress\" valuestring=\"\" />\n"
+                    "  <setting namestring=\"MaxConnectionsPerAddress\" valuestring=\"0\" />\n"
+                    "</settings>\n");
   service.AddNetwork("main.conf", "Main", port, "", "pw", kClients + kBusy + 10);
   ASSERT_TRUE(service.Start());
   ASSERT_TRUE(service.WaitForLine("Listening..."));

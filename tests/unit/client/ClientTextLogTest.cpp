@@ -1,8 +1,8 @@
 // Client text in log lines, end to end: a connection that sends the largest
 // packets the framing allows still costs the log a short line each.
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "client/MD5.h"
 #include "support/HubFixture.h"
@@ -14,10 +14,10 @@ constexpr size_t kLargestPayload = 65536 - 8;
 
 struct FloodCase {
   const char* label;
-  int32_t command;        // the message carrying the client text
+  int32_t command;  // the message carrying the client text
   int32_t reply;
-  char byte;              // what the text is made of
-  const char* line_start; // the log line it lands in
+  char byte;               // what the text is made of
+  const char* line_start;  // the log line it lands in
 };
 
 class ClientTextLogTest : public HubFixture, public ::testing::WithParamInterface<FloodCase> {};
@@ -26,7 +26,9 @@ TEST_P(ClientTextLogTest, LogsAShortLineAndKeepsServing) {
   const FloodCase& c = GetParam();
   AddNetwork("Main");
   MapSocket& listener = StartListener();
-  auto client = Connect(listener);
+  // A member: before its first login, a connection may send only what a
+  // login needs, and a payload this large ends it.
+  auto client = Member(listener, "Main", "texter");
   if (c.command == 3) {  // a user name is judged after the password
     client->Send(1, "Main");
     ASSERT_TRUE(client->ReceiveCommand(2, 3000, &loop_));

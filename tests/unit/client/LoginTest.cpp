@@ -77,17 +77,21 @@ TEST_F(LoginTest, UnacceptableUserNamesAreRefused) {
   auto holder = Member(listener, "Main", "Anna");
   const std::string names[] = {"",
                                "anna",  // taken, in another letter case
-                               "ANNA",
-                               std::string(65, 'x'),
-                               "bad|bar",
-                               "line\nfeed",
-                               std::string("nul\0byte", 8),
-                               "del\x7f",
+                               "ANNA", std::string(65, 'x'), "bad|bar", "line\nfeed",
+                               std::string("nul\0byte", 8), "del\x7f",
                                "nel\xc2\x85",  // C1 controls: U+0085, U+009B, U+0080
-                               "csi\xc2\x9b[2J",
-                               "\xc2\x80",
-                               "\xc3\x28",       // not UTF-8
-                               "\xed\xa0\x80"};  // a surrogate
+                               "csi\xc2\x9b[2J", "\xc2\x80",
+                               "\xc3\x28",      // not UTF-8
+                               "\xed\xa0\x80",  // a surrogate
+                               // Invisible format characters and line separators:
+                               "admin\xe2\x80\xaetxt.exe",  // U+202E right-to-left override
+                               "zero\xe2\x80\x8bwidth",     // U+200B
+                               "line\xe2\x80\xa8sep",       // U+2028
+                               "para\xe2\x80\xa9sep",       // U+2029
+                               "\xef\xbb\xbf"
+                               "bom",                     // U+FEFF
+                               "word\xe2\x81\xa0joiner",  // U+2060
+                               "soft\xc2\xadhyphen"};     // U+00AD
   for (const auto& name : names) {
     auto client = Connect(listener);
     ASSERT_EQ(Ask(*client, 1, "Main", 2), "OK");
@@ -102,16 +106,19 @@ TEST_F(LoginTest, UnacceptableUserNamesAreRefused) {
   EXPECT_EQ(networks_[0]->CurrentUsers, 1);
   auto longest = Member(listener, "Main", std::string(64, 'y'));
   auto utf8 = Member(listener, "Main", "J\xc3\xb6rg");
-  auto no_break = Member(listener, "Main", "no\xc2\xa0" "break");  // U+00A0 is no control
+  auto no_break = Member(listener, "Main",
+                         "no\xc2\xa0"
+                         "break");  // U+00A0 is no control
 }
 
 TEST_F(LoginTest, RepeatedRefusalsAreLoggedWithinABudgetAndCounted) {
   AddNetwork("Main");
   MapSocket& listener = StartListener();
-  auto flooder = Connect(listener, "127.0.0.3");
+  // Logged in once: before that, a connection may send only what a login needs.
+  auto flooder = Member(listener, "Main", "flooder", "127.0.0.3");
   NewLogMessages();
   constexpr int kSteps = 200;
-  for (int i = 0; i < kSteps; ++i) flooder->Send(2, MD5::Digest("pw"));
+  for (int i = 0; i < kSteps; ++i) flooder->Send(2, MD5::Digest("wrong"));
   // Every step is still answered: only the log is spared.
   for (int i = 0; i < kSteps; ++i)
     ASSERT_EQ(flooder->ReceiveCommand(3, 3000, &loop_)->data, "FAIL");
