@@ -105,8 +105,10 @@ TEST_F(DataPathTest, AMemberStreamingSmallFramesCostsBoundedMemory) {
   EXPECT_TRUE(other.ExpectFenceNext());
 }
 
-// A client that asks faster than it reads is held back (its requests wait
-// in the kernel); once it has read every answer, it is answered again.
+// A member that asks faster than it reads is held back (its requests wait
+// in the kernel); once it has read every answer, it is answered again. (A
+// client that has not logged in is closed long before: it may send only a
+// few kilobytes.)
 struct HoldCase {
   const char* label;
   bool member;
@@ -142,8 +144,8 @@ TEST_P(HeldBackTest, IsAnsweredOnceItHasReadEverything) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, HeldBackTest,
-    ::testing::Values(HoldCase{"stranger_selecting_networks", false, 1, "Nope"},
-                      HoldCase{"member_asking_if_admin", true, 9, ""}),
+    ::testing::Values(HoldCase{"member_asking_if_admin", true, 9, ""},
+                      HoldCase{"member_asking_who_is_on", true, 5, ""}),
     [](const auto& param_info) { return std::string(param_info.param.label); });
 
 }  // namespace
