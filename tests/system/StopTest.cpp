@@ -1,4 +1,6 @@
+#include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -6,9 +8,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include "client/MD5.h"
 #include "protocol/PacketFramer.h"
