@@ -820,8 +820,8 @@ TEST_F(StatusEndpointTest, ANameIsLookedUpOffTheLoopAndLiteralsNeedNone) {
 
   WriteSettings(service_, Setting("StatusAddress", "localhost:" + std::to_string(status_port_)));
   service_.Signal(SIGHUP);
-  ASSERT_TRUE(service_.WaitForLine(
-      "Status page listening on http://localhost:" + std::to_string(status_port_) + "/"));
+  ASSERT_TRUE(service_.WaitForLine("Status page listening on http://localhost:" +
+                                   std::to_string(status_port_) + "/"));
   auto metrics = TestHttpClient::Get(status_port_, "/metrics");
   ASSERT_TRUE(metrics);
   EXPECT_EQ(metrics->Status, 200);

@@ -1,6 +1,4 @@
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -8,6 +6,9 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "client/MD5.h"
 #include "protocol/PacketFramer.h"
