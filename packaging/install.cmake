@@ -72,7 +72,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://brelvint.example/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+# procps: the units' reload signals the server with /bin/kill, which a
+# minimal Debian root lacks.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, procps")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sqlite3, prometheus")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_SOURCE_DIR}/packaging/debian/conffiles

@@ -28,7 +28,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
 [ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
 depends=$(field Depends)
-for needed in adduser libc6 libsqlite3-0 libcurl4 libpugixml1v5 libsystemd0; do
+for needed in adduser procps libc6 libsqlite3-0 libcurl4 libpugixml1v5 libsystemd0; do
   grep -q "\b$needed\b" <<<"$depends" || fail "Depends lacks $needed: $depends"
 done
 
