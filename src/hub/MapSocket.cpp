@@ -43,19 +43,14 @@ std::shared_ptr<TCPSocket> MapSocket::AddSocket() { return factory_(Loop(), *thi
 
 void MapSocket::Error(int64_t code) { StatusMessage("Server Error: " + std::to_string(code)); }
 
-void MapSocket::Listening() {
-  last_error_.clear();
-  state_since_ = std::chrono::system_clock::now();
-  StatusMessage("Listening on " + Endpoints(BoundPort()) + " for " + NetworkNames());
+void MapSocket::Listening(const std::string& endpoints) {
+  StatusMessage("Listening on " + endpoints + " for " + NetworkNames());
 }
 
-void MapSocket::ListenFailed(int64_t code, const std::string& reason) {
-  std::string error = std::to_string(code) + " (" + reason + ")";
-  // A bind retried every half minute says so once, not at every try.
-  if (error == last_error_) return;
-  last_error_ = error;
-  state_since_ = std::chrono::system_clock::now();
-  StatusMessage("Server Error: " + error + " on " + Endpoints(Port) + " for " + NetworkNames());
+void MapSocket::ListenFailed(const std::string& endpoint, int64_t code, const std::string& reason) {
+  std::string where = endpoint.empty() ? Endpoints(Port) : endpoint;
+  StatusMessage("Server Error: " + std::to_string(code) + " (" + reason + ") on " + where +
+                " for " + NetworkNames());
 }
 
 std::string MapSocket::NetworkNames() const {

@@ -128,14 +128,9 @@ class MapSocket : public ServerSocket {
 
   BanStore* Bans() const { return bans_; }
 
-  // Where the listener stands, for the status page and the metrics: the
-  // last bind's error ("" while listening) and since when it has been in
-  // its present state (listening, or failing with that error).
-  const std::string& LastError() const { return last_error_; }
-  std::chrono::system_clock::time_point StateSince() const { return state_since_; }
-  // True while the listener still serves a network but is not listening:
-  // its bind failed, and the service tries again.
-  bool AwaitsRetry() const { return !IsListening() && !Networks.empty(); }
+  // True while the listener still serves a network but some address is
+  // not listening: its bind failed, and the service tries again.
+  bool AwaitsRetry() const { return !AllListening() && !Networks.empty(); }
 
   // The process's count of refused passwords per address.
   PasswordGuard& Guard() const { return guard_; }
@@ -146,11 +141,12 @@ class MapSocket : public ServerSocket {
  protected:
   std::shared_ptr<TCPSocket> AddSocket() override;
   void Error(int64_t code) override;
-  // "Listening on <address>:<port> for <networks>", so an operator reads
-  // where each network can be reached.
-  void Listening() override;
-  // "Server Error: <code> (<reason>) on <address>:<port> for <networks>".
-  void ListenFailed(int64_t code, const std::string& reason) override;
+  // "Listening on <address>:<port>[, ...] for <networks>", so an operator
+  // reads where each network can be reached.
+  void Listening(const std::string& endpoints) override;
+  // "Server Error: <code> (<reason>) on <address>:<port> for <networks>",
+  // naming the one address that failed.
+  void ListenFailed(const std::string& endpoint, int64_t code, const std::string& reason) override;
   // The names of the networks this listener serves, joined by ", ".
   std::string NetworkNames() const;
   void ConnectionReleased(TCPSocket& socket) override;
@@ -184,8 +180,6 @@ class MapSocket : public ServerSocket {
   // Work left for the end of a pass checks this before touching the
   // listener, which may be gone by then.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-  std::string last_error_;
-  std::chrono::system_clock::time_point state_since_ = std::chrono::system_clock::now();
   // Scratch for building relay packets, kept to avoid an allocation per relay.
   std::string record_;
   std::string packet_;

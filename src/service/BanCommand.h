@@ -13,6 +13,8 @@ namespace brelvint {
 // since it asks the database. A lift is logged in the running (or last)
 // server's log, which that server names in its lock file, as an
 // administrator's lift is: the one record of who let an address back in.
+// As root on a data folder (or log folder) another account owns, both
+// refuse, naming the `sudo -u` command to run instead.
 class BanCommand {
  public:
   static constexpr const char kUsage[] =
