@@ -102,7 +102,7 @@ class PortBlock {
     for (size_t i = 0; i < starts.size(); ++i) {
       int start = starts[(first + i) % starts.size()];
       std::string file = (folder / std::to_string(start)).string();
-      int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+      int fd = ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
       if (fd < 0) continue;
       if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
         start_ = start;  // held until the process ends

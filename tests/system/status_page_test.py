@@ -77,9 +77,13 @@ def _port_block_start():
     for i in range(len(starts)):
         start = starts[(first + i) % len(starts)]
         try:
-            handle = open(os.path.join(folder, str(start)), "a")
+            handle = os.open(os.path.join(folder, str(start)), os.O_RDONLY | os.O_CREAT, 0o666)
+        except OSError:
+            continue
+        try:
             fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except OSError:
+            os.close(handle)
             continue
         _port_block["handle"] = handle  # held until the process ends
         chosen = start
