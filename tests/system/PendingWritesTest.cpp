@@ -111,7 +111,7 @@ TEST_F(PendingWritesTest, AReloadUnderAFullDiskKeepsTheNamesJustEnrolled) {
   service_.AddNetwork("main.conf", "Main", port);
   Switch("enospc", true);
   ASSERT_TRUE(service_.Start());
-  ASSERT_TRUE(service_.WaitForLine("Listening..."));
+  ASSERT_TRUE(service_.WaitForLine("Listening...", 10000));
 
   EXPECT_EQ(LogIn(port, "Main", "anna"), "OK");
   EXPECT_EQ(LogIn(port, "Main", "bert", "127.0.0.2"), "OK");
@@ -119,7 +119,7 @@ TEST_F(PendingWritesTest, AReloadUnderAFullDiskKeepsTheNamesJustEnrolled) {
   EXPECT_TRUE(WaitLogged("No space left on device"));
 
   service_.Signal(SIGHUP);
-  ASSERT_TRUE(service_.WaitForLine("Reloading Networks..."));
+  ASSERT_TRUE(service_.WaitForLine("Reloading Networks...", 10000));
   EXPECT_EQ(LogIn(port, "Main", "carl", "127.0.0.3"), "FAIL");  // answered after the reload
   EXPECT_FALSE(Logged("Network Changed: Main"));
 
@@ -141,18 +141,19 @@ TEST_F(PendingWritesTest, ARemovedNetworksLoginsAreDroppedNotWrittenIntoAnotherN
   ASSERT_EQ(ports.size(), 2u);
   service_.AddNetwork("main.conf", "Main", ports[0]);
   ASSERT_TRUE(service_.Start());
-  ASSERT_TRUE(service_.WaitForLine("Listening..."));
+  ASSERT_TRUE(service_.WaitForLine("Listening...", 10000));
 
   fs::remove(service_.Folder() / kMainFile);
   EXPECT_EQ(LogIn(ports[0], "Main", "ghost"), "OK");
   ASSERT_TRUE(WaitLogged("cannot be read as a network; its logins wait"));
   service_.Signal(SIGHUP);
-  ASSERT_TRUE(service_.WaitForLine("Network Removed: Main"));
+  ASSERT_TRUE(service_.WaitForLine("Network Removed: Main", 10000));
   ASSERT_TRUE(WaitLogged("Logins of removed network Main dropped: 1 not yet written to "));
 
   service_.AddNetwork("main.conf", "Other", ports[1]);
   service_.Signal(SIGHUP);
-  ASSERT_TRUE(service_.WaitForLine("Network Added: Other"));
+  ASSERT_TRUE(service_.WaitForLine("Network Added: Other", 10000));
+  ASSERT_TRUE(service_.WaitForLine(":" + std::to_string(ports[1]) + " for Other", 10000));
   // The writer takes every login waiting for a file in one write: once
   // this one is in, a login of the removed network would be too.
   EXPECT_EQ(LogIn(ports[1], "Other", "fence"), "OK");
@@ -173,7 +174,7 @@ TEST_F(PendingWritesTest, AStopWithAStuckWriterLosesWhatItSaysAndTheNextStartCle
   service_.WriteFile("brelvint-server/.main.conf.swp", "editor");
   service_.WriteFile("brelvint-server/.notes.txt.Ab12Cd", "notes");
   ASSERT_TRUE(service_.Start());
-  ASSERT_TRUE(service_.WaitForLine("Listening..."));
+  ASSERT_TRUE(service_.WaitForLine("Listening...", 10000));
 
   Switch("stall", true);
   EXPECT_EQ(LogIn(port, "Main", "anna"), "OK");
@@ -193,7 +194,7 @@ TEST_F(PendingWritesTest, AStopWithAStuckWriterLosesWhatItSaysAndTheNextStartCle
   ASSERT_EQ(left.size(), 2u);  // the write's, and the editor's backup
 
   ASSERT_TRUE(service_.Start());
-  ASSERT_TRUE(service_.WaitForLine("Listening..."));
+  ASSERT_TRUE(service_.WaitForLine("Listening...", 10000));
   left = TemporaryFiles();
   EXPECT_EQ(left, std::vector<std::string>{".main.conf.swp"});
   EXPECT_TRUE(fs::exists(service_.NetworkFolder() / ".notes.txt.Ab12Cd"));
