@@ -265,9 +265,9 @@ void NetworkFileWriter::Run() {
     Settle(*file, outcome, error, took, &taken);
     if (file->dropped) {
       // Its network is gone: what this attempt did not write goes too.
+      // Logins queued since the drop are a new network's, and stay.
       file->dropped = false;
       if (taken.empty()) taken.swap(file->taken);
-      file->queued.clear();
       file->trouble = Trouble::kNone;
     }
     settled_.notify_all();

@@ -29,7 +29,8 @@ namespace brelvint {
 // never one per login, and a file never has two writes in flight. A later
 // login of a name takes the place of its earlier one.
 //
-// A login is never dropped:
+// A login is never dropped but with its network (Drop, when a reload
+// removes it, so it never lands in a file that takes that one's place):
 //   - a file that cannot be read as a network (an operator's editor halfway
 //     through rewriting it, a file moved away) keeps its logins until it
 //     can, tried again at the file's next login, at Flush and every second;
@@ -37,6 +38,7 @@ namespace brelvint {
 //   - a replace that fails (a full disk, a folder made read-only) is logged
 //     once per reason and tried again every second and at Flush; its
 //     success is logged.
+// What waits is part of what a reload compares (PendingFor).
 //
 // Owned by App, one for every network file of the service. The thread runs
 // from Start to Stop (or destruction). Submit, Flush, ReportToLog and Stop
