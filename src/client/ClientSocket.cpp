@@ -1,9 +1,9 @@
 #include "client/ClientSocket.h"
 
-#include "config/ServerNetworks.h"
-#include "client/Payload.h"
-#include "hub/MapSocket.h"
 #include "base/LogMessage.h"
+#include "client/Payload.h"
+#include "config/ServerNetworks.h"
+#include "hub/MapSocket.h"
 
 namespace brelvint {
 
@@ -36,7 +36,7 @@ void ClientSocket::Connected() {
 
 void ClientSocket::Greet() {
   if (!IsConnected()) return;
-  if (isBanned() || myParent->AddressBannedHere(RemoteAddress())) {
+  if (myParent->IsBanned(RemoteAddress(), nullptr)) {
     SendMessage(kBanned, kBannedGreeting);
     Log(RemoteAddress() + ": Client Previously Banned.");
     CloseWhenFlushed(ECONNREFUSED);
@@ -64,20 +64,47 @@ void ClientSocket::ReceivedMessage(int32_t command, const std::string& data) {
   // to leave; it must not log in again meanwhile.
   if (Closing()) return;
   switch (command) {
-    case kSelectNetwork: SelectNetwork(data); break;
-    case kPassword: CheckPassword(data); break;
-    case kUserName: TakeUserName(data); break;
-    case kPosition: if (IsMember()) ReportPosition(data); break;
-    case kUserList: if (IsMember()) ListUsers(); break;
-    case kChat: if (IsMember()) myParent->SendChatMessage(myNetwork, *this, data); break;
-    case kAdminQuery: SendMessage(kAdminReply, isAdmin() ? "1" : "0"); break;
-    case kKick: Kick(data); break;
-    case kBan: Ban(data); break;
-    case kBroadcast: Broadcast(data); break;
-    case kBanList: ListBans(); break;
-    case kUnban: Unban(data); break;
-    case kGoodbye: SendMessage(kBye, kByeText); break;
-    default: break;
+    case kSelectNetwork:
+      SelectNetwork(data);
+      break;
+    case kPassword:
+      CheckPassword(data);
+      break;
+    case kUserName:
+      TakeUserName(data);
+      break;
+    case kPosition:
+      if (IsMember()) ReportPosition(data);
+      break;
+    case kUserList:
+      if (IsMember()) ListUsers();
+      break;
+    case kChat:
+      if (IsMember()) myParent->SendChatMessage(myNetwork, *this, data);
+      break;
+    case kAdminQuery:
+      SendMessage(kAdminReply, isAdmin() ? "1" : "0");
+      break;
+    case kKick:
+      Kick(data);
+      break;
+    case kBan:
+      Ban(data);
+      break;
+    case kBroadcast:
+      Broadcast(data);
+      break;
+    case kBanList:
+      ListBans();
+      break;
+    case kUnban:
+      Unban(data);
+      break;
+    case kGoodbye:
+      SendMessage(kBye, kByeText);
+      break;
+    default:
+      break;
   }
 }
 

@@ -84,6 +84,9 @@ class ClientSocket : public MapMember {
   // when it does not, but are only gained at a login. The old record is
   // never read.
   void RecheckUser(bool was_admin);
+  // True when the hub's ban question (MapSocket::IsBanned) says this
+  // connection's address, or its name once logged in, is banned on its
+  // network (on any network of its port before one is chosen).
   bool isBanned() const;
 
  protected:

@@ -231,7 +231,9 @@ void MapSocket::LiftBan(MapMember& admin, int64_t id) {
   if (admin.myNetwork == nullptr || bans_ == nullptr) return;
   const std::string& network = admin.myNetwork->NetworkName;
   std::string error;
-  auto lifted = bans_->Delete(id, network, &error);
+  // A ban not yet written (an operator's session holding the database) is
+  // lifted as well, from memory and from the writer's queue.
+  auto lifted = bans_->Lift(id, network, &error);
   if (!error.empty()) {
     StatusMessage("Error lifting ban " + std::to_string(id) + ": " + error);
     return;
@@ -301,14 +303,22 @@ void MapSocket::EndNetwork(ServerNetworks& network) {
   DisconnectAllClientsOnNetwork(network);
 }
 
-bool MapSocket::AddressBannedHere(const std::string& address) const {
-  if (bans_ == nullptr) return false;
-  for (const std::string& name : bans_->NetworksBanning(address)) {
-    for (const auto& network : all_networks_) {
-      if (network->Port == Port && TextCase::Equal(network->NetworkName, name)) return true;
+bool MapSocket::IsBanned(const std::string& address, const ServerNetworks* network,
+                         std::string_view name) const {
+  if (network == nullptr) {
+    if (bans_ == nullptr) return false;
+    for (const std::string& banning : bans_->NetworksBanning(address)) {
+      for (const auto& served : all_networks_) {
+        if (served->Port == Port && TextCase::Equal(served->NetworkName, banning)) return true;
+      }
     }
+    return false;
   }
-  return false;
+  // BanStore::IsBanned looks at its pending bans before its table.
+  if (bans_ != nullptr && bans_->IsBanned(address, network->NetworkName)) return true;
+  if (name.empty()) return false;
+  const MapperUser* user = network->FindUser(name, address);
+  return user != nullptr && user->IsBanned;
 }
 
 // Connections that never finish their login would otherwise hold a

@@ -76,9 +76,9 @@ class MapSocket : public ServerSocket {
   // and is ended once that is flushed; the address is recorded in the ban
   // store. Ends a connection, writes the ban store, logs.
   void BanUser(MapMember& admin, const std::string& userName, const std::string& reason);
-  // Deletes ban `id` when it was recorded for admin's network; otherwise
-  // does nothing, so one network's administrators never lift another's
-  // bans. Writes the ban store, logs.
+  // Lifts ban `id`, stored or not yet written, when it was recorded for
+  // admin's network; otherwise does nothing, so one network's
+  // administrators never lift another's bans. Writes the ban store, logs.
   void LiftBan(MapMember& admin, int64_t id);
   // 998 to every member of the networks named `networkName` ("(All
   // Networks)" for all).
@@ -134,9 +134,20 @@ class MapSocket : public ServerSocket {
 
   // The process's count of refused passwords per address.
   PasswordGuard& Guard() const { return guard_; }
-  // True when the ban store holds a row for `address` on a network served
-  // on this listener's port.
-  bool AddressBannedHere(const std::string& address) const;
+  // Is this address, or this name from it, banned on this network? The one
+  // question every step of a login asks. It consults, in this order:
+  //   1. the bans recorded since the start and not yet written to the ban
+  //      database (the ban store keeps them in memory, where they count at
+  //      once, even while an operator's session holds the database);
+  //   2. the ban database's rows for the address on `network`;
+  //   3. the network file's banned users: a "User" element flagged
+  //      "IsBanned" with this `name` and this address as its "LastIP".
+  // With `network` null (the greeting, before a network is chosen) the
+  // question is whether stores 1 and 2 ban the address on any network served
+  // on this listener's port; with `name` empty, store 3 is not asked. Ends
+  // nothing and logs nothing: the caller refuses.
+  bool IsBanned(const std::string& address, const ServerNetworks* network,
+                std::string_view name = {}) const;
 
  protected:
   std::shared_ptr<TCPSocket> AddSocket() override;

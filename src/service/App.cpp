@@ -13,11 +13,13 @@
 #include "base/Paths.h"
 #include "base/TextNumber.h"
 #include "client/ClientSocket.h"
+#include "config/AtomicFile.h"
 #include "config/LoadNetworks.h"
 #include "config/ServerNetworks.h"
 #include "http/HttpClient.h"
 #include "hub/BanStore.h"
 #include "hub/MapSocket.h"
+#include "service/LiftRequest.h"
 #include "service/NetworkInterface.h"
 #include "service/StatusEndpoint.h"
 
@@ -47,6 +49,8 @@ constexpr const char kFlagServiceUnused[] =
     "FlagService is set but no longer used: no flag picture is fetched, and no player's "
     "address goes to that service.";
 constexpr const char kSocketBackend[] = "Socket back end: ";
+constexpr const char kStaleTemporaryRemoved[] =
+    "Removed stale temporary file {} from {} (a write cut short by an earlier stop)";
 
 // "MaxRegisteredUsers"; absent, empty or not a whole number: the default.
 int64_t MaxRegisteredUsers(const AppSettings& settings) {
@@ -99,6 +103,9 @@ void App::WatchSignals() {
         Reload();
         notifier_.Ready(sSockets);
         break;
+      case LiftRequest::kSignal:
+        AnswerLiftRequests();
+        break;
       default:
         break;
     }
@@ -111,7 +118,7 @@ int App::Run() {
     // Before the log, the settings or anything else in the folder is
     // touched: a second server on the same folder must change nothing.
     if (!StartAllowed() || !TakeFolderLock()) return 1;
-    for (int signal_number : {SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGHUP})
+    for (int signal_number : {SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGHUP, LiftRequest::kSignal})
       signals_.add(signal_number);
     WatchSignals();
 
@@ -126,6 +133,7 @@ int App::Run() {
 
     max_registered_users_ = MaxRegisteredUsers(*mySettings);
     LogMessage("Loading Networks...");
+    RemoveStaleTemporaryFiles();
     modGlobal::LoadNetworks(Networks);
     OpenBanStore();
 
@@ -224,10 +232,39 @@ std::optional<std::string> App::SystemFolderRefusal(const std::filesystem::path&
   return fmt::format(kSystemFolderRefusal, folder.string());
 }
 
+void App::RemoveStaleTemporaryFiles() {
+  auto folder = Paths::DataFolder();
+  if (!folder) return;
+  const auto networks = *folder / modGlobal::kNetworkFolderName;
+  for (const std::string& name : AtomicFile::RemoveStale(networks, modGlobal::IsNetworkFileName)) {
+    LogMessage(
+        fmt::format(kStaleTemporaryRemoved, EscapeForLog(name), EscapeForLog(networks.string())));
+  }
+}
+
 void App::OpenBanStore() {
   auto folder = Paths::DataFolder();
   if (!folder) throw std::runtime_error("cannot find the data folder for the ban database");
   serverdb = std::make_unique<BanStore>(*folder / BanStore::kFileName);
+  // A list of unwritten bans left by a server that did not stop (each ban
+  // of one that did is written or in its log) would show bans nobody holds.
+  std::error_code ignored;
+  std::filesystem::remove(*folder / BanStore::kPendingFileName, ignored);
+}
+
+void App::AnswerLiftRequests() {
+  auto folder = Paths::DataFolder();
+  if (!folder || !serverdb) return;
+  LiftRequest::AnswerAll(*folder, [this](int64_t id, const std::string& account) {
+    std::optional<std::string> line;
+    auto lifted = serverdb->LiftPending(id, "");
+    if (!lifted) return line;
+    line =
+        BanStore::LiftLine(*lifted, "operator " + EscapeForLog(account) + " (brelvint bans lift)",
+                           EscapeForLog(lifted->network));
+    LogMessage(*line);
+    return line;
+  });
 }
 
 void App::RaiseDescriptorLimit() {

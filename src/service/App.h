@@ -132,7 +132,12 @@ class App {
   // start that would leave the service unable to run: as root on another
   // account's data folder, or with the data folder in a system folder.
   bool StartAllowed();
+  // Removes the temporary files of network-file writes an earlier run
+  // left behind (its stop could not wait for a hung disk), and only those.
+  void RemoveStaleTemporaryFiles();
   void OpenBanStore();
+  // Lifts the unwritten bans `brelvint bans lift` asks for (LiftRequest).
+  void AnswerLiftRequests();
   void RaiseDescriptorLimit();
   void StartListeners();
   MapSocket::MemberFactory ConnectionFactory();

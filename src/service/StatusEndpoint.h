@@ -60,7 +60,8 @@ class StatusEndpoint {
   // (another program held it): at each reload and every half minute. A
   // failure already logged is not logged again.
   void RetryIfDown();
-  // Closes the endpoint and all its connections.
+  // Closes the endpoint and all its connections, for good: a lookup under
+  // way, a reload or a retry starts nothing afterwards.
   void Stop();
 
  private:
@@ -90,9 +91,14 @@ class StatusEndpoint {
   // Names a StatusAddress by host name: looked up off the loop (Asio runs
   // getaddrinfo on a thread of its own), then bound.
   asio::ip::tcp::resolver resolver_;
+  // Starts the endpoint on the address found, with the token in force now;
+  // nothing when the settings moved on or the endpoint was stopped meanwhile.
   void Resolved(const std::string& address_text, const OperatorAddress& address,
-                const std::string& token, const boost::system::error_code& ec,
+                const boost::system::error_code& ec,
                 const asio::ip::tcp::resolver::results_type& results);
+  // Counts the lookups begun: only the latest one's answer is used.
+  uint64_t lookups_ = 0;
+  bool stopped_ = false;  // Stop was called: nothing starts again
   // Lets picture reads that finish after the endpoint is gone find that out.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   // Each picture read once and shared by every reply until its file

@@ -135,6 +135,83 @@ TEST_F(BanStoreTest, ABanWaitsForALockedDatabaseOffTheLoopAndHoldsMeanwhile) {
       << log;
 }
 
+// Bans not yet written are part of every list, by their final number, and
+// a lift takes one out of memory and out of the writer's queue: with the
+// database held the whole time, the lifted ban never reaches it, the kept
+// one does under the number it was listed by, and the pending list's file
+// follows what is pending.
+TEST_F(BanStoreTest, APendingBanIsListedByItsNumberAndLiftedWithoutTheDatabase) {
+  BanStore store(File());
+  ASSERT_TRUE(store.Insert("10.0.0.1", "ann", "boss", "", "Main"));  // number 1
+  WriteLock lock(File());
+  ASSERT_TRUE(lock.Held());
+  BanStore::Ban sam = Eve();
+  sam.address = "10.0.0.2";
+  sam.name = "sam";
+  sam.network = "Side";
+  sam.reason = "tab\there\nline\\slash";
+  EXPECT_EQ(store.Record(Eve(), loop_.Context()), 2);
+  EXPECT_EQ(store.Record(sam, loop_.Context()), 3);
+  EXPECT_EQ(List(store, "main"), std::string(2, '\0') + "1|10.0.0.1|ann|Main;2|10.0.0.9|eve|Main;");
+  EXPECT_EQ(List(store, ""),
+            std::string(2, '\0') + "1|10.0.0.1|ann|Main;2|10.0.0.9|eve|Main;3|10.0.0.2|sam|Side;");
+  const std::filesystem::path pending = folder_.Path() / BanStore::kPendingFileName;
+  ASSERT_TRUE(PumpUntil(
+      loop_, [&] { return BanStore::ReadPending(folder_.Path()).size() == 2; }, 5000));
+  EXPECT_FALSE(BanStore::ReadPending(folder_.Path())[0].stored);
+
+  // Another network's lift finds nothing; the right one lifts at once.
+  EXPECT_FALSE(store.Lift(2, "Side"));
+  auto lifted = store.Lift(2, "MAIN");
+  ASSERT_TRUE(lifted);
+  EXPECT_FALSE(lifted->stored);
+  EXPECT_EQ(lifted->name, "eve");
+  EXPECT_FALSE(store.IsBanned("10.0.0.9", "Main"));
+  EXPECT_EQ(store.Pending("").size(), 1u);
+  ASSERT_TRUE(PumpUntil(
+      loop_, [&] { return BanStore::ReadPending(folder_.Path()).size() == 1; }, 5000));
+  EXPECT_EQ(BanStore::ReadPending(folder_.Path())[0].name, "sam");
+  EXPECT_EQ(BanStore::ReadPending(folder_.Path())[0].reason, sam.reason);
+
+  lock.Release();
+  ASSERT_TRUE(PumpUntil(
+      loop_, [&] { return store.Unsaved() == 0; }, 5000));
+  std::string error;
+  std::vector<BanStore::Ban> rows = store.Rows("", &error);
+  ASSERT_EQ(rows.size(), 2u) << error;
+  EXPECT_EQ(rows[1].id, 3);
+  EXPECT_EQ(rows[1].name, "sam");
+  ASSERT_TRUE(PumpUntil(
+      loop_, [&] { return !std::filesystem::exists(pending); }, 5000));
+  // A stored ban is lifted from the table.
+  lifted = store.Lift(1, "");
+  ASSERT_TRUE(lifted);
+  EXPECT_TRUE(lifted->stored);
+  EXPECT_EQ(Rows(), 1);
+}
+
+// The command line's merge of the rows with the pending list's file keeps
+// number order and shows a ban written between the two reads once.
+TEST(BanStorePendingTest, TheCommandLinesViewMergesByNumber) {
+  BanStore::Ban row;
+  row.id = 2;
+  row.name = "two";
+  BanStore::Ban late = row;  // written between the two reads
+  late.stored = false;
+  BanStore::Ban first;
+  first.id = 1;
+  first.stored = false;
+  BanStore::Ban last;
+  last.id = 5;
+  last.stored = false;
+  auto merged = BanStore::Merge({row}, {first, late, last});
+  ASSERT_EQ(merged.size(), 3u);
+  EXPECT_EQ(merged[0].id, 1);
+  EXPECT_EQ(merged[1].id, 2);
+  EXPECT_TRUE(merged[1].stored);
+  EXPECT_EQ(merged[2].id, 5);
+}
+
 // A stop while the database stays locked waits a bounded time, then puts
 // each ban it could not write in the log in full.
 TEST_F(BanStoreTest, AStopLogsEachBanItCouldNotWrite) {
