@@ -20,6 +20,7 @@
 #include "http/HttpClient.h"
 #include "hub/BanStore.h"
 #include "hub/MapSocket.h"
+#include "service/ControlSocket.h"
 #include "service/NetworkInterface.h"
 #include "service/StatusEndpoint.h"
 
@@ -143,6 +144,8 @@ int App::Run() {
     mySettings->Save();
     status_ = std::make_unique<StatusEndpoint>(*this);
     status_->Apply();
+    control_ = std::make_unique<ControlSocket>(*this);
+    control_->Open(*Paths::DataFolder());
     ScheduleListenRetry();
     notifier_.Ready(sSockets);
 
@@ -168,6 +171,7 @@ void App::FinishRun() {
   // replies sent before the process ends; new connections are not taken.
   // The operators' endpoint closes at once, its slow clients with it.
   if (status_) status_->Stop();
+  if (control_) control_->Close();  // the file goes with it
   for (auto& listener : sSockets) listener->StopListening();
   loop_.Drain(kStopFlushLimit, [this] {
     for (auto& listener : sSockets) {

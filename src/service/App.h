@@ -26,6 +26,7 @@ namespace brelvint {
 
 class BanStore;
 class ClientSocket;
+class ControlSocket;
 class HttpClient;
 class StatusEndpoint;
 
@@ -152,6 +153,7 @@ class App {
   asio::steady_timer free_retired_;
   asio::steady_timer listen_retry_;
   std::unique_ptr<StatusEndpoint> status_;  // the operators' endpoint, once listening
+  std::unique_ptr<ControlSocket> control_;  // the command line's way in, once listening
   SystemdNotifier notifier_;
 };
 
