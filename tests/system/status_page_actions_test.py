@@ -15,6 +15,7 @@ are refused. Exits 77 (CTest's skip code here) when no browser can be had.
 import argparse
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -153,7 +154,9 @@ def run(args, folder):
         assert bob.receive() == (999, b"BYE"), "bob was touched by a refused action"
         print("refusals: 401 without the token, 403 from another origin, 405 for a GET")
 
-        errors = [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE"]
+        # Facets without a picture: the 404 is how the page learns to draw a grid.
+        errors = [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE" and
+                  not re.search(r"/maps/facet-\d+\.png.*404", entry["message"])]
         assert not errors, "the page reported errors: %r" % errors
     finally:
         if driver is not None:
