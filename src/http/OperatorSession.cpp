@@ -340,9 +340,9 @@ std::optional<OperatorServer::Reply> OperatorSession::ActionRefusal(const Reques
   // The token only in the header: an address with it would let a link act.
   std::string_view authorization = request[http::field::authorization];
   size_t bearer = std::char_traits<char>::length(kBearer);
-  bool token_given = authorization.substr(0, bearer) == kBearer &&
-                     OperatorServer::TokenMatches(std::string(authorization.substr(bearer)),
-                                                  state_->Token);
+  bool token_given =
+      authorization.substr(0, bearer) == kBearer &&
+      OperatorServer::TokenMatches(std::string(authorization.substr(bearer)), state_->Token);
   if (state_->TokenRequired && !token_given) {
     keep_alive_ = false;
     Reply reply = Reply::Text(401, OperatorServer::kUnauthorized);

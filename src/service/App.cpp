@@ -142,10 +142,10 @@ int App::Run() {
     }
     LogMessage("Listening...");
     mySettings->Save();
-    status_ = std::make_unique<StatusEndpoint>(*this);
-    status_->Apply();
     control_ = std::make_unique<ControlSocket>(*this);
     control_->Open(*Paths::DataFolder());
+    status_ = std::make_unique<StatusEndpoint>(*this);
+    status_->Apply();
     ScheduleListenRetry();
     notifier_.Ready(sSockets);
 

@@ -165,13 +165,11 @@ ControlCommand::Reach ControlCommand::Ask(const std::filesystem::path& folder,
     }
     return Reach::kFailed;
   }
-  nlohmann::json message = {{"command", request.command}, {"network", request.network},
-                            {"name", request.name},       {"reason", request.reason},
-                            {"text", request.text},       {"id", request.id},
-                            {"all", request.all},         {"account", OperatorName()},
-                            {"source", request.source}};
-  std::string line =
-      message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  nlohmann::json message = {
+      {"command", request.command}, {"network", request.network}, {"name", request.name},
+      {"reason", request.reason},   {"text", request.text},       {"id", request.id},
+      {"all", request.all},         {"account", OperatorName()},  {"source", request.source}};
+  std::string line = message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   // A server that refuses us answers before reading, and may have closed
   // by the time the request goes: its answer is read all the same.
   SendAll(fd, line);
@@ -250,8 +248,8 @@ int ControlCommand::Run(const std::string& command, const std::vector<std::strin
     }
     return BanCommand::Run(direct, out, err);
   }
-  err << "brelvint: "
-      << fmt::format(kNotRunning, (*folder / ControlSocket::kFileName).string()) << '\n';
+  err << "brelvint: " << fmt::format(kNotRunning, (*folder / ControlSocket::kFileName).string())
+      << '\n';
   return 1;
 }
 

@@ -23,8 +23,7 @@ class ControlCommand {
       "       brelvint lift ID [--data-dir DIR] [--log-file FILE]\n"
       "       brelvint broadcast TEXT [--network NAME | --all] [--data-dir DIR]\n"
       "       brelvint members [--network NAME] [--data-dir DIR]\n";
-  static constexpr const char kNotRunning[] =
-      "the server is not running (nothing answers on {})";
+  static constexpr const char kNotRunning[] = "the server is not running (nothing answers on {})";
   static constexpr int kAnswerTimeoutSeconds = 15;
 
   // True for the commands Run serves.

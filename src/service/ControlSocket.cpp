@@ -69,13 +69,9 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   ControlSession& operator=(const ControlSession&) = delete;
 
   void Start() {
-    if (!Permitted()) {
-      OperatorActions::Outcome refusal;
-      refusal.status = 1;
-      refusal.text = ControlSocket::kRefusal;
-      Answer(refusal);
-      return;
-    }
+    // A refused caller's request is read all the same: a Unix socket
+    // closed with bytes unread resets, and the refusal would be lost.
+    permitted_ = Permitted();
     ArmDeadline(ControlSocket::kReadTimeout);
     asio::async_read_until(
         socket_, asio::dynamic_buffer(input_, ControlSocket::kMaxRequestBytes), '\n',
@@ -131,6 +127,13 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
       return;
     }
     deadline_.cancel();
+    if (!permitted_) {
+      OperatorActions::Outcome refusal;
+      refusal.status = 1;
+      refusal.text = ControlSocket::kRefusal;
+      Answer(refusal);
+      return;
+    }
     std::string line = input_.substr(0, length);
     std::string error;
     auto request = OperatorActions::Parse(line, &error);
@@ -154,10 +157,9 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   void Answer(const OperatorActions::Outcome& outcome) {
     output_ = OperatorActions::Render(outcome) + "\n";
     ArmDeadline(ControlSocket::kWriteTimeout);
-    asio::async_write(socket_, asio::buffer(output_),
-                      [self = shared_from_this()](const boost::system::error_code&, size_t) {
-                        self->Close();
-                      });
+    asio::async_write(
+        socket_, asio::buffer(output_),
+        [self = shared_from_this()](const boost::system::error_code&, size_t) { self->Close(); });
   }
 
   Local::socket socket_;
@@ -166,6 +168,7 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   std::string input_;
   std::string output_;
   uid_t uid_ = 0;
+  bool permitted_ = false;
   bool closed_ = false;
 };
 
@@ -212,19 +215,19 @@ bool ControlSocket::Open(const std::filesystem::path& folder) {
 }
 
 void ControlSocket::Accept() {
-  acceptor_->async_accept([state = state_, this](const boost::system::error_code& ec,
-                                                 Local::socket socket) {
-    if (state->Closed || ec == asio::error::operation_aborted) return;
-    if (!ec) {
-      if (state->Sessions.size() >= kMaxConnections) {
-        boost::system::error_code ignored;
-        socket.close(ignored);  // full: the operator's client says so and may try again
-      } else {
-        std::make_shared<ControlSession>(std::move(socket), state)->Start();
-      }
-    }
-    Accept();
-  });
+  acceptor_->async_accept(
+      [state = state_, this](const boost::system::error_code& ec, Local::socket socket) {
+        if (state->Closed || ec == asio::error::operation_aborted) return;
+        if (!ec) {
+          if (state->Sessions.size() >= kMaxConnections) {
+            boost::system::error_code ignored;
+            socket.close(ignored);  // full: the operator's client says so and may try again
+          } else {
+            std::make_shared<ControlSession>(std::move(socket), state)->Start();
+          }
+        }
+        Accept();
+      });
 }
 
 void ControlSocket::Close() {

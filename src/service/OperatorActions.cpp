@@ -24,8 +24,7 @@ using modGlobal::EscapeForLog;
 namespace {
 
 constexpr const char kNoSuchNetwork[] = "There is no network {} on this server.";
-constexpr const char kWhichNetwork[] =
-    "This server has {} networks: name one (--network NAME).";
+constexpr const char kWhichNetwork[] = "This server has {} networks: name one (--network NAME).";
 constexpr const char kNotMember[] = "{} is not on network {}.";
 constexpr const char kKicked[] = "Kicked {} from network {}.";
 constexpr const char kBanned[] = "Banned {} ({}) on network {}.";
@@ -85,13 +84,11 @@ std::optional<OperatorActions::Request> OperatorActions::Parse(const std::string
     return std::nullopt;
   }
   Request request;
-  bool good = TakeText(object, "command", &request.command) &&
-              TakeText(object, "network", &request.network) &&
-              TakeText(object, "name", &request.name) &&
-              TakeText(object, "reason", &request.reason) &&
-              TakeText(object, "text", &request.text) &&
-              TakeText(object, "account", &request.account) &&
-              TakeText(object, "source", &request.source);
+  bool good =
+      TakeText(object, "command", &request.command) &&
+      TakeText(object, "network", &request.network) && TakeText(object, "name", &request.name) &&
+      TakeText(object, "reason", &request.reason) && TakeText(object, "text", &request.text) &&
+      TakeText(object, "account", &request.account) && TakeText(object, "source", &request.source);
   if (auto id = object.find("id"); good && id != object.end()) {
     good = id->is_number_integer();
     if (good) request.id = id->get<int64_t>();
@@ -181,7 +178,8 @@ OperatorActions::Outcome OperatorActions::Ban(const Request& request, const std:
     if (target == nullptr) continue;
     std::string address = target->RemoteAddress();
     if (listener->BanUser(request.name, network->NetworkName, request.reason, who)) {
-      return Succeeded(fmt::format(kBanned, Shown(request.name), address, Shown(network->NetworkName)));
+      return Succeeded(
+          fmt::format(kBanned, Shown(request.name), address, Shown(network->NetworkName)));
     }
   }
   return Failed(1, fmt::format(kNotMember, Shown(request.name), Shown(network->NetworkName)));
@@ -219,7 +217,8 @@ OperatorActions::Outcome OperatorActions::Broadcast(const Request& request,
     described = "network " + Shown(network->NetworkName);
   }
   size_t sent = 0;
-  for (auto& listener : app_.sSockets) sent += listener->BroadcastMessage(request.text, target_name);
+  for (auto& listener : app_.sSockets)
+    sent += listener->BroadcastMessage(request.text, target_name);
   modGlobal::LogMessage(fmt::format(kBroadcastLog, described, who, Shown(request.text)));
   return Succeeded(fmt::format(kSent, sent, sent == 1 ? "" : "s", described));
 }

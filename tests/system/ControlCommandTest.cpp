@@ -50,8 +50,8 @@ class ControlCommandTest : public ::testing::Test {
                                      (service_.Folder() / "brelvint.sock").string()));
     command_.SetEnvironment("SUDO_USER", "alice");
   }
-  bool Join(TestClient& client, uint16_t port, const std::string& network,
-            const std::string& name, const std::string& source = "127.0.0.1") {
+  bool Join(TestClient& client, uint16_t port, const std::string& network, const std::string& name,
+            const std::string& source = "127.0.0.1") {
     return client.Connect(port, source) && client.ReceiveCommand(1) &&
            client.Login(network, "pw", name);
   }
@@ -106,7 +106,8 @@ TEST_F(ControlCommandTest, KickEndsTheMembersConnectionAndNamesTheOperator) {
     std::string line;
   } cases[] = {
       {{"kick", "ann", "--network", "North"}, "brelvint: ann is not on network North.\n"},
-      {{"kick", "bob", "--network", "West"}, "brelvint: There is no network West on this server.\n"},
+      {{"kick", "bob", "--network", "West"},
+       "brelvint: There is no network West on this server.\n"},
       {{"kick", "bob"}, "brelvint: This server has 2 networks: name one (--network NAME).\n"},
       {{"ban", "carl", "--network", "North"}, "brelvint: carl is not on network North.\n"},
   };
@@ -129,7 +130,8 @@ TEST_F(ControlCommandTest, ABanRefusesTheAddressIsListedAndALiftLetsItIn) {
   ASSERT_TRUE(told);
   EXPECT_EQ(told->data, "cheat\nand lie");
   EXPECT_TRUE(eve.WaitClosed());
-  EXPECT_TRUE(Logged("eveon network North Banned: cheat\\nand lie; by operator alice (command line)"));
+  EXPECT_TRUE(
+      Logged("eveon network North Banned: cheat\\nand lie; by operator alice (command line)"));
 
   // Refused at once, whether or not the row is written yet.
   TestClient again;
@@ -155,7 +157,8 @@ TEST_F(ControlCommandTest, ABanRefusesTheAddressIsListedAndALiftLetsItIn) {
   EXPECT_EQ(lifted.status, 0) << lifted.err;
   EXPECT_EQ(lifted.out,
             "Ban 1 lifted by operator alice (command line) on network North: 127.0.0.5 eve\n");
-  EXPECT_TRUE(Logged("Ban 1 lifted by operator alice (command line) on network North: 127.0.0.5 eve"));
+  EXPECT_TRUE(
+      Logged("Ban 1 lifted by operator alice (command line) on network North: 127.0.0.5 eve"));
   TestClient back;
   EXPECT_TRUE(Join(back, north_port_, "North", "eve", "127.0.0.5"));
   Ran twice = Command({"lift", "1"});
@@ -181,8 +184,8 @@ TEST_F(ControlCommandTest, ABroadcastReachesEveryMemberOfTheNetworkAndOnlyThem) 
     EXPECT_EQ(notice->command, 998);
     EXPECT_EQ(notice->data, "Restart in 5 minutes");
   }
-  EXPECT_TRUE(Logged(
-      "Broadcast to network North by operator alice (command line): Restart in 5 minutes"));
+  EXPECT_TRUE(
+      Logged("Broadcast to network North by operator alice (command line): Restart in 5 minutes"));
   for (TestClient* client : {&ann, &bob, &carl, &stranger}) EXPECT_TRUE(client->ExpectFenceNext());
 
   Ran everyone = Command({"broadcast", "--all", "Back soon"});
@@ -308,10 +311,13 @@ TEST(ControlCommandArgumentsTest, WrongUseIsAUsageErrorAndNoServerIsStatusOne) {
       {{"broadcast"}, 2, "Usage: brelvint kick NAME"},
       {{"broadcast", "hi", "--all", "--network", "North"}, 2, "Usage: brelvint kick NAME"},
       {{"members", "extra"}, 2, "Usage: brelvint kick NAME"},
-      {{"kick", "ann", "--network", "North", "--data-dir", folder}, 1,
+      {{"kick", "ann", "--network", "North", "--data-dir", folder},
+       1,
        "brelvint: the server is not running (nothing answers on " + folder + "/brelvint.sock)"},
       {{"members", "--data-dir", folder}, 1, "brelvint: the server is not running"},
-      {{"broadcast", "hi", "--all", "--data-dir", folder}, 1, "brelvint: the server is not running"},
+      {{"broadcast", "hi", "--all", "--data-dir", folder},
+       1,
+       "brelvint: the server is not running"},
       // Without a server a lift goes to the database, as `bans lift` does.
       {{"lift", "3", "--data-dir", folder}, 1, "no ban database at "},
   };
