@@ -24,6 +24,10 @@ void AppendNumber(std::string& out, int64_t value) {
 
 bool BySequence(const MapMember* a, const MapMember* b) { return a->Sequence() < b->Sequence(); }
 
+// "; by <who>" after a kick's or ban's line when it came from outside the
+// network (an operator), so the log names who acted; empty for a member.
+std::string ByWhom(const std::string& by) { return by.empty() ? std::string() : "; by " + by; }
+
 }  // namespace
 
 MapSocket::MapSocket(EventLoop& loop, std::vector<std::unique_ptr<ServerNetworks>>& networks,
@@ -174,23 +178,29 @@ void MapSocket::SendChatMessage(ServerNetworks* network, MapMember& sender, std:
   Metrics::Process().deliveries += Members(network).size() - (sender.IsMember() ? 1 : 0);
 }
 
-void MapSocket::BroadcastMessage(std::string_view text, std::string_view networkName) {
-  if (text.empty()) return;
+size_t MapSocket::BroadcastMessage(std::string_view text, std::string_view networkName) {
+  if (text.empty()) return 0;
   std::string packet = PacketFramer::CreatePacket(MapMember::kNotice, text);
-  for (MapMember* member : MembersOfNetworksNamed(networkName)) member->SendPackets(packet);
+  std::vector<MapMember*> recipients = MembersOfNetworksNamed(networkName);
+  for (MapMember* member : recipients) member->SendPackets(packet);
+  return recipients.size();
 }
 
 // Moderation.
 
-void MapSocket::KickUser(const std::string& userName, const std::string& networkName,
-                         const std::string& reason) {
+bool MapSocket::KickUser(const std::string& userName, const std::string& networkName,
+                         const std::string& reason, const std::string& by) {
   MapMember* target = MemberNamed(userName);
-  if (target == nullptr || !TextCase::Equal(target->myNetwork->NetworkName, networkName)) return;
+  if (target == nullptr || !TextCase::Equal(target->myNetwork->NetworkName, networkName)) {
+    return false;
+  }
   target->SendMessage(MapMember::kKicked, reason);
   ++Metrics::Process().kicks;
   StatusMessage(modGlobal::EscapeForLog(target->Username) + "on network " +
-                target->myNetwork->NetworkName + " Kicked: " + modGlobal::EscapeForLog(reason));
+                target->myNetwork->NetworkName + " Kicked: " + modGlobal::EscapeForLog(reason) +
+                ByWhom(by));
   Expel(*target);
+  return true;
 }
 
 void MapSocket::Expel(MapMember& target) {
@@ -204,27 +214,39 @@ void MapSocket::Expel(MapMember& target) {
 
 void MapSocket::BanUser(MapMember& admin, const std::string& userName, const std::string& reason) {
   if (admin.myNetwork == nullptr) return;
+  BanMember(userName, admin.myNetwork->NetworkName, reason, admin.Username, std::string());
+}
+
+bool MapSocket::BanUser(const std::string& userName, const std::string& networkName,
+                        const std::string& reason, const std::string& by) {
+  return BanMember(userName, networkName, reason, by, by);
+}
+
+bool MapSocket::BanMember(const std::string& userName, const std::string& networkName,
+                          const std::string& reason, const std::string& by,
+                          const std::string& logged_by) {
   MapMember* target = MemberNamed(userName);
-  if (target == nullptr ||
-      !TextCase::Equal(target->myNetwork->NetworkName, admin.myNetwork->NetworkName)) {
-    return;
+  if (target == nullptr || !TextCase::Equal(target->myNetwork->NetworkName, networkName)) {
+    return false;
   }
   target->SendMessage(MapMember::kBanned, reason);
   ++Metrics::Process().bans;
   StatusMessage(modGlobal::EscapeForLog(target->Username) + "on network " +
-                target->myNetwork->NetworkName + " Banned: " + modGlobal::EscapeForLog(reason));
+                target->myNetwork->NetworkName + " Banned: " + modGlobal::EscapeForLog(reason) +
+                ByWhom(logged_by));
   if (bans_ != nullptr) {
     // Holds at once; the row is written off the loop, and retried while an
     // operator's sqlite3 session holds the database.
     BanStore::Ban ban;
     ban.address = target->RemoteAddress();
     ban.name = target->Username;
-    ban.by = admin.Username;
+    ban.by = by;
     ban.reason = reason;
     ban.network = target->myNetwork->NetworkName;
     bans_->Record(std::move(ban), Loop().Context());
   }
   Expel(*target);
+  return true;
 }
 
 void MapSocket::LiftBan(MapMember& admin, int64_t id) {

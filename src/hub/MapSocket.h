@@ -76,13 +76,18 @@ class MapSocket : public ServerSocket {
   // and is ended once that is flushed; the address is recorded in the ban
   // store. Ends a connection, writes the ban store, logs.
   void BanUser(MapMember& admin, const std::string& userName, const std::string& reason);
+  // The same ban made by someone who is not a member (an operator): `by`
+  // is recorded as the ban's author and named at the end of the log line.
+  // False when no member of this listener holds that name on `networkName`.
+  bool BanUser(const std::string& userName, const std::string& networkName,
+               const std::string& reason, const std::string& by);
   // Lifts ban `id`, stored or not yet written, when it was recorded for
   // admin's network; otherwise does nothing, so one network's
   // administrators never lift another's bans. Writes the ban store, logs.
   void LiftBan(MapMember& admin, int64_t id);
   // 998 to every member of the networks named `networkName` ("(All
-  // Networks)" for all).
-  void BroadcastMessage(std::string_view text, std::string_view networkName);
+  // Networks)" for all). Returns how many members it went to.
+  size_t BroadcastMessage(std::string_view text, std::string_view networkName);
   // 5 with sender's record to every other member of its network.
   void BroadcastPosition(MapMember& sender);
   // Logs.
@@ -99,9 +104,12 @@ class MapSocket : public ServerSocket {
   // enabled or not; null when none.
   ServerNetworks* FindNetwork(std::string_view name) const;
   // The member named `userName` on `networkName` gets 996 with `reason`
-  // and is ended once that is flushed. Ends a connection, logs.
-  void KickUser(const std::string& userName, const std::string& networkName,
-                const std::string& reason);
+  // and is ended once that is flushed. Ends a connection, logs; a kick by
+  // someone who is not a member (an operator) names them (`by`) at the end
+  // of the line. False when no member of this listener holds that name on
+  // that network.
+  bool KickUser(const std::string& userName, const std::string& networkName,
+                const std::string& reason, const std::string& by = std::string());
   // When this listener serves `network`: it stops serving it, and
   // EndNetwork. Ends connections.
   void RemoveNetwork(ServerNetworks& network);
@@ -166,6 +174,10 @@ class MapSocket : public ServerSocket {
   // Takes `target` out of its network at once and ends its connection once
   // what it was told is flushed (bounded for a peer that does not read).
   void Expel(MapMember& target);
+  // The ban itself: `by` goes into the row, `logged_by` (unless empty) at
+  // the end of the log line.
+  bool BanMember(const std::string& userName, const std::string& networkName,
+                 const std::string& reason, const std::string& by, const std::string& logged_by);
   void SendLeaveNotices();
   void ScheduleLoginSweep();
   void EndStaleLogins();

@@ -19,6 +19,7 @@
 #include "http/HttpClient.h"
 #include "hub/BanStore.h"
 #include "hub/MapSocket.h"
+#include "service/ControlSocket.h"
 #include "service/LiftRequest.h"
 #include "service/NetworkInterface.h"
 #include "service/StatusEndpoint.h"
@@ -151,6 +152,8 @@ int App::Run() {
     }
     LogMessage("Listening...");
     mySettings->Save();
+    control_ = std::make_unique<ControlSocket>(*this);
+    control_->Open(*Paths::DataFolder());
     status_ = std::make_unique<StatusEndpoint>(*this);
     status_->Apply();
     ScheduleListenRetry();
@@ -178,6 +181,7 @@ void App::FinishRun() {
   // replies sent before the process ends; new connections are not taken.
   // The operators' endpoint closes at once, its slow clients with it.
   if (status_) status_->Stop();
+  if (control_) control_->Close();  // the file goes with it
   for (auto& listener : sSockets) listener->StopListening();
   loop_.Drain(kStopFlushLimit, [this] {
     for (auto& listener : sSockets) {

@@ -27,6 +27,7 @@ namespace brelvint {
 
 class BanStore;
 class ClientSocket;
+class ControlSocket;
 class HttpClient;
 class StatusEndpoint;
 
@@ -163,6 +164,7 @@ class App {
   asio::steady_timer listen_retry_;
   bool flag_service_noted_ = false;         // the unused "FlagService" was logged
   std::unique_ptr<StatusEndpoint> status_;  // the operators' endpoint, once listening
+  std::unique_ptr<ControlSocket> control_;  // the command line's way in, once listening
   SystemdNotifier notifier_;
 };
 

@@ -19,6 +19,7 @@
 #include "base/Paths.h"
 #include "base/TextCase.h"
 #include "hub/BanStore.h"
+#include "service/ControlCommand.h"
 #include "service/LiftRequest.h"
 
 namespace brelvint {
@@ -218,6 +219,33 @@ int Lift(BanStore& store, const std::filesystem::path& folder, const Arguments& 
   return 0;
 }
 
+// While a server runs on the folder, it is asked instead of the database:
+// it knows the bans on their way to the database as well, and logs a lift
+// in its own log. False when no server runs (the caller goes to the
+// database itself); otherwise true with the command's exit status.
+bool AskRunningServer(const Arguments& arguments, const std::filesystem::path& folder,
+                      std::ostream& out, std::ostream& err, int* status) {
+  OperatorActions::Request request;
+  request.command = arguments.action == "list" ? "bans" : "lift";
+  request.network = arguments.network;
+  if (arguments.action == "lift") request.id = std::stoll(arguments.id);
+  request.source = "brelvint bans lift";
+  OperatorActions::Outcome outcome;
+  std::string why;
+  switch (ControlCommand::Ask(folder, request, &outcome, &why)) {
+    case ControlCommand::Reach::kNotRunning:
+      return false;
+    case ControlCommand::Reach::kFailed:
+      err << "brelvint: " << why << '\n';
+      *status = 1;
+      return true;
+    case ControlCommand::Reach::kAnswered:
+      *status = ControlCommand::Print(outcome, out, err);
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int BanCommand::Run(const std::vector<std::string>& arguments, std::ostream& out,
@@ -238,6 +266,7 @@ int BanCommand::Run(const std::vector<std::string>& arguments, std::ostream& out
     err << *refusal;
     return 1;
   }
+  if (int status = 0; AskRunningServer(parsed, *folder, out, err, &status)) return status;
   const std::filesystem::path file = *folder / BanStore::kFileName;
   std::error_code ec;
   if (!std::filesystem::exists(file, ec)) {

@@ -81,6 +81,11 @@ StatusEndpoint::StatusEndpoint(App& app)
     public_paths.emplace_back(asset.path);
   }
   server_.SetPublicPaths(std::move(public_paths));
+  actions_ = std::make_unique<OperatorActions>(app_);
+  server_.SetActions({kKickPath, kBanPath, kBroadcastPath},
+                     [this](OperatorServer::Action action, OperatorServer::Answer answer) {
+                       Act(std::move(action), std::move(answer));
+                     });
   auto folder = Paths::DataFolder();
   if (folder) maps_ = *folder / kMapsFolder;
 }
@@ -188,6 +193,32 @@ void StatusEndpoint::Stop() {
   ++lookups_;  // a lookup under way starts nothing
   resolver_.cancel();
   server_.Stop();
+}
+
+void StatusEndpoint::Act(OperatorServer::Action action, OperatorServer::Answer answer) {
+  auto reply = [](const OperatorActions::Outcome& outcome) {
+    OperatorServer::Reply json;
+    json.Status = outcome.status == 0 ? 200 : outcome.status == 1 ? 404 : 400;
+    json.ContentType = "application/json";
+    json.Body = std::make_shared<const std::string>(OperatorActions::Render(outcome));
+    return json;
+  };
+  std::string error;
+  auto request = OperatorActions::Parse(action.Body, &error);
+  if (!request) {
+    OperatorActions::Outcome bad;
+    bad.status = 2;
+    bad.text = "The request is not understood: " + error + ".";
+    answer(reply(bad));
+    return;
+  }
+  // The path says what to do; the page acts on one network at a time.
+  request->command = action.Path.substr(action.Path.rfind('/') + 1);
+  request->all = false;
+  std::string who = "operator at " + action.Peer + " (status page)";
+  actions_->Run(*request, who, [answer = std::move(answer), reply](OperatorActions::Outcome done) {
+    answer(reply(done));
+  });
 }
 
 void StatusEndpoint::Route(const std::string& path, OperatorServer::Answer answer) {

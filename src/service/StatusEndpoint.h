@@ -11,6 +11,7 @@
 
 #include "http/OperatorServer.h"
 #include "http/SharedReply.h"
+#include "service/OperatorActions.h"
 #include "service/StatusReport.h"
 
 namespace brelvint {
@@ -38,6 +39,13 @@ class StatusEndpoint {
   static constexpr const char kPictureTooLargeLog[] =
       "Status page: {} is {} bytes, over the {} a picture may have; it is not served.";
   static constexpr std::chrono::milliseconds kDocumentPeriod{1000};
+  // The page's buttons (POST, JSON body; see OperatorServer::SetActions):
+  // {"network", "name", "reason"} for a kick or a ban, {"network", "text"}
+  // for a broadcast. Answered with OperatorActions' outcome as JSON: 200
+  // done, 404 no such member or network, 400 not understood.
+  static constexpr const char kKickPath[] = "/action/kick";
+  static constexpr const char kBanPath[] = "/action/ban";
+  static constexpr const char kBroadcastPath[] = "/action/broadcast";
 
   static constexpr const char kListeningLog[] = "Status page listening on http://{}/";
   static constexpr const char kOffLog[] = "Status page off: StatusAddress is empty.";
@@ -66,6 +74,7 @@ class StatusEndpoint {
 
  private:
   void Route(const std::string& path, OperatorServer::Answer answer);
+  void Act(OperatorServer::Action action, OperatorServer::Answer answer);
   void Picture(const std::string& path, OperatorServer::Answer answer);
   struct PictureCache;
   // On the worker: the picture's bytes from the cache or the file; null
@@ -113,6 +122,7 @@ class StatusEndpoint {
     std::unordered_set<std::string> refused;  // too large: logged once per identity
   };
   std::shared_ptr<PictureCache> picture_cache_ = std::make_shared<PictureCache>();
+  std::unique_ptr<OperatorActions> actions_;
 };
 
 }  // namespace brelvint
