@@ -6,12 +6,10 @@
 #include <algorithm>
 #include <boost/asio/post.hpp>
 #include <ctime>
-#include <fstream>
 #include <stdexcept>
 
 #include "base/LogMessage.h"
 #include "base/TextCase.h"
-#include "config/AtomicFile.h"
 
 namespace brelvint {
 
@@ -49,48 +47,6 @@ constexpr const char kNextId[] =
 // operator's hand put under that number stays.
 constexpr const char kDeleteWritten[] =
     "DELETE FROM bans WHERE id = ? AND address = ? AND network = ? AND bandate = ?";
-constexpr const char kPendingHeading[] =
-    "# Bans the running brelvint server has recorded and not yet written to brelvint.db,\n"
-    "# one a line: id, network, address, name, by, date, reason (tab-separated, escaped).\n"
-    "# brelvint bans list shows them; the server replaces this file as they change.\n";
-
-// A field of the pending list's file: backslash, tab and line ends escaped.
-std::string EscapeField(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
-std::string UnescapeField(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
-    }
-    char c = text[++i];
-    out += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
-  }
-  return out;
-}
-
 // "Ban of <address> (<name>) on network <network>", for log lines.
 std::string DescribeBan(const BanStore::Ban& ban) {
   return "Ban of " + ban.address + " (" + modGlobal::EscapeForLog(ban.name) + ") on network " +
@@ -217,7 +173,6 @@ int64_t BanStore::Record(Ban ban, asio::io_context& loop) {
   unsaved_.push_back(ban);
   std::lock_guard<std::mutex> lock(write_mutex_);
   writes_.push_back({std::move(ban), &loop});
-  pending_changed_ = true;
   if (!writer_.joinable()) writer_ = std::thread([this] { ServeWrites(); });
   write_wake_.notify_one();
   return unsaved_.back().id;
@@ -258,7 +213,6 @@ std::optional<BanStore::Ban> BanStore::LiftPending(int64_t id, const std::string
       // as a held database must not stall it.
       writes_.push_back({lifted, loop_, true});
     }
-    pending_changed_ = true;
   }
   write_wake_.notify_one();
   return lifted;
@@ -309,69 +263,6 @@ bool BanStore::TryWrite(sqlite3* db, const Write& write, int64_t* written, std::
   return false;
 }
 
-void BanStore::SavePending(std::unique_lock<std::mutex>& lock) {
-  pending_changed_ = false;
-  std::string text = kPendingHeading;
-  bool any = false;
-  for (size_t i = 0; i < writes_.size(); ++i) {
-    const Write& write = writes_[i];
-    if (write.remove || (i == 0 && front_lifted_)) continue;
-    const Ban& ban = write.ban;
-    any = true;
-    text += std::to_string(ban.id);
-    for (const std::string* field :
-         {&ban.network, &ban.address, &ban.name, &ban.by, &ban.bandate, &ban.reason}) {
-      text += '\t';
-      text += EscapeField(*field);
-    }
-    text += '\n';
-  }
-  std::filesystem::path file = file_.parent_path() / kPendingFileName;
-  lock.unlock();
-  // A list that cannot be written leaves `brelvint bans list` one change
-  // behind; the bans themselves are unharmed, so nothing is logged.
-  if (any) {
-    AtomicFile::Replace(file, text);
-  } else {
-    std::error_code ignored;
-    std::filesystem::remove(file, ignored);
-  }
-  lock.lock();
-}
-
-std::vector<BanStore::Ban> BanStore::ReadPending(const std::filesystem::path& folder) {
-  std::ifstream in(folder / kPendingFileName, std::ios::binary);
-  std::vector<Ban> pending;
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    std::vector<std::string> fields;
-    for (size_t start = 0;;) {
-      size_t tab = line.find('\t', start);
-      fields.push_back(UnescapeField(line.substr(start, tab - start)));
-      if (tab == std::string::npos) break;
-      start = tab + 1;
-    }
-    if (fields.size() != 7 || fields[0].empty() ||
-        !std::all_of(fields[0].begin(), fields[0].end(),
-                     [](char c) { return c >= '0' && c <= '9'; }) ||
-        fields[0].size() > 18) {
-      continue;
-    }
-    Ban ban;
-    ban.id = std::stoll(fields[0]);
-    ban.network = fields[1];
-    ban.address = fields[2];
-    ban.name = fields[3];
-    ban.by = fields[4];
-    ban.bandate = fields[5];
-    ban.reason = fields[6];
-    ban.stored = false;
-    pending.push_back(std::move(ban));
-  }
-  std::sort(pending.begin(), pending.end(), [](const Ban& a, const Ban& b) { return a.id < b.id; });
-  return pending;
-}
-
 std::vector<BanStore::Ban> BanStore::Merge(std::vector<Ban> rows, const std::vector<Ban>& pending) {
   std::vector<Ban> merged;
   merged.reserve(rows.size() + pending.size());
@@ -414,12 +305,6 @@ void BanStore::ServeWrites() {
   std::chrono::steady_clock::time_point retry_at{};
   std::unique_lock<std::mutex> lock(write_mutex_);
   while (true) {
-    // The list comes first: a ban just recorded is listed before its write
-    // meets a held database.
-    if (pending_changed_) {
-      SavePending(lock);
-      continue;
-    }
     if (writes_.empty()) {
       front_failed = false;
       if (writer_stopping_) return;
@@ -430,7 +315,6 @@ void BanStore::ServeWrites() {
       writes_.pop_front();
       front_lifted_ = false;
       front_failed = false;
-      pending_changed_ = true;
       continue;
     }
     auto now = std::chrono::steady_clock::now();
@@ -482,7 +366,6 @@ void BanStore::ServeWrites() {
     writes_.pop_front();
     front_lifted_ = false;
     front_failed = false;
-    pending_changed_ = true;
   }
 }
 
@@ -635,11 +518,6 @@ void BanStore::Close() {
   }
   writes_.clear();
   unsaved_.clear();
-  {
-    // Every ban it listed is now written or in the log.
-    std::error_code ignored;
-    std::filesystem::remove(file_.parent_path() / kPendingFileName, ignored);
-  }
   // Statements left open would keep the connection alive past the close.
   for (Statement* statement : {&insert_, &delete_, &by_address_, &by_address_network_})
     statement->reset();

@@ -39,15 +39,12 @@ namespace brelvint {
 // A ban on its way to the database is part of the truth: it has its number
 // from the moment it is recorded (the store allocates it, and the row is
 // written with it), every list shows it (marked as not yet stored) and a
-// lift removes it, from memory and from the writer's queue. For `brelvint
-// bans`, a process of its own, the writer keeps the list of those bans in
-// the data folder (kPendingFileName), replaced atomically whenever it
-// changes and removed when it is empty.
+// lift removes it, from memory and from the writer's queue. `brelvint
+// bans` and the other operator commands see them through the running
+// server (its control socket), which lists and lifts them here.
 class BanStore {
  public:
   static constexpr const char kFileName[] = "brelvint.db";
-  // The bans not yet written, beside the database, while a server runs.
-  static constexpr const char kPendingFileName[] = "brelvint-pending-bans";
   // What the lists add to the reason of a ban not yet written.
   static constexpr const char kNotYetStored[] = " (not yet stored)";
 
@@ -128,15 +125,11 @@ class BanStore {
   void ListNetwork(std::string network, size_t room, EntryFormat format, asio::io_context& loop,
                    ListReady ready);
 
-  // For `brelvint bans`, a process of its own with no loop: every row
-  // (only `network`'s, ignoring case, when it is not empty) in id order;
-  // empty with `error` set when reading failed.
+  // For a store opened off the loop (`brelvint bans` with no server
+  // running, the operators' list on its worker thread): every row (only
+  // `network`'s, ignoring case, when it is not empty) in id order; empty
+  // with `error` set when reading failed.
   std::vector<Ban> Rows(const std::string& network, std::string* error) const;
-  // The bans a running server has not written yet, as its writer last
-  // listed them in `folder` (kPendingFileName), `stored` false; empty when
-  // there is no such list. A file left by a server that is gone says
-  // nothing: the caller reads it only while a server holds the folder.
-  static std::vector<Ban> ReadPending(const std::filesystem::path& folder);
   // `rows` (id order) with `pending` (id order) merged in by number; a
   // pending ban whose row is already among `rows` is left out.
   static std::vector<Ban> Merge(std::vector<Ban> rows, const std::vector<Ban>& pending);
@@ -198,16 +191,12 @@ class BanStore {
     bool remove = false;
   };
   // The writer thread's loop: writes in order, each until it succeeds or
-  // the store stops, and keeps the pending list's file up to date.
+  // the store stops.
   void ServeWrites();
   // One try; false with `error` set when nothing was written. `written`
   // receives the row's number: the ban's own, or a new one when an
   // operator's hand took that number meanwhile.
   bool TryWrite(sqlite3* db, const Write& write, int64_t* written, std::string* error);
-  // Replaces the pending list's file with the writes queued now (removes
-  // it when none is). Writer thread, with `lock` held; releases it around
-  // the file's write.
-  void SavePending(std::unique_lock<std::mutex>& lock);
   // Loop thread: ban `id` is in the database.
   void Written(int64_t id);
   void StopWriter();
@@ -236,7 +225,6 @@ class BanStore {
   // The first of writes_ (being tried by the writer) was lifted: it is
   // dropped, or its row deleted again should the try under way land it.
   bool front_lifted_ = false;                              // guarded by write_mutex_
-  bool pending_changed_ = false;                           // guarded by write_mutex_
   bool writer_stopping_ = false;                           // guarded by write_mutex_
   std::chrono::steady_clock::time_point writer_deadline_;  // guarded by write_mutex_
   std::thread writer_;                                     // started by the first Record

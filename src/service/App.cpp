@@ -20,7 +20,6 @@
 #include "hub/BanStore.h"
 #include "hub/MapSocket.h"
 #include "service/ControlSocket.h"
-#include "service/LiftRequest.h"
 #include "service/NetworkInterface.h"
 #include "service/StatusEndpoint.h"
 
@@ -104,9 +103,6 @@ void App::WatchSignals() {
         Reload();
         notifier_.Ready(sSockets);
         break;
-      case LiftRequest::kSignal:
-        AnswerLiftRequests();
-        break;
       default:
         break;
     }
@@ -119,7 +115,7 @@ int App::Run() {
     // Before the log, the settings or anything else in the folder is
     // touched: a second server on the same folder must change nothing.
     if (!StartAllowed() || !TakeFolderLock()) return 1;
-    for (int signal_number : {SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGHUP, LiftRequest::kSignal})
+    for (int signal_number : {SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGHUP})
       signals_.add(signal_number);
     WatchSignals();
 
@@ -250,25 +246,6 @@ void App::OpenBanStore() {
   auto folder = Paths::DataFolder();
   if (!folder) throw std::runtime_error("cannot find the data folder for the ban database");
   serverdb = std::make_unique<BanStore>(*folder / BanStore::kFileName);
-  // A list of unwritten bans left by a server that did not stop (each ban
-  // of one that did is written or in its log) would show bans nobody holds.
-  std::error_code ignored;
-  std::filesystem::remove(*folder / BanStore::kPendingFileName, ignored);
-}
-
-void App::AnswerLiftRequests() {
-  auto folder = Paths::DataFolder();
-  if (!folder || !serverdb) return;
-  LiftRequest::AnswerAll(*folder, [this](int64_t id, const std::string& account) {
-    std::optional<std::string> line;
-    auto lifted = serverdb->LiftPending(id, "");
-    if (!lifted) return line;
-    line =
-        BanStore::LiftLine(*lifted, "operator " + EscapeForLog(account) + " (brelvint bans lift)",
-                           EscapeForLog(lifted->network));
-    LogMessage(*line);
-    return line;
-  });
 }
 
 void App::RaiseDescriptorLimit() {

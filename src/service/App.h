@@ -137,8 +137,6 @@ class App {
   // left behind (its stop could not wait for a hung disk), and only those.
   void RemoveStaleTemporaryFiles();
   void OpenBanStore();
-  // Lifts the unwritten bans `brelvint bans lift` asks for (LiftRequest).
-  void AnswerLiftRequests();
   void RaiseDescriptorLimit();
   void StartListeners();
   MapSocket::MemberFactory ConnectionFactory();

@@ -17,10 +17,8 @@
 #include "base/FolderLock.h"
 #include "base/LogMessage.h"
 #include "base/Paths.h"
-#include "base/TextCase.h"
 #include "hub/BanStore.h"
 #include "service/ControlCommand.h"
-#include "service/LiftRequest.h"
 
 namespace brelvint {
 
@@ -106,12 +104,10 @@ void PrintTable(const std::vector<BanStore::Ban>& rows, std::ostream& out) {
   using Row = std::array<std::string, 7>;
   std::vector<Row> lines{{"ID", "Network", "Address", "Name", "By", "Date", "Reason"}};
   for (const BanStore::Ban& ban : rows) {
-    std::string reason = modGlobal::EscapeForLog(ban.reason);
-    if (!ban.stored) reason += BanStore::kNotYetStored;
     lines.push_back({std::to_string(ban.id), modGlobal::EscapeForLog(ban.network),
                      modGlobal::EscapeForLog(ban.address), modGlobal::EscapeForLog(ban.name),
                      modGlobal::EscapeForLog(ban.by), modGlobal::EscapeForLog(ban.bandate),
-                     std::move(reason)});
+                     modGlobal::EscapeForLog(ban.reason)});
   }
   std::array<size_t, 7> widths{};
   for (const Row& line : lines) {
@@ -127,35 +123,14 @@ void PrintTable(const std::vector<BanStore::Ban>& rows, std::ostream& out) {
   }
 }
 
-// The bans a running server holds in memory and has not written yet (its
-// database held by an operator's session), from the list its writer keeps;
-// none when no server holds the folder, whatever a crashed one left.
-std::vector<BanStore::Ban> PendingBans(const std::filesystem::path& folder,
-                                       const std::string& network) {
-  if (FolderLock::Holder(folder) == 0) return {};
-  std::vector<BanStore::Ban> pending = BanStore::ReadPending(folder);
-  if (!network.empty()) {
-    pending.erase(std::remove_if(pending.begin(), pending.end(),
-                                 [&](const BanStore::Ban& ban) {
-                                   return !TextCase::Equal(ban.network, network);
-                                 }),
-                  pending.end());
-  }
-  return pending;
-}
-
-int List(BanStore& store, const std::filesystem::path& folder, const Arguments& arguments,
-         std::ostream& out, std::ostream& err) {
+// With no server running every ban is in the database: none is on its way.
+int List(BanStore& store, const Arguments& arguments, std::ostream& out, std::ostream& err) {
   std::string error;
-  // The server's list first: a ban it writes between the two reads is then
-  // among the rows, never missing from both.
-  std::vector<BanStore::Ban> pending = PendingBans(folder, arguments.network);
   std::vector<BanStore::Ban> rows = store.Rows(arguments.network, &error);
   if (!error.empty()) {
     err << "brelvint: cannot read the bans in " << store.File().string() << ": " << error << '\n';
     return 1;
   }
-  rows = BanStore::Merge(std::move(rows), pending);
   if (rows.empty()) {
     out << "No bans stored"
         << (arguments.network.empty() ? "" : " for network " + arguments.network) << ".\n";
@@ -177,28 +152,10 @@ std::optional<std::filesystem::path> LogFile(const std::filesystem::path& folder
 }
 
 int Lift(BanStore& store, const std::filesystem::path& folder, const Arguments& arguments,
-         std::ostream& out, std::ostream& err) {
+         std::ostream& err) {
   store.SetBusyTimeout(kBusyWait);
   std::string error;
   int64_t id = std::stoll(arguments.id);
-  // A ban the running server has not written yet is in its memory, not in
-  // the database: the server lifts it, and logs the lift itself.
-  std::vector<BanStore::Ban> pending = PendingBans(folder, "");
-  bool is_pending = std::any_of(pending.begin(), pending.end(),
-                                [id](const BanStore::Ban& ban) { return ban.id == id; });
-  if (pid_t server = FolderLock::Holder(folder); is_pending && server != 0) {
-    std::string line;
-    switch (LiftRequest::Ask(folder, server, id, AccountName(), kBusyWait, &line)) {
-      case LiftRequest::Answer::kLifted:
-        out << line << '\n';
-        return 0;
-      case LiftRequest::Answer::kNoAnswer:
-        err << "brelvint: ban " << id << " is not written yet and " << line << '\n';
-        return 1;
-      case LiftRequest::Answer::kNotPending:
-        break;  // written meanwhile: it is in the database now
-    }
-  }
   auto lifted = store.DeleteAnyNetwork(id, &error);
   if (!error.empty()) {
     err << "brelvint: cannot lift ban " << id << " in " << store.File().string() << ": " << error
@@ -280,8 +237,8 @@ int BanCommand::Run(const std::vector<std::string>& arguments, std::ostream& out
   }
   try {
     BanStore store(file);
-    if (parsed.action == "list") return List(store, *folder, parsed, out, err);
-    return Lift(store, *folder, parsed, out, err);
+    if (parsed.action == "list") return List(store, parsed, out, err);
+    return Lift(store, *folder, parsed, err);
   } catch (const std::exception& failure) {
     err << "brelvint: " << failure.what() << '\n';
     return 1;

@@ -187,11 +187,13 @@ ControlCommand::Reach ControlCommand::Ask(const std::filesystem::path& folder,
 
 int ControlCommand::Print(const OperatorActions::Outcome& outcome, std::ostream& out,
                           std::ostream& err) {
+  // A failure's line goes to `err`; what it could still show (the bans not
+  // yet stored when the stored ones cannot be read) goes to `out` all the same.
   if (outcome.status != 0) {
     err << "brelvint: " << outcome.text << '\n';
-    return outcome.status;
+  } else if (!outcome.text.empty()) {
+    out << outcome.text << '\n';
   }
-  if (!outcome.text.empty()) out << outcome.text << '\n';
   std::vector<std::vector<std::string>> lines;
   size_t columns = 0;
   for (const auto& row : outcome.table) {
@@ -212,7 +214,7 @@ int ControlCommand::Print(const OperatorActions::Outcome& outcome, std::ostream&
     }
     out << text << '\n';
   }
-  return 0;
+  return outcome.status;
 }
 
 int ControlCommand::Run(const std::string& command, const std::vector<std::string>& arguments,

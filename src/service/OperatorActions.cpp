@@ -34,7 +34,8 @@ constexpr const char kSent[] = "Sent to {} member{} of {}.";
 constexpr const char kNothingToSend[] = "There is no text to send.";
 constexpr const char kNoMembers[] = "No members{}.";
 constexpr const char kNoBans[] = "No bans stored{}.";
-constexpr const char kBansUnreadable[] = "Cannot read the bans in {}: {}";
+constexpr const char kBansUnreadable[] =
+    "The stored bans cannot be read right now ({}: {}); only the bans not yet stored are listed.";
 constexpr const char kUnknownCommand[] = "Unknown command.";
 
 // Client text in a line for the operator, as the log shows it.
@@ -190,11 +191,10 @@ OperatorActions::Outcome OperatorActions::Lift(const Request& request, const std
   std::string on_network =
       request.network.empty() ? std::string() : " on network " + Shown(request.network);
   if (bans == nullptr) return Failed(1, fmt::format(kNoBan, request.id, on_network, "(none)"));
-  // The store's one lift: the same call an administrator's lift makes.
+  // The store's one lift, the same call an administrator's lift makes: a
+  // ban not yet written goes from memory and the writer's queue at once.
   std::string error;
-  std::optional<BanStore::Ban> lifted = request.network.empty()
-                                            ? bans->DeleteAnyNetwork(request.id, &error)
-                                            : bans->Delete(request.id, request.network, &error);
+  std::optional<BanStore::Ban> lifted = bans->Lift(request.id, request.network, &error);
   if (!error.empty()) return Failed(1, fmt::format(kLiftFailed, request.id, error));
   if (!lifted) {
     return Failed(1, fmt::format(kNoBan, request.id, on_network, bans->File().string()));
@@ -256,35 +256,45 @@ OperatorActions::Outcome OperatorActions::Members(const Request& request) const 
 }
 
 void OperatorActions::ListBans(const Request& request, Done done) {
-  // The one place the running server lists bans for an operator: what is
-  // stored, read through a connection of the worker's own.
+  // The one place the running server lists bans for an operator: the bans
+  // on their way to the database, taken here on the loop, merged with what
+  // is stored, read through a connection of the worker's own (a database
+  // another process holds must not stall the relay, nor hide the pending).
   if (!app_.serverdb) {
     done(Succeeded(fmt::format(kNoBans, "")));
     return;
   }
   std::filesystem::path file = app_.serverdb->File();
-  asio::post(worker_, [file, network = request.network, done = std::move(done),
-                       alive = std::weak_ptr<bool>(alive_),
+  std::vector<BanStore::Ban> pending = app_.serverdb->Pending(request.network);
+  asio::post(worker_, [file, network = request.network, pending = std::move(pending),
+                       done = std::move(done), alive = std::weak_ptr<bool>(alive_),
                        &context = app_.Loop().Context()]() mutable {
-    Outcome outcome;
+    std::string error;
+    std::vector<BanStore::Ban> rows;
     try {
       BanStore store(file);
-      std::string error;
-      std::vector<BanStore::Ban> rows = store.Rows(network, &error);
-      if (!error.empty()) {
-        outcome = Failed(1, fmt::format(kBansUnreadable, file.string(), error));
-      } else if (rows.empty()) {
-        outcome.text = fmt::format(
-            kNoBans, network.empty() ? std::string() : " for network " + Shown(network));
-      } else {
-        outcome.table.push_back({"ID", "Network", "Address", "Name", "By", "Date", "Reason"});
-        for (const BanStore::Ban& ban : rows) {
-          outcome.table.push_back({std::to_string(ban.id), ban.network, ban.address, ban.name,
-                                   ban.by, ban.bandate, ban.reason});
-        }
-      }
+      rows = store.Rows(network, &error);
     } catch (const std::exception& failure) {
-      outcome = Failed(1, failure.what());
+      error = failure.what();
+    }
+    Outcome outcome;
+    if (!error.empty()) {
+      // The pending bans still show, under a line saying the rest could
+      // not be read: a list that looks complete would mislead.
+      rows.clear();
+      outcome = Failed(1, fmt::format(kBansUnreadable, file.string(), error));
+    }
+    rows = BanStore::Merge(std::move(rows), pending);
+    if (rows.empty() && error.empty()) {
+      outcome.text =
+          fmt::format(kNoBans, network.empty() ? std::string() : " for network " + Shown(network));
+    } else if (!rows.empty()) {
+      outcome.table.push_back({"ID", "Network", "Address", "Name", "By", "Date", "Reason"});
+      for (const BanStore::Ban& ban : rows) {
+        outcome.table.push_back({std::to_string(ban.id), ban.network, ban.address, ban.name, ban.by,
+                                 ban.bandate,
+                                 ban.stored ? ban.reason : ban.reason + BanStore::kNotYetStored});
+      }
     }
     // `done` moves to the loop: what it holds (a session) is freed there.
     asio::post(context, [outcome = std::move(outcome), done = std::move(done), alive]() mutable {

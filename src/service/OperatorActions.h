@@ -22,8 +22,9 @@ class ServerNetworks;
 // broadcast, so each action has the effect and the log line an
 // administrator's has, with the operator named at its end. Owned by its
 // user (ControlSocket, StatusEndpoint); App must outlive it. Loop thread
-// only, but for the ban list, which is read on a worker thread of its own
-// (a database another process holds must not stall the relay).
+// only, but for the stored bans of the ban list, which are read on a worker
+// thread of its own (a database another process holds must not stall the
+// relay); the bans not yet stored are taken from the store on the loop.
 class OperatorActions {
  public:
   struct Request {

@@ -111,10 +111,13 @@ TEST_F(BanCommandTest, ALiftIsLoggedByTheServerAndHonouredAtOnce) {
 
 // After logrotate moved the log away, a lift makes the log file again: no
 // wider than the server's own files (never readable by every local user),
-// and naming the operator behind `sudo -u`.
+// and naming the operator behind `sudo -u`. The server is stopped first: a
+// running one is asked through its control socket and writes its own log,
+// so only a lift without a server makes the file itself.
 TEST_F(BanCommandTest, ALiftAfterARotationMakesAPrivateLogNamingTheSudoUser) {
   namespace fs = std::filesystem;
   const fs::path log = service_.LogFile();
+  ASSERT_TRUE(service_.Stop());
   fs::rename(log, log.string() + ".rotated");
   command_.SetEnvironment("SUDO_USER", "anna");
   int status = -1;
