@@ -146,10 +146,12 @@ int App::Run() {
       serverdb->Close();
       return 1;
     }
-    LogMessage("Listening...");
-    mySettings->Save();
+    // Before "Listening...": an operator's command run once the start says
+    // so finds the socket; the status page's line stays the one after it.
     control_ = std::make_unique<ControlSocket>(*this);
     control_->Open(*Paths::DataFolder());
+    LogMessage("Listening...");
+    mySettings->Save();
     status_ = std::make_unique<StatusEndpoint>(*this);
     status_->Apply();
     ScheduleListenRetry();
