@@ -26,9 +26,23 @@ fail() {
   exit 1
 }
 
-# A port the kernel just handed out is free; without python3, a random one.
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' \
-  2>/dev/null || echo $((20000 + RANDOM % 20000)))
+# A free port below the kernel's ephemeral range (which every outgoing
+# connection on the machine draws from), starting at one picked by our pid;
+# without python3, a random one there.
+port=$(python3 -c '
+import os, socket
+low = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
+first = 1024 + os.getppid() % (low - 1024)
+for i in range(low - 1024):
+    port = 1024 + (first - 1024 + i) % (low - 1024)
+    with socket.socket() as probe:
+        try:
+            probe.bind(("127.0.0.1", port))
+        except OSError:
+            continue
+    print(port)
+    break
+' 2>/dev/null || echo $((10000 + RANDOM % 20000)))
 mkdir -p "$work/brelvint-server" "$work/home"
 cp "$brelvint_bin" "$work/brelvint"
 echo '<?xml version="1.0"?><settings><setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00"/><setting namestring="MaxConnectionsPerAddress" valuestring="0"/></settings>' \

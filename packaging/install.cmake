@@ -35,13 +35,16 @@ foreach(page brelvint.8 brelvint-probe.1)
 endforeach()
 add_custom_target(brelvint_man_pages ALL DEPENDS ${BRELVINT_MAN_PAGES})
 # Written at install time, so the unit names the prefix the files really go
-# to (a package's /usr as well as a source install's /usr/local).
+# to (a package's /usr as well as a source install's /usr/local). The mode
+# is given: configure_file would copy the source's, 0664 in a checkout made
+# with a group-writable umask.
 install(CODE "
   set(BRELVINT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
   set(BRELVINT_DOCDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/doc/brelvint\")
   foreach(unit brelvint.service brelvint@.service)
     configure_file(\"${CMAKE_SOURCE_DIR}/packaging/\${unit}.in\"
-                   \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/\${unit}\" @ONLY)
+                   \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/\${unit}\" @ONLY
+                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
     message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/\${unit}\")
   endforeach()
 ")
@@ -69,7 +72,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://brelvint.example/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+# procps: the units' reload signals the server with /bin/kill, which a
+# minimal Debian root lacks.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, procps")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sqlite3, prometheus")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_SOURCE_DIR}/packaging/debian/conffiles

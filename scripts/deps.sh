@@ -7,11 +7,11 @@
 set -euo pipefail
 
 build_packages=(g++ cmake make pkg-config libpugixml-dev libsqlite3-dev
-                libcurl4-openssl-dev libssl-dev libfmt-dev libstb-dev libboost1.81-dev
+                libcurl4-openssl-dev libssl-dev libfmt-dev libboost1.81-dev
                 nlohmann-json3-dev libjs-leaflet libsystemd-dev liburing-dev dpkg-dev)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev python3 sqlite3
                chromium chromium-driver python3-selenium python3-prometheus-client
-               prometheus lintian fakeroot file devscripts man-db)
+               prometheus lintian fakeroot file devscripts man-db systemd-container debootstrap)
 
 job=${1:-build}
 shift || true

@@ -15,6 +15,7 @@
 #include "service/App.h"
 #include "service/BanCommand.h"
 #include "service/ConfigCheck.h"
+#include "service/ControlCommand.h"
 
 namespace {
 
@@ -22,6 +23,11 @@ constexpr const char kUsage[] =
     "Usage: brelvint [--data-dir DIR] [--log-file FILE] [--check]\n"
     "       brelvint bans list [--network NAME] [--data-dir DIR]\n"
     "       brelvint bans lift ID [--data-dir DIR] [--log-file FILE]\n"
+    "       brelvint kick NAME [--network NAME] [--reason TEXT] [--data-dir DIR]\n"
+    "       brelvint ban NAME [--network NAME] [--reason TEXT] [--data-dir DIR]\n"
+    "       brelvint lift ID [--data-dir DIR] [--log-file FILE]\n"
+    "       brelvint broadcast TEXT [--network NAME | --all] [--data-dir DIR]\n"
+    "       brelvint members [--network NAME] [--data-dir DIR]\n"
     "       brelvint --help | --version\n"
     "\n"
     "Runs the Brelvint position-sharing server in the foreground until SIGTERM or SIGINT;\n"
@@ -41,7 +47,16 @@ constexpr const char kUsage[] =
     "The log also goes to standard output.\n"
     "\n"
     "bans list prints the stored bans (of one network with --network); bans lift\n"
-    "lifts ban ID and logs it in the server's log. Both work while the server runs.\n";
+    "lifts ban ID and logs it in the server's log. Both work while the server runs,\n"
+    "through it when it does.\n"
+    "\n"
+    "kick, ban, lift, broadcast and members act on the running server through its\n"
+    "control socket (brelvint.sock in the data folder), which only an account that\n"
+    "can write the data folder may use. --network names the network (needed when\n"
+    "the server has more than one); --reason is told to the member and logged;\n"
+    "broadcast --all reaches every network. Each action is logged naming the\n"
+    "operator (SUDO_USER, else the account). Exit status: 0 done, 1 no such member,\n"
+    "network or ban, or the server is not running, 2 a usage error.\n";
 
 struct Options {
   bool help = false;
@@ -101,6 +116,12 @@ int main(int argc, char** argv) {
     std::setlocale(LC_TIME, "");
     return brelvint::BanCommand::Run(std::vector<std::string>(argv + 2, argv + argc), std::cout,
                                      std::cerr);
+  }
+  if (argc > 1 && brelvint::ControlCommand::Handles(argv[1])) {
+    std::setlocale(LC_TIME, "");
+    std::signal(SIGPIPE, SIG_IGN);
+    return brelvint::ControlCommand::Run(argv[1], std::vector<std::string>(argv + 2, argv + argc),
+                                         std::cout, std::cerr);
   }
   Options options;
   if (!ParseOptions(argc, argv, &options)) return 2;

@@ -1,6 +1,7 @@
 #include "base/Paths.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -40,6 +41,15 @@ bool Paths::IsSystemFolder(const std::filesystem::path& folder) {
     if (normal == system) return true;
   }
   return false;
+}
+
+std::optional<std::string> Paths::OtherOwnerWhenRoot(const std::filesystem::path& path) {
+  struct stat about {};
+  if (::geteuid() != 0 || ::stat(path.c_str(), &about) != 0 || about.st_uid == 0) {
+    return std::nullopt;
+  }
+  const passwd* owner = ::getpwuid(about.st_uid);
+  return owner != nullptr ? std::string(owner->pw_name) : std::to_string(about.st_uid);
 }
 
 std::optional<std::filesystem::path> Paths::HomeFolder() {

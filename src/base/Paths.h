@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 
 namespace brelvint {
 
@@ -23,6 +24,10 @@ class Paths {
   // True for the folders that hold a system's programs (/usr/bin and the
   // like), where a server must never keep its files.
   static bool IsSystemFolder(const std::filesystem::path& folder);
+  // The name of the account that owns `path` when this process runs as
+  // root and another account owns it (files root made there would lock
+  // that account out); none otherwise, or when `path` cannot be read.
+  static std::optional<std::string> OtherOwnerWhenRoot(const std::filesystem::path& path);
   // $HOME, or the account's home from the password database; empty when
   // neither is known.
   static std::optional<std::filesystem::path> HomeFolder();

@@ -69,7 +69,7 @@ bool ClientSocket::WithinStrangerAllowance(const std::string& data) {
 
 void ClientSocket::Greet() {
   if (!IsConnected()) return;
-  if (isBanned() || myParent->AddressBannedHere(RemoteAddress())) {
+  if (myParent->IsBanned(RemoteAddress(), nullptr)) {
     SendMessage(kBanned, kBannedGreeting);
     LogLoginStep(RemoteAddress() + ": Client Previously Banned.");
     CloseWhenFlushed(ECONNREFUSED);

@@ -10,13 +10,11 @@
 #include "base/LogBudget.h"
 #include "base/Metrics.h"
 #include "client/LookupServices.h"
-#include "http/TempFile.h"
 #include "hub/MapMember.h"
 
 namespace brelvint {
 
 class MapSocket;
-class Picture;
 
 // One accepted map-tool connection: greets the client, runs its login,
 // dispatches its commands and cleans up when it ends. Owned by the
@@ -77,7 +75,6 @@ class ClientSocket : public MapMember {
   struct Location {
     std::string ClientCity;
     std::string ClientCountry;
-    std::shared_ptr<const Picture> ClientFlag;  // none until a flag image was decoded
     std::string ClientState;
     std::string ClientTimeZone;
     std::string ClientZip;
@@ -100,6 +97,9 @@ class ClientSocket : public MapMember {
   // when it does not, but are only gained at a login. The old record is
   // never read.
   void RecheckUser(bool was_admin);
+  // True when the hub's ban question (MapSocket::IsBanned) says this
+  // connection's address, or its name once logged in, is banned on its
+  // network (on any network of its port before one is chosen).
   bool isBanned() const;
 
  protected:
@@ -109,8 +109,6 @@ class ClientSocket : public MapMember {
 
  private:
   void Greet();
-  // The flag request, the second half of the lookup.
-  void FetchFlag();
   // Abandons a lookup still under way (the connection ended).
   void CancelLookup();
   // Login steps.
@@ -149,20 +147,18 @@ class ClientSocket : public MapMember {
   void NoteValidStep();
 
   const LookupServices& lookup_services_;
-  // What the lookup found, and while it runs its HTTP request and the
-  // private file the flag request writes. Null unless a lookup runs or one
-  // found something: one pointer for both, as every byte of a connection
-  // counts thousands of times.
+  // What the lookup found, and while it runs its HTTP request. Null unless
+  // a lookup runs or one found something: one pointer for both, as every
+  // byte of a connection counts thousands of times.
   struct Lookup {
     Location found;
     bool running = false;
     uint64_t request = 0;
-    std::optional<TempFile> flag_file;
   };
   Location& MutableLocation();
   bool LookupRunning() const { return lookup_ && lookup_->running; }
   void StartLookup();
-  // Forgets the request and removes the flag file; keeps what was found.
+  // Forgets the request; keeps what was found.
   void EndLookup();
 
   std::unique_ptr<Lookup> lookup_;

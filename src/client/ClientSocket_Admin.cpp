@@ -27,8 +27,9 @@ std::string ShowBanDate(const std::string& stored) {
   return std::string(date, date_length) + " " + std::string(time, time_length);
 }
 
-// One entry of the ban list: "id|address|by|reason|date time" and a NUL.
-// Runs on the ban store's reader thread.
+// One entry of the ban list: "id|address|by|reason|date time" and a NUL; a
+// ban not yet written says so after its reason. Runs on the ban store's
+// reader thread.
 void AppendBanEntry(const BanStore::Ban& row, std::string& out) {
   out += std::to_string(row.id);
   out += '|';
@@ -37,6 +38,7 @@ void AppendBanEntry(const BanStore::Ban& row, std::string& out) {
   out += row.by;
   out += '|';
   out += row.reason;
+  if (!row.stored) out += BanStore::kNotYetStored;
   out += '|';
   out += ShowBanDate(row.bandate);
   out.push_back('\0');

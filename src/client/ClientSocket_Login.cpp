@@ -6,7 +6,6 @@
 #include "client/ClientSocket.h"
 #include "client/MD5.h"
 #include "config/ServerNetworks.h"
-#include "hub/BanStore.h"
 #include "hub/MapSocket.h"
 
 namespace brelvint {
@@ -46,9 +45,7 @@ void ClientSocket::SelectNetwork(const std::string& name) {
   // Every answered selection begins an attempt; one left unfinished by a
   // new selection was never decided and is not counted.
   SetLoginAttemptOpen(true);
-  BanStore* bans = myParent->Bans();
-  if (myNetwork != nullptr && bans != nullptr &&
-      bans->IsBanned(RemoteAddress(), myNetwork->NetworkName)) {
+  if (myNetwork != nullptr && myParent->IsBanned(RemoteAddress(), myNetwork)) {
     SendMessage(kNetworkReply, kFail);
     EndLoginAttempt(Metrics::LoginResult::kBanned);
     LogLoginStep(RemoteAddress() + ": Client Previously Banned.");
@@ -96,14 +93,14 @@ void ClientSocket::TakeUserName(const std::string& name) {
     RefuseUserName(name);
     return;
   }
-  MapperUser* user = getNetworkUser(name, RemoteAddress());
-  if (user != nullptr && user->IsBanned) {
+  if (myParent->IsBanned(RemoteAddress(), myNetwork, name)) {
     SendMessage(kUserNameReply, kFail);
     EndLoginAttempt(Metrics::LoginResult::kBanned);
     LogLoginStep(RemoteAddress() + ": Client Previously Banned.");
     LeaveNetwork();
     return;
   }
+  MapperUser* user = getNetworkUser(name, RemoteAddress());
   // A new name past the network's registered names is refused as a full
   // network is; every name the file already holds still logs in. (The
   // network logs the refusals, once a minute.) So is a second new name on
@@ -189,10 +186,7 @@ void ClientSocket::RecheckUser(bool was_admin) {
 }
 
 bool ClientSocket::isBanned() const {
-  if (myNetwork == nullptr || myUser == nullptr) return false;
-  const auto& bans = myNetwork->Bans;
-  return std::any_of(bans.begin(), bans.end(),
-                     [this](const MapperUser* banned) { return banned == myUser; });
+  return myParent->IsBanned(RemoteAddress(), myNetwork, IsMember() ? Username : std::string());
 }
 
 }  // namespace brelvint

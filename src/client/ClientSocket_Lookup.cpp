@@ -2,9 +2,7 @@
 
 #include "client/ClientSocket.h"
 #include "client/LocationPage.h"
-#include "client/Picture.h"
 #include "http/HttpClient.h"
-#include "http/TempFile.h"
 #include "hub/MapSocket.h"
 
 namespace brelvint {
@@ -12,9 +10,7 @@ namespace brelvint {
 namespace {
 
 constexpr const char kLocationPath[] = "/IpLocator.htm?GetLocation&template=php3.txt&IpAddress=";
-constexpr const char kFlagPath[] = "/flag.php?ip=";
 constexpr std::chrono::seconds kLocationInactivity{2};
-constexpr std::chrono::seconds kFlagInactivity{5};
 
 std::shared_ptr<ClientSocket> Lock(const std::weak_ptr<TCPSocket>& weak) {
   return std::static_pointer_cast<ClientSocket>(weak.lock());
@@ -40,14 +36,13 @@ void ClientSocket::StartLookup() {
 void ClientSocket::EndLookup() {
   if (!lookup_) return;
   const Location& found = lookup_->found;
-  if (found.ClientCity.empty() && found.ClientCountry.empty() && !found.ClientFlag &&
-      found.ClientState.empty() && found.ClientTimeZone.empty() && found.ClientZip.empty()) {
-    lookup_.reset();  // removes the flag file, if any
+  if (found.ClientCity.empty() && found.ClientCountry.empty() && found.ClientState.empty() &&
+      found.ClientTimeZone.empty() && found.ClientZip.empty()) {
+    lookup_.reset();
     return;
   }
   lookup_->running = false;
   lookup_->request = 0;
-  lookup_->flag_file.reset();
 }
 
 // The lookup runs on the event loop without blocking it: the greeting
@@ -55,7 +50,7 @@ void ClientSocket::EndLookup() {
 void ClientSocket::GetClientInfo() {
   HttpClient* http = lookup_services_.Http;
   if (http == nullptr || lookup_services_.LocationService.empty()) {
-    FetchFlag();
+    Greet();
     return;
   }
   StartLookup();
@@ -75,44 +70,17 @@ void ClientSocket::GetClientInfo() {
       location.ClientZip = std::move(found.Zip);
       location.ClientTimeZone = std::move(found.TimeZone);
     }
-    self->FetchFlag();
-  };
-  lookup_->request = http->GetText(url, kLocationInactivity, done);
-}
-
-void ClientSocket::FetchFlag() {
-  HttpClient* http = lookup_services_.Http;
-  // A private file per lookup: concurrent lookups never share one, and
-  // nobody can swap a link in.
-  std::optional<TempFile> flag_file;
-  if (http == nullptr || lookup_services_.FlagService.empty() ||
-      !(flag_file = TempFile::Create("bv_flag-"))) {
-    EndLookup();
-    Greet();
-    return;
-  }
-  StartLookup();
-  lookup_->flag_file = std::move(flag_file);
-  std::string url = lookup_services_.FlagService + kFlagPath + RemoteAddress();
-  auto done = [weak = weak_from_this()](bool ended) {
-    auto self = Lock(weak);
-    if (!self || !self->LookupRunning()) return;
-    if (ended) {
-      if (auto picture = Picture::FromFile(self->lookup_->flag_file->Path())) {
-        self->MutableLocation().ClientFlag = std::make_shared<const Picture>(std::move(*picture));
-      }
-    }
-    self->EndLookup();  // removes the file
+    self->EndLookup();
     self->Greet();
   };
-  lookup_->request = http->GetToFile(url, lookup_->flag_file->Path(), kFlagInactivity, done);
+  lookup_->request = http->GetText(url, kLocationInactivity, done);
 }
 
 void ClientSocket::CancelLookup() {
   if (!LookupRunning()) return;
   if (lookup_->request != 0 && lookup_services_.Http != nullptr)
     lookup_services_.Http->Cancel(lookup_->request);
-  EndLookup();  // removes the flag file, if any
+  EndLookup();
 }
 
 }  // namespace brelvint

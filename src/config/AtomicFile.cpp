@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -207,6 +208,34 @@ AtomicFile::Outcome AtomicFile::ReplaceUnlessChanged(const std::filesystem::path
   if (written != nullptr) *written = ours;
   ::close(fd);
   return Outcome::kReplaced;
+}
+
+std::vector<std::string> AtomicFile::RemoveStale(
+    const std::filesystem::path& folder,
+    const std::function<bool(const std::string& target_name)>& ours) {
+  // mkstemp's six characters.
+  auto is_suffix = [](std::string_view text) {
+    return text.size() == 6 && std::all_of(text.begin(), text.end(), [](char c) {
+             return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+           });
+  };
+  std::vector<std::string> removed;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    std::string name = entry.path().filename().string();
+    size_t dot = name.rfind('.');
+    if (name.size() < 9 || name[0] != '.' || dot == std::string::npos || dot < 2 ||
+        !is_suffix(std::string_view(name).substr(dot + 1))) {
+      continue;
+    }
+    std::string target = name.substr(1, dot - 1);
+    struct stat about {};
+    if (!ours(target) || ::lstat(entry.path().c_str(), &about) != 0 || !S_ISREG(about.st_mode)) {
+      continue;
+    }
+    if (::unlink(entry.path().c_str()) == 0) removed.push_back(name);
+  }
+  return removed;
 }
 
 }  // namespace brelvint

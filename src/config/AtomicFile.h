@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brelvint {
 
@@ -48,6 +49,16 @@ class AtomicFile {
   // stamps a later one. `written` (when given) receives the new file's
   // status as it was written, before the swap: an edit made to it once in
   // place changes its size or modification time, even in the same tick.
+  // Removes from `folder` the temporary files a replace leaves when its
+  // process ends in the middle of one (a stop that could not wait for a
+  // hung disk): regular files named "." + the target's name + "." + six
+  // letters or digits, for the target names `ours` accepts. No other file
+  // is touched. Call it only where no replace can be under way (at start,
+  // with the data folder locked). The names removed.
+  static std::vector<std::string> RemoveStale(
+      const std::filesystem::path& folder,
+      const std::function<bool(const std::string& target_name)>& ours);
+
   static Outcome ReplaceUnlessChanged(const std::filesystem::path& path, std::string_view contents,
                                       const StillAsRead& still_as_read,
                                       std::string* error = nullptr, struct stat* written = nullptr);

@@ -27,6 +27,8 @@ constexpr const char kCheckingIndex[] = "Checking Network Index: ";
 constexpr const char kFolderUnreadable[] =
     "Network Folder Unreadable (every network stays as it is): ";
 constexpr const char kReadingFile[] = "Reading Network File: ";
+constexpr const char kNotNetworkFile[] =
+    "Skipping File (a network file's name ends in conf and does not start with a dot): ";
 constexpr const char kLoadError[] = "Error loading network: ";
 constexpr const char kLoaded[] = "Loaded Network: ";
 constexpr const char kParsed[] = "Network XML Parsed: ";
@@ -161,8 +163,11 @@ bool LoadNetworks(const fs::path& folder, std::vector<std::unique_ptr<ServerNetw
     for (size_t i = 0; i < names.size(); ++i) {
       const std::string logged_name = EscapeForLog(names[i]);
       LogMessage(kCheckingIndex + std::to_string(i + 1));
+      if (!IsNetworkFileName(names[i])) {
+        LogMessage(kNotNetworkFile + logged_name);
+        continue;
+      }
       LogMessage(kReadingFile + logged_name);
-      if (!IsNetworkFileName(names[i])) continue;
       std::unique_ptr<ServerNetworks> network = ReadNetworkXML(folder / names[i]);
       if (!network) {
         LogMessage(kLoadError + logged_name);

@@ -270,7 +270,9 @@ bool NetworkFile::Apply(const Login& login) {
   return true;
 }
 
-NetworkFile::Outcome NetworkFile::Write(const std::vector<Login>& logins, std::string* error) {
+NetworkFile::Outcome NetworkFile::Write(const std::vector<Login>& logins, std::string* error,
+                                        const std::function<bool()>& may_replace) {
+  bool held_back = false;
   for (int round = 0; round < kMaxWriteRounds; ++round) {
     if (!EnsureLoaded()) return Outcome::kUnusable;
     bool changed = false;
@@ -280,7 +282,11 @@ NetworkFile::Outcome NetworkFile::Write(const std::vector<Login>& logins, std::s
     struct stat written {};
     AtomicFile::Outcome outcome = AtomicFile::ReplaceUnlessChanged(
         path_, text,
-        [this](const std::filesystem::path& file, bool displaced) {
+        [this, &may_replace, &held_back](const std::filesystem::path& file, bool displaced) {
+          if (!displaced && may_replace && !may_replace()) {
+            held_back = true;
+            return false;
+          }
           return StillAsRead(file, displaced);
         },
         error, &written);
@@ -297,6 +303,10 @@ NetworkFile::Outcome NetworkFile::Write(const std::vector<Login>& logins, std::s
     // Render moved every position to a text that was not written.
     Forget();
     if (outcome == AtomicFile::Outcome::kFailed) return Outcome::kFailed;
+    if (held_back) {
+      if (error != nullptr) *error = kHeldBack;
+      return Outcome::kFailed;
+    }
     // kChanged: read the operator's version and apply the logins to it.
   }
   return Outcome::kKeptChanging;

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <pugixml.hpp>
 #include <string>
 #include <string_view>
@@ -91,8 +92,12 @@ class NetworkFile {
   // Records `logins`, in order, in the file (read first when it changed) in
   // one atomic replace. Whatever the outcome, the cache holds no login
   // afterwards: logins not written are the caller's to keep and to pass
-  // again, with any later ones, to the next Write.
-  Outcome Write(const std::vector<Login>& logins, std::string* error);
+  // again, with any later ones, to the next Write. `may_replace`, when
+  // given, is asked just before the file would be replaced: false holds
+  // the replace back (kFailed, `error` kHeldBack) and nothing changes.
+  Outcome Write(const std::vector<Login>& logins, std::string* error,
+                const std::function<bool()>& may_replace = {});
+  static constexpr const char kHeldBack[] = "the replace was held back";
 
   const std::filesystem::path& Path() const { return path_; }
 

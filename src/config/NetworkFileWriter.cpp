@@ -21,6 +21,8 @@ constexpr const char kCannotWrite[] =
     "far)";
 constexpr const char kWaitingWritten[] = "Network file {} written with the logins that waited ({})";
 constexpr const char kNotWritten[] = "Login not written to {} before the stop: {} from {}";
+constexpr const char kReplaceHung[] =
+    "Network file {}: its replace did not end by the stop; {} logins may or may not be in it";
 constexpr const char kMergingAtStop[] =
     "Logins not written to {} before the stop: {} being taken by the writer";
 
@@ -120,6 +122,11 @@ bool NetworkFileWriter::Stop(std::chrono::milliseconds limit) {
   bool all_written = Flush(limit);
   bool busy = false;
   std::vector<std::string> lines;
+  // From here no write puts its file in place: what is not written now
+  // never will be, and the lines below say exactly what was lost.
+  std::unique_lock<std::timed_mutex> commit(commit_mutex_, std::defer_lock);
+  bool decided = commit.try_lock_for(kStopCommitWait);
+  if (decided) abandoned_ = true;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
@@ -128,7 +135,15 @@ bool NetworkFileWriter::Stop(std::chrono::milliseconds limit) {
       if (file->merging > 0) {
         lines.push_back(fmt::format(kMergingAtStop, path.string(), file->merging));
       }
+      if (file->busy && !decided) {
+        // A replace that hangs in the file system itself: it may yet land.
+        lines.push_back(fmt::format(kReplaceHung, path.string(), file->taken.size()));
+        all_written = false;
+      }
+      // A write that put its file in place before the decision took them.
+      bool taken_written = file->busy && decided && file->landed;
       for (const auto* logins : {&file->taken, &file->queued}) {
+        if (logins == &file->taken && (taken_written || (file->busy && !decided))) continue;
         for (const NetworkFile::Login& login : *logins) {
           lines.push_back(fmt::format(kNotWritten, path.string(),
                                       modGlobal::EscapeForLog(login.name), login.address));
@@ -155,6 +170,36 @@ size_t NetworkFileWriter::PendingLogins() const {
     pending += file->queued.size() + file->taken.size() + file->merging;
   }
   return pending;
+}
+
+std::vector<NetworkFile::Login> NetworkFileWriter::PendingFor(
+    const std::filesystem::path& path) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto found = files_.find(path);
+  if (found == files_.end()) return {};
+  const File& file = *found->second;
+  // Logins being merged are in neither list for that moment.
+  settled_.wait(lock, [&file] { return file.merging == 0; });
+  std::vector<NetworkFile::Login> pending = file.taken;
+  pending.insert(pending.end(), file.queued.begin(), file.queued.end());
+  return pending;
+}
+
+size_t NetworkFileWriter::Drop(const std::filesystem::path& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = files_.find(path);
+  if (found == files_.end()) return 0;
+  File& file = *found->second;
+  size_t dropped = file.queued.size() + file.taken.size() + file.merging;
+  file.queued.clear();
+  file.due_now = false;
+  if (file.busy) {
+    file.dropped = dropped > 0;  // the thread reads `taken` unlocked until the attempt ends
+  } else {
+    file.taken.clear();  // its index follows at the next merge (the thread's alone)
+    file.trouble = Trouble::kNone;
+  }
+  return dropped;
 }
 
 uint64_t NetworkFileWriter::Writes() const {
@@ -197,15 +242,34 @@ void NetworkFileWriter::Run() {
     lock.lock();
     file->taken.swap(taken);
     file->merging = 0;
+    settled_.notify_all();  // PendingFor may wait for the merge
     lock.unlock();
     taken.clear();  // the list it replaced
     std::string error;
     Clock::time_point began = Clock::now();
-    NetworkFile::Outcome outcome = file->cache.Write(file->taken, &error);
+    std::unique_lock<std::timed_mutex> commit(commit_mutex_);
+    file->landed = false;
+    commit.unlock();
+    auto may_replace = [this, &commit] {
+      if (!commit.owns_lock()) commit.lock();
+      return !abandoned_;
+    };
+    NetworkFile::Outcome outcome = file->cache.Write(file->taken, &error, may_replace);
+    if (!commit.owns_lock()) commit.lock();
+    file->landed =
+        outcome == NetworkFile::Outcome::kWritten || outcome == NetworkFile::Outcome::kNoChange;
+    commit.unlock();
     Clock::duration took = Clock::now() - began;
     lock.lock();
     file->busy = false;
     Settle(*file, outcome, error, took, &taken);
+    if (file->dropped) {
+      // Its network is gone: what this attempt did not write goes too.
+      // Logins queued since the drop are a new network's, and stay.
+      file->dropped = false;
+      if (taken.empty()) taken.swap(file->taken);
+      file->trouble = Trouble::kNone;
+    }
     settled_.notify_all();
     if (!taken.empty()) {
       lock.unlock();
@@ -266,7 +330,9 @@ Clock::time_point NetworkFileWriter::NextRetry() const {
 
 std::vector<NetworkFile::Login> NetworkFileWriter::Merged(File& file,
                                                           std::vector<NetworkFile::Login> fresh) {
-  // Only this thread changes `taken`, so it may read it unlocked.
+  // Only this thread changes `taken` while the file is busy, so it may
+  // read it unlocked. An empty one (written, or dropped) indexes nothing.
+  if (file.taken.empty()) file.taken_by_name.clear();
   std::vector<NetworkFile::Login> merged = file.taken;
   for (NetworkFile::Login& login : fresh) {
     auto [it, added] =

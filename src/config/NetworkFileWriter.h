@@ -29,7 +29,8 @@ namespace brelvint {
 // never one per login, and a file never has two writes in flight. A later
 // login of a name takes the place of its earlier one.
 //
-// A login is never dropped:
+// A login is never dropped but with its network (Drop, when a reload
+// removes it, so it never lands in a file that takes that one's place):
 //   - a file that cannot be read as a network (an operator's editor halfway
 //     through rewriting it, a file moved away) keeps its logins until it
 //     can, tried again at the file's next login, at Flush and every second;
@@ -37,6 +38,7 @@ namespace brelvint {
 //   - a replace that fails (a full disk, a folder made read-only) is logged
 //     once per reason and tried again every second and at Flush; its
 //     success is logged.
+// What waits is part of what a reload compares (PendingFor).
 //
 // Owned by App, one for every network file of the service. The thread runs
 // from Start to Stop (or destruction). Submit, Flush, ReportToLog and Stop
@@ -85,14 +87,31 @@ class NetworkFileWriter {
   // Writes to the log the lines the writer's thread queued; never waits
   // (lines the thread is queuing at that moment wait for the next call).
   void ReportToLog();
-  // The end of the service: Flush, then one log line for each login still
-  // not written, then the thread ends. A write still under way at the limit
-  // (a disk that hangs) is left to finish on its own; the writer must then
-  // outlive it, as App's does. True when everything was written.
+  // The end of the service: Flush, then one log line for each login not
+  // written, then the thread ends. A write still under way at the limit
+  // (a disk that hangs) is held back from replacing its file from then on,
+  // so its logins are reported as lost exactly when they are; its thread
+  // is left to end with the process, and the temporary file it may leave
+  // is removed at the next start (AtomicFile::RemoveStale). Only a replace
+  // itself hung for kStopCommitWait leaves its logins unknown, and says
+  // so. The writer must outlive the thread, as App's does. True when
+  // everything was written.
   bool Stop(std::chrono::milliseconds limit);
+  // How long Stop waits for a replace under way to finish.
+  static constexpr std::chrono::milliseconds kStopCommitWait{1000};
 
   // Logins handed over and not yet in their files.
   size_t PendingLogins() const;
+  // The logins handed over for `path` and not yet in it, in the order
+  // they will be applied: what the file will hold once they land. A reload
+  // applies them to its reread of the file. Waits only while the writer
+  // is moving them between its lists (moments).
+  std::vector<NetworkFile::Login> PendingFor(const std::filesystem::path& path) const;
+  // Forgets the logins handed over for `path` and not yet written (its
+  // network was removed: they must never land in a file that takes its
+  // place); a write under way keeps the file, and drops them after. The
+  // number of logins dropped.
+  size_t Drop(const std::filesystem::path& path);
   // Files replaced so far.
   uint64_t Writes() const;
 
@@ -106,14 +125,18 @@ class NetworkFileWriter {
     // Handed over and not yet taken by the thread.
     std::vector<NetworkFile::Login> queued;
     // Taken by the thread and not yet written. The thread reads it without
-    // the mutex, so only the thread changes it (under the mutex); others
-    // only read it under the mutex.
+    // the mutex while the file is busy, so only the thread changes it then
+    // (under the mutex); others read it under the mutex, and Drop clears it
+    // when the file is not busy.
     std::vector<NetworkFile::Login> taken;
     // Taken by the thread from queued and being added to taken.
     size_t merging = 0;
     // NameKey -> index in taken; the thread's alone.
     std::unordered_map<std::string, size_t> taken_by_name;
     bool busy = false;     // the thread is writing it
+    bool dropped = false;  // Drop came while busy: the logins go after the attempt
+    // The attempt under way put the file in place. Guarded by commit_mutex_.
+    bool landed = false;
     bool due_now = false;  // Flush asked for an attempt
     std::chrono::steady_clock::time_point retry_at{};
     std::chrono::steady_clock::time_point last_used{};  // its last attempt
@@ -145,9 +168,15 @@ class NetworkFileWriter {
   // ReportToLog, waiting for the mutex when `wait`.
   void ReportLines(bool wait);
 
+  // Held by the thread from the check just before a replace until the
+  // replace is done and `landed` says so, and by Stop when it decides
+  // what was lost: a replace happens before Stop's decision or never.
+  std::timed_mutex commit_mutex_;
+  bool abandoned_ = false;  // guarded by commit_mutex_: no replace from now on
   mutable std::mutex mutex_;
-  std::condition_variable work_;     // to the thread: logins or a request
-  std::condition_variable settled_;  // from the thread: an attempt ended
+  std::condition_variable work_;  // to the thread: logins or a request
+  // From the thread: an attempt ended, or logins were merged.
+  mutable std::condition_variable settled_;
   std::map<std::filesystem::path, std::unique_ptr<File>> files_;
   std::filesystem::path last_served_;
   std::vector<std::string> log_lines_;

@@ -63,6 +63,23 @@ void ServerNetworks::AddUserToNetwork(const std::string& userName, const std::st
   IndexUser(Users.back().get());
 }
 
+void ServerNetworks::ApplyLogins(const std::vector<NetworkFile::Login>& logins) {
+  for (const NetworkFile::Login& login : logins) {
+    bool known = false;
+    ForEachNamed(login.name, [&](MapperUser* user) {
+      known = true;
+      if (!user->IsAdmin) user->LastIP = login.address;
+      return false;
+    });
+    if (known) continue;
+    auto user = std::make_unique<MapperUser>();
+    user->Name = login.name;
+    user->LastIP = login.address;
+    Users.push_back(std::move(user));
+    IndexUser(Users.back().get());
+  }
+}
+
 void ServerNetworks::CommitEdits(NetworkFileWriter& writer) {
   for (auto& [path, logins] : pending_) writer.Submit(path, std::move(logins));
   pending_.clear();

@@ -79,6 +79,14 @@ class ServerNetworks {
   // connection or an address past its share), for the operators' figures.
   uint64_t EnrolmentsRefused = 0;
 
+  // Applies to these records (a reread of the network file) the logins the
+  // writer still holds for the file, as the file will look once they land:
+  // every record of a login's name (ignoring letter case) but the
+  // administrators' takes its address, and a name no record holds is
+  // enrolled at the end of Users. So a reload compares and keeps what the
+  // operator wrote, not what the writer has yet to write.
+  void ApplyLogins(const std::vector<NetworkFile::Login>& logins);
+
   // True when `other` (a reread of this network's file) defines the same
   // network: name, password, limits, switch, port, file and users (names,
   // addresses and flags, in order). An address this service wrote to the

@@ -148,9 +148,13 @@ bool OperatorServer::Start(const OperatorAddress& address, const std::string& to
   // A fresh state: sessions of an earlier run keep theirs, stopped.
   auto handler = state_->Handler;
   auto public_paths = state_->PublicPaths;
+  auto action_paths = state_->ActionPaths;
+  auto actions = state_->Actions;
   state_ = std::make_shared<State>();
   state_->Handler = std::move(handler);
   state_->PublicPaths = std::move(public_paths);
+  state_->ActionPaths = std::move(action_paths);
+  state_->Actions = std::move(actions);
   state_->Token = token;
   state_->TokenRequired = !loopback;
   state_->CheckHost = loopback;
@@ -161,6 +165,11 @@ bool OperatorServer::Start(const OperatorAddress& address, const std::string& to
 
 void OperatorServer::SetPublicPaths(std::vector<std::string> paths) {
   state_->PublicPaths = std::move(paths);
+}
+
+void OperatorServer::SetActions(std::vector<std::string> paths, ActionHandler handler) {
+  state_->ActionPaths = std::move(paths);
+  state_->Actions = std::move(handler);
 }
 
 bool OperatorServer::SetToken(const std::string& token) {

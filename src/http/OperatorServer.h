@@ -25,7 +25,8 @@ class OperatorSession;
 // asynchronous, so a slow or hostile client holds nothing but its own
 // socket and a bounded buffer. What no client can break:
 //   - request line and headers at most kMaxHeaderBytes (431, then close);
-//   - no request body (413), GET and HEAD only (405 with Allow);
+//   - no request body (413), GET and HEAD only (405 with Allow), but for
+//     the action paths (SetActions): POST only, with a short JSON body;
 //   - a request complete within kRequestTimeout of its first byte, an idle
 //     keep-alive connection closed after kIdleTimeout;
 //   - at most kMaxConnectionsPerAddress from one source (an IPv6 peer
@@ -69,6 +70,13 @@ class OperatorServer {
   using Answer = std::function<void(Reply)>;
   // `path` is the request's path without its query.
   using Handler = std::function<void(const std::string& path, Answer answer)>;
+  // A POST to one of the action paths (see SetActions).
+  struct Action {
+    std::string Path;
+    std::string Body;  // at most kMaxActionBodyBytes
+    std::string Peer;  // the requester's address
+  };
+  using ActionHandler = std::function<void(Action action, Answer answer)>;
 
   static constexpr size_t kMaxHeaderBytes = 16 * 1024;
   static constexpr std::chrono::seconds kRequestTimeout{10};
@@ -94,6 +102,8 @@ class OperatorServer {
   // A full episode ends when this few connections remain open.
   static constexpr size_t kEpisodeEndConnections = kMaxConnections / 2;
   static constexpr const char kUnauthorized[] = "a valid token is required\n";
+  // An action's body: a few fields (a name, a reason, a notice).
+  static constexpr size_t kMaxActionBodyBytes = 4096;
   static constexpr const char kFullLog[] =
       "Status page: {} connections open; for each new one, the one waiting longest for a "
       "request is closed.";
@@ -123,6 +133,14 @@ class OperatorServer {
   // Paths answered without the token (files that hold nothing secret, such
   // as a page's scripts, which a browser fetches without the page's query).
   void SetPublicPaths(std::vector<std::string> paths);
+  // Paths that change the server's state: they answer POST alone (405 to
+  // anything else, and every other path refuses POST), with a JSON body of
+  // at most kMaxActionBodyBytes (415 for another type, 413 when longer),
+  // refused (403) when an Origin header names another origin than the
+  // Host's, so another site's page cannot make an operator's browser act.
+  // Off loopback the token must come in the Authorization header: a token
+  // in the address would let a link act.
+  void SetActions(std::vector<std::string> paths, ActionHandler handler);
 
   // Constant-time comparison, so the time an answer takes tells nothing of
   // how much of a guessed token was right.
@@ -151,6 +169,8 @@ struct OperatorServer::State {
   bool TokenRequired = false;  // off loopback
   bool CheckHost = false;      // on loopback
   std::vector<std::string> PublicPaths;
+  std::vector<std::string> ActionPaths;
+  OperatorServer::ActionHandler Actions;
   bool Stopped = true;
   bool Full = false;  // in a full episode: logged, not yet over
   // Each open session: its source (PeerAddress::CountingKey), and since

@@ -31,6 +31,11 @@ constexpr const char kTokenParameter[] = "token=";
 constexpr const char kBodyTooLarge[] = "requests carry no body here, and this one is large\n";
 constexpr const char kUnknownCoding[] = "unknown transfer coding\n";
 constexpr const char kTwoHosts[] = "more than one Host header\n";
+constexpr const char kPostOnly[] = "this path is answered to POST alone\n";
+constexpr const char kForeignOrigin[] = "requests from another origin may not act\n";
+constexpr const char kJsonOnly[] = "an action's body is JSON (application/json)\n";
+constexpr const char kActionTooLarge[] = "an action's body is short, and this one is not\n";
+constexpr const char kLengthRequired[] = "an action's body needs a Content-Length\n";
 // The transfer codings HTTP/1.1 defines; any other is answered 501.
 constexpr std::string_view kKnownCodings[] = {"chunked", "gzip",     "x-gzip",
                                               "deflate", "compress", "x-compress"};
@@ -243,6 +248,10 @@ void OperatorSession::HeaderRead(const boost::system::error_code& ec) {
   std::string_view target = SplitTarget(request.target()).origin;
   std::string path(target.substr(0, target.find('?')));
   answering_ = true;
+  if (request.method() == http::verb::post) {
+    ReadBody(std::move(path), static_cast<size_t>(parser_->content_length().value_or(0)));
+    return;
+  }
   state_->Handler(path, [self = shared_from_this()](OperatorServer::Reply reply) {
     if (!self->answering_ || self->closed_) return;
     self->Send(std::move(reply));
@@ -254,6 +263,12 @@ std::optional<OperatorServer::Reply> OperatorSession::Refusal(const Request& req
   if (request.count(http::field::host) > 1) {
     keep_alive_ = false;
     return Reply::Text(400, kTwoHosts);
+  }
+  std::string_view action_target = SplitTarget(request.target()).origin;
+  std::string_view action_path = action_target.substr(0, action_target.find('?'));
+  const auto& actions = state_->ActionPaths;
+  if (std::find(actions.begin(), actions.end(), action_path) != actions.end()) {
+    return ActionRefusal(request);
   }
   std::string_view coding = request[http::field::transfer_encoding];
   if (!coding.empty()) {
@@ -286,6 +301,96 @@ std::optional<OperatorServer::Reply> OperatorSession::Refusal(const Request& req
     return reply;
   }
   return std::nullopt;
+}
+
+std::optional<OperatorServer::Reply> OperatorSession::ActionRefusal(const Request& request) {
+  using Reply = OperatorServer::Reply;
+  if (request.method() != http::verb::post) {
+    keep_alive_ = keep_alive_ && parser_->is_done();
+    Reply reply = Reply::Text(405, kPostOnly);
+    reply.Headers.emplace_back("Allow", "POST");
+    return reply;
+  }
+  // Whatever else is wrong, a body we will not read ends the connection.
+  if (!request[http::field::transfer_encoding].empty()) {
+    keep_alive_ = false;
+    return Reply::Text(411, kLengthRequired);
+  }
+  auto length = parser_->content_length();
+  bool body_too_long = length && *length > OperatorServer::kMaxActionBodyBytes;
+  if (body_too_long) {
+    keep_alive_ = false;
+    return Reply::Text(413, kActionTooLarge);
+  }
+  Target target = SplitTarget(request.target());
+  std::string_view host = target.authority;
+  if (host.empty()) host = request[http::field::host];
+  if (state_->CheckHost && !OperatorServer::IsLoopbackHost(host)) {
+    keep_alive_ = false;
+    return Reply::Text(421, kForeignHost);
+  }
+  // A browser names the page's origin in every POST; one that is not this
+  // endpoint's is another site's page trying to act through the operator.
+  if (request.count(http::field::origin) > 0) {
+    std::string origin = Lower(request[http::field::origin]);
+    if (host.empty() || (origin != "http://" + Lower(host) && origin != "https://" + Lower(host))) {
+      keep_alive_ = false;
+      return Reply::Text(403, kForeignOrigin);
+    }
+  }
+  // The token only in the header: an address with it would let a link act.
+  std::string_view authorization = request[http::field::authorization];
+  size_t bearer = std::char_traits<char>::length(kBearer);
+  bool token_given =
+      authorization.substr(0, bearer) == kBearer &&
+      OperatorServer::TokenMatches(std::string(authorization.substr(bearer)), state_->Token);
+  if (state_->TokenRequired && !token_given) {
+    keep_alive_ = false;
+    Reply reply = Reply::Text(401, OperatorServer::kUnauthorized);
+    reply.Headers.emplace_back("WWW-Authenticate", "Bearer");
+    return reply;
+  }
+  std::string type = Lower(request[http::field::content_type]);
+  if (type.substr(0, type.find(';')) != "application/json") {
+    keep_alive_ = false;
+    return Reply::Text(415, kJsonOnly);
+  }
+  if (!state_->Actions) {
+    keep_alive_ = false;
+    return Reply::Text(404, "not found\n");
+  }
+  return std::nullopt;
+}
+
+void OperatorSession::ReadBody(std::string path, size_t length) {
+  if (buffer_.size() >= length) {
+    const char* data = static_cast<const char*>(buffer_.data().data());
+    OperatorServer::Action action;
+    action.Path = std::move(path);
+    action.Body.assign(data, length);
+    buffer_.consume(length);
+    // The requester's own address for the log, not the key its limit counts
+    // by (an IPv6 peer's /64).
+    boost::system::error_code ec;
+    auto peer = stream_.socket().remote_endpoint(ec);
+    if (!ec) action.Peer = peer.address().to_string();
+    state_->Actions(std::move(action), [self = shared_from_this()](OperatorServer::Reply reply) {
+      if (!self->answering_ || self->closed_) return;
+      self->Send(std::move(reply));
+    });
+    return;
+  }
+  // Within the deadline the header started: a slow body holds nothing long.
+  stream_.async_read_some(buffer_.prepare(kReadChunk),
+                          [self = shared_from_this(), path = std::move(path), length](
+                              const boost::system::error_code& ec, size_t bytes) mutable {
+                            if (ec || self->closed_ || self->state_->Stopped) {
+                              self->Close();
+                              return;
+                            }
+                            self->buffer_.commit(bytes);
+                            self->ReadBody(std::move(path), length);
+                          });
 }
 
 bool OperatorSession::Authorized(const Request& request) const {

@@ -48,6 +48,10 @@ class OperatorSession : public std::enable_shared_from_this<OperatorSession> {
   // request goes to the handler. A refusal of a body also ends keep-alive.
   std::optional<OperatorServer::Reply> Refusal(const Request& request);
   bool Authorized(const Request& request) const;
+  // The refusal of a request to an action path, or empty when it may act.
+  std::optional<OperatorServer::Reply> ActionRefusal(const Request& request);
+  // Reads the action's body (`length` bytes) and hands it to the handler.
+  void ReadBody(std::string path, size_t length);
   void Send(OperatorServer::Reply reply);
   // Writes the next piece of the reply within the endpoint's allowance.
   void WriteSome();

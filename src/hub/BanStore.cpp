@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio/post.hpp>
 #include <ctime>
 #include <stdexcept>
@@ -35,9 +36,17 @@ constexpr int kWriterBusyMilliseconds = 250;
 // reader wait for a writer) and lifts bans: it must not stall the relay.
 constexpr int kLoopBusyMilliseconds = 100;
 constexpr const char kInsert[] =
-    "INSERT INTO bans (address, name, \"by\", reason, bandate, banlength, network) "
-    "VALUES (?, ?, ?, ?, ?, 1, ?)";
-
+    "INSERT INTO bans (address, name, \"by\", reason, bandate, banlength, network, id) "
+    "VALUES (?, ?, ?, ?, ?, 1, ?, ?)";
+// The first number not given yet: AUTOINCREMENT never gives one twice, so
+// neither does the store.
+constexpr const char kNextId[] =
+    "SELECT max(coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'bans'), 0), "
+    "coalesce((SELECT max(id) FROM bans), 0)) + 1";
+// A lifted ban's row, only if it is still the one the store wrote: a row an
+// operator's hand put under that number stays.
+constexpr const char kDeleteWritten[] =
+    "DELETE FROM bans WHERE id = ? AND address = ? AND network = ? AND bandate = ?";
 // "Ban of <address> (<name>) on network <network>", for log lines.
 std::string DescribeBan(const BanStore::Ban& ban) {
   return "Ban of " + ban.address + " (" + modGlobal::EscapeForLog(ban.name) + ") on network " +
@@ -114,6 +123,8 @@ BanStore::BanStore(const std::filesystem::path& file) : file_(file) {
     throw std::runtime_error("cannot open ban database " + file.string() + ": " + reason);
   }
   AddNameColumn();
+  Statement next = Prepare(kNextId);
+  if (sqlite3_step(next.get()) == SQLITE_ROW) next_id_ = sqlite3_column_int64(next.get(), 0);
   insert_ = Prepare(kInsert);
   delete_ = Prepare(
       "DELETE FROM bans WHERE id = ? AND network = ? COLLATE NOCASE "
@@ -154,41 +165,115 @@ void BanStore::StopWriter() {
   if (writer_.joinable()) writer_.join();
 }
 
-void BanStore::Record(Ban ban, asio::io_context& loop) {
+int64_t BanStore::Record(Ban ban, asio::io_context& loop) {
   if (ban.bandate.empty()) ban.bandate = NowLocal();
-  uint64_t sequence = next_sequence_++;
-  unsaved_.emplace_back(sequence, ban);
+  ban.id = next_id_++;
+  ban.stored = false;
+  loop_ = &loop;
+  unsaved_.push_back(ban);
   std::lock_guard<std::mutex> lock(write_mutex_);
-  writes_.push_back({sequence, std::move(ban), &loop});
+  writes_.push_back({std::move(ban), &loop});
   if (!writer_.joinable()) writer_ = std::thread([this] { ServeWrites(); });
   write_wake_.notify_one();
+  return unsaved_.back().id;
 }
 
-void BanStore::Written(uint64_t sequence) {
-  for (auto it = unsaved_.begin(); it != unsaved_.end(); ++it) {
-    if (it->first == sequence) {
-      unsaved_.erase(it);
-      return;
+void BanStore::Written(int64_t id) {
+  auto it =
+      std::find_if(unsaved_.begin(), unsaved_.end(), [id](const Ban& ban) { return ban.id == id; });
+  if (it != unsaved_.end()) unsaved_.erase(it);
+}
+
+std::vector<BanStore::Ban> BanStore::Pending(const std::string& network) const {
+  std::vector<Ban> pending;
+  for (const Ban& ban : unsaved_) {
+    if (network.empty() || TextCase::Equal(ban.network, network)) pending.push_back(ban);
+  }
+  return pending;
+}
+
+std::optional<BanStore::Ban> BanStore::LiftPending(int64_t id, const std::string& network) {
+  auto it = std::find_if(unsaved_.begin(), unsaved_.end(), [&](const Ban& ban) {
+    return ban.id == id && (network.empty() || TextCase::Equal(ban.network, network));
+  });
+  if (it == unsaved_.end()) return std::nullopt;
+  Ban lifted = std::move(*it);
+  unsaved_.erase(it);
+  {
+    std::lock_guard<std::mutex> lock(write_mutex_);
+    auto queued = std::find_if(writes_.begin(), writes_.end(), [id](const Write& write) {
+      return !write.remove && write.ban.id == id;
+    });
+    if (queued == writes_.begin()) {
+      front_lifted_ = true;  // the writer may be trying it right now
+    } else if (queued != writes_.end()) {
+      writes_.erase(queued);
+    } else {
+      // Written, the news not yet here: the row goes again, off the loop,
+      // as a held database must not stall it.
+      writes_.push_back({lifted, loop_, true});
     }
   }
+  write_wake_.notify_one();
+  return lifted;
 }
 
-bool BanStore::TryWrite(sqlite3* db, const Ban& ban, std::string* error) {
+std::optional<BanStore::Ban> BanStore::Lift(int64_t id, const std::string& network,
+                                            std::string* error) {
+  if (auto lifted = LiftPending(id, network)) return lifted;
+  return network.empty() ? DeleteAnyNetwork(id, error) : Delete(id, network, error);
+}
+
+bool BanStore::TryWrite(sqlite3* db, const Write& write, int64_t* written, std::string* error) {
+  const Ban& ban = write.ban;
   sqlite3_stmt* prepared = nullptr;
-  if (sqlite3_prepare_v2(db, kInsert, -1, &prepared, nullptr) != SQLITE_OK) {
+  if (sqlite3_prepare_v2(db, write.remove ? kDeleteWritten : kInsert, -1, &prepared, nullptr) !=
+      SQLITE_OK) {
     *error = sqlite3_errmsg(db);
     return false;
   }
-  Statement insert(prepared);
-  Bind(prepared, 1, ban.address);
-  Bind(prepared, 2, ban.name);
-  Bind(prepared, 3, ban.by);
-  Bind(prepared, 4, ban.reason);
-  Bind(prepared, 5, ban.bandate);
-  Bind(prepared, 6, ban.network);
-  if (sqlite3_step(prepared) == SQLITE_DONE) return true;
+  Statement statement(prepared);
+  if (write.remove) {
+    sqlite3_bind_int64(prepared, 1, ban.id);
+    Bind(prepared, 2, ban.address);
+    Bind(prepared, 3, ban.network);
+    Bind(prepared, 4, ban.bandate);
+  } else {
+    Bind(prepared, 1, ban.address);
+    Bind(prepared, 2, ban.name);
+    Bind(prepared, 3, ban.by);
+    Bind(prepared, 4, ban.reason);
+    Bind(prepared, 5, ban.bandate);
+    Bind(prepared, 6, ban.network);
+    sqlite3_bind_int64(prepared, 7, ban.id);
+  }
+  int rc = sqlite3_step(prepared);
+  if (!write.remove && rc == SQLITE_CONSTRAINT) {
+    // Someone's hand took the number in the table meanwhile: the ban keeps
+    // its place under the next free one rather than be lost.
+    sqlite3_reset(prepared);
+    sqlite3_bind_null(prepared, 7);
+    rc = sqlite3_step(prepared);
+  }
+  if (rc == SQLITE_DONE) {
+    *written = write.remove ? ban.id : sqlite3_last_insert_rowid(db);
+    return true;
+  }
   *error = sqlite3_errmsg(db);
   return false;
+}
+
+std::vector<BanStore::Ban> BanStore::Merge(std::vector<Ban> rows, const std::vector<Ban>& pending) {
+  std::vector<Ban> merged;
+  merged.reserve(rows.size() + pending.size());
+  size_t next = 0;
+  for (Ban& row : rows) {
+    while (next < pending.size() && pending[next].id < row.id) merged.push_back(pending[next++]);
+    if (next < pending.size() && pending[next].id == row.id) ++next;  // written meanwhile
+    merged.push_back(std::move(row));
+  }
+  merged.insert(merged.end(), pending.begin() + static_cast<std::ptrdiff_t>(next), pending.end());
+  return merged;
 }
 
 void BanStore::ServeWrites() {
@@ -196,50 +281,91 @@ void BanStore::ServeWrites() {
   std::weak_ptr<char> alive = alive_;
   // Log lines and the end of a write go to the loop, which owns the log and
   // the bans in memory; a store gone by then has nothing left to update.
-  auto tell_loop = [alive, this](asio::io_context* loop, std::string line, uint64_t written) {
+  auto tell_loop = [alive, this](asio::io_context* loop, std::string line, int64_t written) {
     asio::post(*loop, [alive, this, line = std::move(line), written] {
       if (!line.empty()) modGlobal::LogMessage(line);
       if (written != 0 && alive.lock()) Written(written);
     });
   };
+  auto open = [&db, this](std::string* error) {
+    if (db) return true;
+    sqlite3* raw = nullptr;
+    int rc =
+        sqlite3_open_v2(file_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    db.reset(raw);
+    if (rc == SQLITE_OK) {
+      sqlite3_busy_timeout(raw, kWriterBusyMilliseconds);
+      return true;
+    }
+    *error = raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+    db.reset();
+    return false;
+  };
+  bool front_failed = false;  // the first write failed before (and said so)
+  std::chrono::steady_clock::time_point retry_at{};
   std::unique_lock<std::mutex> lock(write_mutex_);
   while (true) {
-    write_wake_.wait(lock, [this] { return writer_stopping_ || !writes_.empty(); });
-    if (writes_.empty()) return;
+    if (writes_.empty()) {
+      front_failed = false;
+      if (writer_stopping_) return;
+      write_wake_.wait(lock);
+      continue;
+    }
+    if (front_lifted_) {  // lifted before its row landed: never written
+      writes_.pop_front();
+      front_lifted_ = false;
+      front_failed = false;
+      continue;
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (front_failed) {
+      // Close reports what is left.
+      if (writer_stopping_ && now >= writer_deadline_) return;
+      if (now < retry_at) {
+        auto until = writer_stopping_ ? std::min(retry_at, writer_deadline_) : retry_at;
+        write_wake_.wait_until(lock, until);
+        continue;
+      }
+    }
     Write write = writes_.front();  // stays queued until written: Close reports what is left
     lock.unlock();
-    bool failed = false;
-    while (true) {
-      std::string error;
-      if (!db) {
-        sqlite3* raw = nullptr;
-        int rc = sqlite3_open_v2(file_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                                 nullptr);
-        db.reset(raw);
-        if (rc == SQLITE_OK) {
-          sqlite3_busy_timeout(raw, kWriterBusyMilliseconds);
-        } else {
-          error = raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
-          db.reset();
-        }
-      }
-      if (db && TryWrite(db.get(), write.ban, &error)) break;
-      if (!failed) {
-        tell_loop(write.loop,
-                  DescribeBan(write.ban) + " not written yet: " + error +
-                      "; it holds at once and is retried until written",
-                  0);
-      }
-      failed = true;
-      lock.lock();
-      if (writer_stopping_ && std::chrono::steady_clock::now() >= writer_deadline_) return;
-      write_wake_.wait_for(lock, kRetryPause);
-      lock.unlock();
-    }
-    tell_loop(write.loop, failed ? DescribeBan(write.ban) + " written to the ban database" : "",
-              write.sequence);
+    std::string error;
+    int64_t written = 0;
+    bool done = open(&error) && TryWrite(db.get(), write, &written, &error);
     lock.lock();
+    if (!done) {
+      if (!front_failed) {
+        std::string what = write.remove ? "Lifted ban " + std::to_string(write.ban.id) +
+                                              " not deleted from the ban database yet: " + error +
+                                              "; retried until deleted"
+                                        : DescribeBan(write.ban) + " not written yet: " + error +
+                                              "; it holds at once and is retried until written";
+        tell_loop(write.loop, what, 0);
+      }
+      front_failed = true;
+      retry_at = std::chrono::steady_clock::now() + kRetryPause;
+      continue;
+    }
+    std::string line;
+    if (!write.remove) {
+      if (written != write.ban.id) {
+        line = DescribeBan(write.ban) + " written as ban " + std::to_string(written) +
+               ": its number " + std::to_string(write.ban.id) +
+               " was taken in the ban database meanwhile";
+      } else if (front_failed) {
+        line = DescribeBan(write.ban) + " written to the ban database";
+      }
+      if (front_lifted_) {
+        // Lifted while this try was under way: the row goes again.
+        Ban row = write.ban;
+        row.id = written;
+        writes_.push_back({std::move(row), write.loop, true});
+      }
+    }
+    tell_loop(write.loop, std::move(line), write.remove ? 0 : write.ban.id);
     writes_.pop_front();
+    front_lifted_ = false;
+    front_failed = false;
   }
 }
 
@@ -272,6 +398,7 @@ bool BanStore::Insert(const std::string& address, const std::string& name, const
   Bind(statement, 4, reason);
   Bind(statement, 5, NowLocal());
   Bind(statement, 6, network);
+  sqlite3_bind_int64(statement, 7, next_id_++);
   // Outside an explicit transaction each statement commits on its own.
   if (sqlite3_step(statement) != SQLITE_DONE) {
     if (error != nullptr) *error = sqlite3_errmsg(db_.get());
@@ -342,14 +469,14 @@ std::vector<std::string> BanStore::NetworksBanning(const std::string& address) c
   Bind(statement, 1, address);
   std::vector<std::string> networks;
   while (sqlite3_step(statement) == SQLITE_ROW) networks.push_back(ColumnText(statement, 0));
-  for (const auto& [sequence, ban] : unsaved_) {
+  for (const Ban& ban : unsaved_) {
     if (TextCase::Equal(ban.address, address)) networks.push_back(ban.network);
   }
   return networks;
 }
 
 bool BanStore::IsBanned(const std::string& address, const std::string& network) const {
-  for (const auto& [sequence, ban] : unsaved_) {
+  for (const Ban& ban : unsaved_) {
     if (TextCase::Equal(ban.address, address) && TextCase::Equal(ban.network, network)) {
       return true;
     }
@@ -373,8 +500,16 @@ void BanStore::Close() {
   if (writer_.joinable()) writer_.join();
   // What the database never took is in the log in full, for the operator
   // to enter by hand.
-  for (const Write& left : writes_) {
-    const Ban& ban = left.ban;
+  for (size_t i = 0; i < writes_.size(); ++i) {
+    const Ban& ban = writes_[i].ban;
+    if (i == 0 && front_lifted_) continue;  // lifted: nothing was lost
+    if (writes_[i].remove) {
+      modGlobal::LogMessage("Lifted ban " + std::to_string(ban.id) +
+                            " still in the ban database (it could not be written): brelvint "
+                            "bans lift " +
+                            std::to_string(ban.id) + " removes it");
+      continue;
+    }
     modGlobal::LogMessage("Ban not saved (the ban database could not be written): address " +
                           ban.address + ", name " + modGlobal::EscapeForLog(ban.name) +
                           ", network " + modGlobal::EscapeForLog(ban.network) + ", by " +
@@ -382,6 +517,7 @@ void BanStore::Close() {
                           modGlobal::EscapeForLog(ban.reason) + ", at " + ban.bandate);
   }
   writes_.clear();
+  unsaved_.clear();
   // Statements left open would keep the connection alive past the close.
   for (Statement* statement : {&insert_, &delete_, &by_address_, &by_address_network_})
     statement->reset();
@@ -393,8 +529,10 @@ void BanStore::Close() {
 
 void BanStore::ListNetwork(std::string network, size_t room, EntryFormat format,
                            asio::io_context& loop, ListReady ready) {
+  std::vector<Ban> pending = Pending(network);
   std::lock_guard<std::mutex> lock(mutex_);
-  requests_.push_back({std::move(network), room, std::move(format), &loop, std::move(ready)});
+  requests_.push_back(
+      {std::move(network), std::move(pending), room, std::move(format), &loop, std::move(ready)});
   if (!reader_.joinable()) reader_ = std::thread([this] { ServeLists(); });
   wake_.notify_one();
 }
@@ -436,21 +574,31 @@ std::optional<std::string> BanStore::ReadList(const ListRequest& request,
   }
   sqlite3_busy_timeout(raw, 2000);
   sqlite3_stmt* prepared = nullptr;
-  if (sqlite3_prepare_v2(raw, kSelectNetwork, -1, &prepared, nullptr) != SQLITE_OK) {
+  const char* sql = request.network.empty() ? kSelectAll : kSelectNetwork;
+  if (sqlite3_prepare_v2(raw, sql, -1, &prepared, nullptr) != SQLITE_OK) {
     *error = sqlite3_errmsg(raw);
     return std::nullopt;
   }
   Statement select(prepared);
-  Bind(prepared, 1, request.network);
+  if (!request.network.empty()) Bind(prepared, 1, request.network);
   std::string text(request.room, '\0');
+  // The bans not yet written go in by number among the rows; one written
+  // since the list was asked for is among the rows already.
+  const std::vector<Ban>& pending = request.pending;
+  size_t next = 0;
   while ((rc = sqlite3_step(prepared)) == SQLITE_ROW) {
     if (stopping_) return std::nullopt;
-    request.format(ReadRow(prepared), text);
+    Ban row = ReadRow(prepared);
+    while (next < pending.size() && pending[next].id < row.id)
+      request.format(pending[next++], text);
+    if (next < pending.size() && pending[next].id == row.id) ++next;
+    request.format(row, text);
   }
   if (rc != SQLITE_DONE) {
     *error = sqlite3_errmsg(raw);
     return std::nullopt;
   }
+  while (next < pending.size()) request.format(pending[next++], text);
   return text;
 }
 

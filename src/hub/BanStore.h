@@ -35,9 +35,18 @@ namespace brelvint {
 // where it takes effect at once, and the writer thread writes it, retrying
 // while the database is busy. The destructor stops both threads and waits
 // for them: no thread and no connection outlives the store.
+//
+// A ban on its way to the database is part of the truth: it has its number
+// from the moment it is recorded (the store allocates it, and the row is
+// written with it), every list shows it (marked as not yet stored) and a
+// lift removes it, from memory and from the writer's queue. `brelvint
+// bans` and the other operator commands see them through the running
+// server (its control socket), which lists and lifts them here.
 class BanStore {
  public:
   static constexpr const char kFileName[] = "brelvint.db";
+  // What the lists add to the reason of a ban not yet written.
+  static constexpr const char kNotYetStored[] = " (not yet stored)";
 
   struct Ban {
     int64_t id = 0;
@@ -48,6 +57,8 @@ class BanStore {
     std::string bandate;  // "YYYY-MM-DD HH:MM:SS", local time
     int64_t banlength = 1;
     std::string network;
+    // False for a ban recorded and not yet written to the database.
+    bool stored = true;
   };
 
   // Opens (creating when missing) the database and the table. Throws
@@ -57,18 +68,32 @@ class BanStore {
   BanStore(const BanStore&) = delete;
   BanStore& operator=(const BanStore&) = delete;
 
-  // Records a ban: it counts at once for IsBanned and NetworksBanning, and
-  // its row is written on the writer thread, retried while the database is
-  // busy or failing. Each failure of a ban is logged once (on `loop`, which
-  // must outlive the store), and so is the write that follows one. Loop
-  // thread; logs.
-  void Record(Ban ban, asio::io_context& loop);
+  // Records a ban and returns its number (allocated now; the row is
+  // written with it): it counts at once for IsBanned and NetworksBanning,
+  // is listed and may be lifted, and its row is written on the writer
+  // thread, retried while the database is busy or failing. Each failure of
+  // a ban is logged once (on `loop`, which must outlive the store), and so
+  // is the write that follows one. Loop thread; logs.
+  int64_t Record(Ban ban, asio::io_context& loop);
   // Bans recorded and not yet written.
   size_t Unsaved() const { return unsaved_.size(); }
+  // The bans recorded and not yet written, for `network` (ignoring case;
+  // every network when empty), in number order, `stored` false. Loop thread.
+  std::vector<Ban> Pending(const std::string& network) const;
+  // Lifts ban `id` when it bans on `network` (ignoring case; any network
+  // when empty). A ban not yet written is taken out of memory and out of
+  // the writer's queue at once, without waiting for the database (should
+  // its row land meanwhile, the writer deletes it again); a stored one is
+  // deleted from the table. The ban lifted (`stored` says which it was);
+  // nullopt when there is no such ban, or SQLite failed (`error` set).
+  // Loop thread; logs nothing (the caller logs LiftLine).
+  std::optional<Ban> Lift(int64_t id, const std::string& network, std::string* error = nullptr);
+  // Lift for a ban not yet written only; nullopt when `id` is none of them.
+  std::optional<Ban> LiftPending(int64_t id, const std::string& network);
 
   // Adds one row for the member `name` at `address`, stamped with the
-  // current local time, at once; false (and `error` set) when the insert
-  // failed.
+  // current local time, at once, under the next number; false (and `error`
+  // set) when the insert failed.
   bool Insert(const std::string& address, const std::string& name, const std::string& by,
               const std::string& reason, const std::string& network, std::string* error = nullptr);
   // The log line of a lift: "Ban <id> lifted by <by> on network <network>:
@@ -89,19 +114,25 @@ class BanStore {
   // Takes the finished list; nullopt when it could not be read, with
   // SQLite's message in `error`.
   using ListReady = std::function<void(std::optional<std::string> text, std::string error)>;
-  // Reads the rows recorded for `network` (ignoring case) in id order and
-  // formats each with `format`, on the reader thread, after `room` NUL
-  // bytes left for the caller (a message header); then posts `ready` with
-  // the text to `loop`, which must outlive this store. Lists are produced
-  // one at a time, in the order asked. A list the store is destroyed
-  // before finishing is dropped: its `ready` never runs.
+  // Reads the rows recorded for `network` (ignoring case; every network
+  // when empty), with the bans not yet written at the call merged in, in
+  // id order, and formats each with `format`, on the reader thread, after
+  // `room` NUL bytes left for the caller (a message header); then posts
+  // `ready` with the text to `loop`, which must outlive this store. Lists
+  // are produced one at a time, in the order asked. A list the store is
+  // destroyed before finishing is dropped: its `ready` never runs. Loop
+  // thread.
   void ListNetwork(std::string network, size_t room, EntryFormat format, asio::io_context& loop,
                    ListReady ready);
 
-  // For `brelvint bans`, a process of its own with no loop: every row
-  // (only `network`'s, ignoring case, when it is not empty) in id order;
-  // empty with `error` set when reading failed.
+  // For a store opened off the loop (`brelvint bans` with no server
+  // running, the operators' list on its worker thread): every row (only
+  // `network`'s, ignoring case, when it is not empty) in id order; empty
+  // with `error` set when reading failed.
   std::vector<Ban> Rows(const std::string& network, std::string* error) const;
+  // `rows` (id order) with `pending` (id order) merged in by number; a
+  // pending ban whose row is already among `rows` is left out.
+  static std::vector<Ban> Merge(std::vector<Ban> rows, const std::vector<Ban>& pending);
   // Deletes ban `id` whatever its network; the row deleted, nullopt when
   // there is none or SQLite failed (then `error` is set).
   std::optional<Ban> DeleteAnyNetwork(int64_t id, std::string* error);
@@ -134,6 +165,7 @@ class BanStore {
 
   struct ListRequest {
     std::string network;
+    std::vector<Ban> pending;
     size_t room;
     EntryFormat format;
     asio::io_context* loop;
@@ -151,19 +183,22 @@ class BanStore {
   // failed (`error` set) or the store is being destroyed.
   std::optional<std::string> ReadList(const ListRequest& request, std::string* error) const;
 
-  // A ban on its way to the database.
+  // A ban on its way to the database, or (`remove`) a lifted ban's row to
+  // delete again, its insert having landed before the lift reached it.
   struct Write {
-    uint64_t sequence;
     Ban ban;
     asio::io_context* loop;
+    bool remove = false;
   };
   // The writer thread's loop: writes in order, each until it succeeds or
   // the store stops.
   void ServeWrites();
-  // One try; false with `error` set when the row was not written.
-  bool TryWrite(sqlite3* db, const Ban& ban, std::string* error);
-  // Loop thread: the ban `sequence` is in the database.
-  void Written(uint64_t sequence);
+  // One try; false with `error` set when nothing was written. `written`
+  // receives the row's number: the ban's own, or a new one when an
+  // operator's hand took that number meanwhile.
+  bool TryWrite(sqlite3* db, const Write& write, int64_t* written, std::string* error);
+  // Loop thread: ban `id` is in the database.
+  void Written(int64_t id);
   void StopWriter();
 
   std::filesystem::path file_;
@@ -179,12 +214,17 @@ class BanStore {
   std::atomic<bool> stopping_{false};
   std::thread reader_;  // started by the first ListNetwork
 
+  // The number the next ban gets: past every number the table ever gave.
+  int64_t next_id_ = 1;
+  asio::io_context* loop_ = nullptr;  // the one Record was last given
   // Loop thread only: bans recorded and not yet written, in order.
-  std::deque<std::pair<uint64_t, Ban>> unsaved_;
-  uint64_t next_sequence_ = 1;
+  std::deque<Ban> unsaved_;
   std::mutex write_mutex_;
   std::condition_variable write_wake_;
-  std::deque<Write> writes_;                               // guarded by write_mutex_
+  std::deque<Write> writes_;  // guarded by write_mutex_
+  // The first of writes_ (being tried by the writer) was lifted: it is
+  // dropped, or its row deleted again should the try under way land it.
+  bool front_lifted_ = false;                              // guarded by write_mutex_
   bool writer_stopping_ = false;                           // guarded by write_mutex_
   std::chrono::steady_clock::time_point writer_deadline_;  // guarded by write_mutex_
   std::thread writer_;                                     // started by the first Record

@@ -24,6 +24,10 @@ void AppendNumber(std::string& out, int64_t value) {
 
 bool BySequence(const MapMember* a, const MapMember* b) { return a->Sequence() < b->Sequence(); }
 
+// "; by <who>" after a kick's or ban's line when it came from outside the
+// network (an operator), so the log names who acted; empty for a member.
+std::string ByWhom(const std::string& by) { return by.empty() ? std::string() : "; by " + by; }
+
 }  // namespace
 
 MapSocket::MapSocket(EventLoop& loop, std::vector<std::unique_ptr<ServerNetworks>>& networks,
@@ -45,19 +49,14 @@ std::shared_ptr<TCPSocket> MapSocket::AddSocket() { return factory_(Loop(), *thi
 
 void MapSocket::Error(int64_t code) { StatusMessage("Server Error: " + std::to_string(code)); }
 
-void MapSocket::Listening() {
-  last_error_.clear();
-  state_since_ = std::chrono::system_clock::now();
-  StatusMessage("Listening on " + Endpoints(BoundPort()) + " for " + NetworkNames());
+void MapSocket::Listening(const std::string& endpoints) {
+  StatusMessage("Listening on " + endpoints + " for " + NetworkNames());
 }
 
-void MapSocket::ListenFailed(int64_t code, const std::string& reason) {
-  std::string error = std::to_string(code) + " (" + reason + ")";
-  // A bind retried every half minute says so once, not at every try.
-  if (error == last_error_) return;
-  last_error_ = error;
-  state_since_ = std::chrono::system_clock::now();
-  StatusMessage("Server Error: " + error + " on " + Endpoints(Port) + " for " + NetworkNames());
+void MapSocket::ListenFailed(const std::string& endpoint, int64_t code, const std::string& reason) {
+  std::string where = endpoint.empty() ? Endpoints(Port) : endpoint;
+  StatusMessage("Server Error: " + std::to_string(code) + " (" + reason + ") on " + where +
+                " for " + NetworkNames());
 }
 
 std::string MapSocket::NetworkNames() const {
@@ -213,23 +212,29 @@ void MapSocket::SendChatMessage(ServerNetworks* network, MapMember& sender, std:
   Metrics::Process().deliveries += Members(network).size() - (sender.IsMember() ? 1 : 0);
 }
 
-void MapSocket::BroadcastMessage(std::string_view text, std::string_view networkName) {
-  if (text.empty()) return;
+size_t MapSocket::BroadcastMessage(std::string_view text, std::string_view networkName) {
+  if (text.empty()) return 0;
   std::string packet = PacketFramer::CreatePacket(MapMember::kNotice, text);
-  for (MapMember* member : MembersOfNetworksNamed(networkName)) member->SendPackets(packet);
+  std::vector<MapMember*> recipients = MembersOfNetworksNamed(networkName);
+  for (MapMember* member : recipients) member->SendPackets(packet);
+  return recipients.size();
 }
 
 // Moderation.
 
-void MapSocket::KickUser(const std::string& userName, const std::string& networkName,
-                         const std::string& reason) {
+bool MapSocket::KickUser(const std::string& userName, const std::string& networkName,
+                         const std::string& reason, const std::string& by) {
   MapMember* target = MemberNamed(userName);
-  if (target == nullptr || !TextCase::Equal(target->myNetwork->NetworkName, networkName)) return;
+  if (target == nullptr || !TextCase::Equal(target->myNetwork->NetworkName, networkName)) {
+    return false;
+  }
   target->SendMessage(MapMember::kKicked, reason);
   ++Metrics::Process().kicks;
   StatusMessage(modGlobal::EscapeForLog(target->Username) + "on network " +
-                target->myNetwork->NetworkName + " Kicked: " + modGlobal::EscapeForLog(reason));
+                target->myNetwork->NetworkName + " Kicked: " + modGlobal::EscapeForLog(reason) +
+                ByWhom(by));
   Expel(*target);
+  return true;
 }
 
 void MapSocket::Expel(MapMember& target) {
@@ -243,34 +248,48 @@ void MapSocket::Expel(MapMember& target) {
 
 void MapSocket::BanUser(MapMember& admin, const std::string& userName, const std::string& reason) {
   if (admin.myNetwork == nullptr) return;
+  BanMember(userName, admin.myNetwork->NetworkName, reason, admin.Username, std::string());
+}
+
+bool MapSocket::BanUser(const std::string& userName, const std::string& networkName,
+                        const std::string& reason, const std::string& by) {
+  return BanMember(userName, networkName, reason, by, by);
+}
+
+bool MapSocket::BanMember(const std::string& userName, const std::string& networkName,
+                          const std::string& reason, const std::string& by,
+                          const std::string& logged_by) {
   MapMember* target = MemberNamed(userName);
-  if (target == nullptr ||
-      !TextCase::Equal(target->myNetwork->NetworkName, admin.myNetwork->NetworkName)) {
-    return;
+  if (target == nullptr || !TextCase::Equal(target->myNetwork->NetworkName, networkName)) {
+    return false;
   }
   target->SendMessage(MapMember::kBanned, reason);
   ++Metrics::Process().bans;
   StatusMessage(modGlobal::EscapeForLog(target->Username) + "on network " +
-                target->myNetwork->NetworkName + " Banned: " + modGlobal::EscapeForLog(reason));
+                target->myNetwork->NetworkName + " Banned: " + modGlobal::EscapeForLog(reason) +
+                ByWhom(logged_by));
   if (bans_ != nullptr) {
     // Holds at once; the row is written off the loop, and retried while an
     // operator's sqlite3 session holds the database.
     BanStore::Ban ban;
     ban.address = target->RemoteAddress();
     ban.name = target->Username;
-    ban.by = admin.Username;
+    ban.by = by;
     ban.reason = reason;
     ban.network = target->myNetwork->NetworkName;
     bans_->Record(std::move(ban), Loop().Context());
   }
   Expel(*target);
+  return true;
 }
 
 void MapSocket::LiftBan(MapMember& admin, int64_t id) {
   if (admin.myNetwork == nullptr || bans_ == nullptr) return;
   const std::string& network = admin.myNetwork->NetworkName;
   std::string error;
-  auto lifted = bans_->Delete(id, network, &error);
+  // A ban not yet written (an operator's session holding the database) is
+  // lifted as well, from memory and from the writer's queue.
+  auto lifted = bans_->Lift(id, network, &error);
   if (!error.empty()) {
     StatusMessage("Error lifting ban " + std::to_string(id) + ": " + error);
     return;
@@ -340,14 +359,22 @@ void MapSocket::EndNetwork(ServerNetworks& network) {
   DisconnectAllClientsOnNetwork(network);
 }
 
-bool MapSocket::AddressBannedHere(const std::string& address) const {
-  if (bans_ == nullptr) return false;
-  for (const std::string& name : bans_->NetworksBanning(address)) {
-    for (const auto& network : all_networks_) {
-      if (network->Port == Port && TextCase::Equal(network->NetworkName, name)) return true;
+bool MapSocket::IsBanned(const std::string& address, const ServerNetworks* network,
+                         std::string_view name) const {
+  if (network == nullptr) {
+    if (bans_ == nullptr) return false;
+    for (const std::string& banning : bans_->NetworksBanning(address)) {
+      for (const auto& served : all_networks_) {
+        if (served->Port == Port && TextCase::Equal(served->NetworkName, banning)) return true;
+      }
     }
+    return false;
   }
-  return false;
+  // BanStore::IsBanned looks at its pending bans before its table.
+  if (bans_ != nullptr && bans_->IsBanned(address, network->NetworkName)) return true;
+  if (name.empty()) return false;
+  const MapperUser* user = network->FindUser(name, address);
+  return user != nullptr && user->IsBanned;
 }
 
 // Connections that never finish their login would otherwise hold a

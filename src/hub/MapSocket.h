@@ -89,13 +89,18 @@ class MapSocket : public ServerSocket {
   // and is ended once that is flushed; the address is recorded in the ban
   // store. Ends a connection, writes the ban store, logs.
   void BanUser(MapMember& admin, const std::string& userName, const std::string& reason);
-  // Deletes ban `id` when it was recorded for admin's network; otherwise
-  // does nothing, so one network's administrators never lift another's
-  // bans. Writes the ban store, logs.
+  // The same ban made by someone who is not a member (an operator): `by`
+  // is recorded as the ban's author and named at the end of the log line.
+  // False when no member of this listener holds that name on `networkName`.
+  bool BanUser(const std::string& userName, const std::string& networkName,
+               const std::string& reason, const std::string& by);
+  // Lifts ban `id`, stored or not yet written, when it was recorded for
+  // admin's network; otherwise does nothing, so one network's
+  // administrators never lift another's bans. Writes the ban store, logs.
   void LiftBan(MapMember& admin, int64_t id);
   // 998 to every member of the networks named `networkName` ("(All
-  // Networks)" for all).
-  void BroadcastMessage(std::string_view text, std::string_view networkName);
+  // Networks)" for all). Returns how many members it went to.
+  size_t BroadcastMessage(std::string_view text, std::string_view networkName);
   // 5 with sender's record to every other member of its network.
   void BroadcastPosition(MapMember& sender);
   // Logs.
@@ -112,9 +117,12 @@ class MapSocket : public ServerSocket {
   // enabled or not; null when none.
   ServerNetworks* FindNetwork(std::string_view name) const;
   // The member named `userName` on `networkName` gets 996 with `reason`
-  // and is ended once that is flushed. Ends a connection, logs.
-  void KickUser(const std::string& userName, const std::string& networkName,
-                const std::string& reason);
+  // and is ended once that is flushed. Ends a connection, logs; a kick by
+  // someone who is not a member (an operator) names them (`by`) at the end
+  // of the line. False when no member of this listener holds that name on
+  // that network.
+  bool KickUser(const std::string& userName, const std::string& networkName,
+                const std::string& reason, const std::string& by = std::string());
   // When this listener serves `network`: it stops serving it, and
   // EndNetwork. Ends connections.
   void RemoveNetwork(ServerNetworks& network);
@@ -141,14 +149,9 @@ class MapSocket : public ServerSocket {
 
   BanStore* Bans() const { return bans_; }
 
-  // Where the listener stands, for the status page and the metrics: the
-  // last bind's error ("" while listening) and since when it has been in
-  // its present state (listening, or failing with that error).
-  const std::string& LastError() const { return last_error_; }
-  std::chrono::system_clock::time_point StateSince() const { return state_since_; }
-  // True while the listener still serves a network but is not listening:
-  // its bind failed, and the service tries again.
-  bool AwaitsRetry() const { return !IsListening() && !Networks.empty(); }
+  // True while the listener still serves a network but some address is
+  // not listening: its bind failed, and the service tries again.
+  bool AwaitsRetry() const { return !AllListening() && !Networks.empty(); }
 
   // The process's count of refused passwords per address.
   PasswordGuard& Guard() const { return guard_; }
@@ -157,18 +160,30 @@ class MapSocket : public ServerSocket {
   // it before Listen.
   StrangerGuard& Strangers() const { return *strangers_; }
   void LendStrangerGuard(StrangerGuard& guard) { strangers_ = &guard; }
-  // True when the ban store holds a row for `address` on a network served
-  // on this listener's port.
-  bool AddressBannedHere(const std::string& address) const;
+  // Is this address, or this name from it, banned on this network? The one
+  // question every step of a login asks. It consults, in this order:
+  //   1. the bans recorded since the start and not yet written to the ban
+  //      database (the ban store keeps them in memory, where they count at
+  //      once, even while an operator's session holds the database);
+  //   2. the ban database's rows for the address on `network`;
+  //   3. the network file's banned users: a "User" element flagged
+  //      "IsBanned" with this `name` and this address as its "LastIP".
+  // With `network` null (the greeting, before a network is chosen) the
+  // question is whether stores 1 and 2 ban the address on any network served
+  // on this listener's port; with `name` empty, store 3 is not asked. Ends
+  // nothing and logs nothing: the caller refuses.
+  bool IsBanned(const std::string& address, const ServerNetworks* network,
+                std::string_view name = {}) const;
 
  protected:
   std::shared_ptr<TCPSocket> AddSocket() override;
   void Error(int64_t code) override;
-  // "Listening on <address>:<port> for <networks>", so an operator reads
-  // where each network can be reached.
-  void Listening() override;
-  // "Server Error: <code> (<reason>) on <address>:<port> for <networks>".
-  void ListenFailed(int64_t code, const std::string& reason) override;
+  // "Listening on <address>:<port>[, ...] for <networks>", so an operator
+  // reads where each network can be reached.
+  void Listening(const std::string& endpoints) override;
+  // "Server Error: <code> (<reason>) on <address>:<port> for <networks>",
+  // naming the one address that failed.
+  void ListenFailed(const std::string& endpoint, int64_t code, const std::string& reason) override;
   // The names of the networks this listener serves, joined by ", ".
   std::string NetworkNames() const;
   void ConnectionReleased(TCPSocket& socket) override;
@@ -186,6 +201,10 @@ class MapSocket : public ServerSocket {
   // Takes `target` out of its network at once and ends its connection once
   // what it was told is flushed (bounded for a peer that does not read).
   void Expel(MapMember& target);
+  // The ban itself: `by` goes into the row, `logged_by` (unless empty) at
+  // the end of the log line.
+  bool BanMember(const std::string& userName, const std::string& networkName,
+                 const std::string& reason, const std::string& by, const std::string& logged_by);
   void SendLeaveNotices();
   void ScheduleLoginSweep();
   void EndStaleLogins();
@@ -220,8 +239,6 @@ class MapSocket : public ServerSocket {
   // Work left for the end of a pass checks this before touching the
   // listener, which may be gone by then.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-  std::string last_error_;
-  std::chrono::system_clock::time_point state_since_ = std::chrono::system_clock::now();
   // Scratch for building relay packets, kept to avoid an allocation per relay.
   std::string record_;
   std::string packet_;

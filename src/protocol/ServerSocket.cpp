@@ -39,48 +39,76 @@ std::optional<std::vector<asio::ip::address>> ServerSocket::ParseAddresses(const
 }
 
 bool ServerSocket::Listen() {
-  std::string error;
-  auto addresses = ParseAddresses(NetworkInterface, &error);
-  if (!addresses || Port < 0 || Port > 65535) {
-    ListenFailed(EINVAL, std::strerror(EINVAL));
-    return false;
+  bool fresh = std::none_of(acceptors_.begin(), acceptors_.end(),
+                            [](const Slot& slot) { return slot.Open(); });
+  if (fresh) {
+    // Nothing is bound: the addresses are read again, as at the first call.
+    std::string error;
+    auto addresses = ParseAddresses(NetworkInterface, &error);
+    if (!addresses || Port < 0 || Port > 65535) {
+      acceptors_.clear();
+      ListenFailed("", EINVAL, std::strerror(EINVAL));
+      return false;
+    }
+    if (acceptors_.size() != addresses->size() ||
+        !std::equal(
+            addresses->begin(), addresses->end(), acceptors_.begin(),
+            [](const auto& address, const Slot& slot) { return slot.address == address; })) {
+      acceptors_.clear();
+      for (const auto& address : *addresses) acceptors_.push_back(Slot{address, nullptr, {}, {}});
+    }
+    accepts_waiting_.assign(acceptors_.size(), 0);
   }
-  boost::system::error_code ec;
-  if (!BindAll(*addresses, &ec)) {
-    acceptors_.clear();  // their pending accepts end as aborted
-    ListenFailed(ec.value(), ec.message());
-    return false;
+  // Port 0 lets the first address bound pick one; the others take the same.
+  uint16_t port = fresh ? static_cast<uint16_t>(Port) : BoundPort();
+  std::string bound;
+  for (Slot& slot : acceptors_) {
+    if (slot.Open()) continue;
+    boost::system::error_code ec;
+    auto acceptor = Bind(slot.address, port, &ec);
+    if (!acceptor) {
+      slot.acceptor.reset();
+      std::string error = std::to_string(ec.value()) + " (" + ec.message() + ")";
+      // A bind retried every half minute says so once, not at every try.
+      if (error == slot.error) continue;
+      slot.error = error;
+      slot.since = std::chrono::system_clock::now();
+      ListenFailed(EndpointText(slot.address, Port), ec.value(), ec.message());
+      continue;
+    }
+    if (port == 0) port = acceptor->local_endpoint().port();
+    slot.acceptor = std::move(acceptor);
+    slot.error.clear();
+    slot.since = std::chrono::system_clock::now();
+    if (!bound.empty()) bound += ", ";
+    bound += EndpointText(slot.address, port);
   }
-  Listening();
-  FillAcceptPool();
-  return true;
+  if (!bound.empty()) {
+    Listening(bound);
+    FillAcceptPool();
+  }
+  return AllListening();
 }
 
-bool ServerSocket::BindAll(const std::vector<asio::ip::address>& addresses,
-                           boost::system::error_code* ec) {
-  acceptors_.clear();
-  accepts_waiting_.clear();
-  uint16_t port = static_cast<uint16_t>(Port);
-  for (const auto& address : addresses) {
-    asio::ip::tcp::endpoint endpoint(address, port);
-    auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(loop_.Context());
-    acceptor->open(endpoint.protocol(), *ec);
-    if (!*ec) acceptor->set_option(asio::socket_base::reuse_address(true), *ec);
-    // "::" must not take the IPv4 addresses as well, or "0.0.0.0,::" could not bind.
-    if (!*ec && address.is_v6()) acceptor->set_option(asio::ip::v6_only(true), *ec);
-    if (!*ec) acceptor->bind(endpoint, *ec);
-    if (!*ec) acceptor->listen(asio::socket_base::max_listen_connections, *ec);
-    if (*ec) return false;
-    // Port 0 lets the first address pick one; the others take the same.
-    if (port == 0) port = acceptor->local_endpoint().port();
-    acceptors_.push_back(std::move(acceptor));
-  }
-  return true;
+std::unique_ptr<asio::ip::tcp::acceptor> ServerSocket::Bind(const asio::ip::address& address,
+                                                            uint16_t port,
+                                                            boost::system::error_code* ec) {
+  asio::ip::tcp::endpoint endpoint(address, port);
+  auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(loop_.Context());
+  acceptor->open(endpoint.protocol(), *ec);
+  if (!*ec) acceptor->set_option(asio::socket_base::reuse_address(true), *ec);
+  // "::" must not take the IPv4 addresses as well, or "0.0.0.0,::" could not bind.
+  if (!*ec && address.is_v6()) acceptor->set_option(asio::ip::v6_only(true), *ec);
+  if (!*ec) acceptor->bind(endpoint, *ec);
+  if (!*ec) acceptor->listen(asio::socket_base::max_listen_connections, *ec);
+  if (*ec) return nullptr;
+  return acceptor;
 }
 
 void ServerSocket::FillAcceptPool() {
   accepts_waiting_.resize(acceptors_.size());
   for (size_t which = 0; which < acceptors_.size(); ++which) {
+    if (!acceptors_[which].Open()) continue;
     for (int i = accepts_waiting_[which]; i < std::max(1, MinimumSocketsAvailable); ++i) {
       AcceptInto(which, AddSocket());
     }
@@ -89,8 +117,35 @@ void ServerSocket::FillAcceptPool() {
 
 void ServerSocket::StopListening() {
   boost::system::error_code ignored;
-  for (auto& acceptor : acceptors_) acceptor->close(ignored);
+  for (Slot& slot : acceptors_) {
+    if (slot.acceptor) slot.acceptor->close(ignored);
+  }
   pause_timer_.cancel();
+}
+
+bool ServerSocket::IsListening() const {
+  return std::any_of(acceptors_.begin(), acceptors_.end(),
+                     [](const Slot& slot) { return slot.Open(); });
+}
+
+bool ServerSocket::AllListening() const {
+  return !acceptors_.empty() && std::all_of(acceptors_.begin(), acceptors_.end(),
+                                            [](const Slot& slot) { return slot.Open(); });
+}
+
+std::vector<ServerSocket::AddressState> ServerSocket::Addresses() const {
+  uint16_t bound = BoundPort();
+  std::vector<AddressState> states;
+  for (const Slot& slot : acceptors_) {
+    states.push_back({EndpointText(slot.address, bound != 0 ? bound : Port), slot.Open(),
+                      slot.Open() ? std::string() : slot.error, slot.since});
+  }
+  return states;
+}
+
+std::string ServerSocket::EndpointText(const asio::ip::address& address, int64_t port) {
+  std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+  return host + ":" + std::to_string(port);
 }
 
 std::string ServerSocket::Endpoints(int64_t port) const {
@@ -99,17 +154,19 @@ std::string ServerSocket::Endpoints(int64_t port) const {
   if (!addresses) return NetworkInterface + ":" + std::to_string(port);
   for (const auto& address : *addresses) {
     if (!text.empty()) text += ", ";
-    text += address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
-    text += ":" + std::to_string(port);
+    text += EndpointText(address, port);
   }
   return text;
 }
 
 uint16_t ServerSocket::BoundPort() const {
-  if (acceptors_.empty()) return 0;
-  boost::system::error_code ec;
-  auto endpoint = acceptors_.front()->local_endpoint(ec);
-  return ec ? 0 : endpoint.port();
+  for (const Slot& slot : acceptors_) {
+    if (!slot.Open()) continue;
+    boost::system::error_code ec;
+    auto endpoint = slot.acceptor->local_endpoint(ec);
+    if (!ec) return endpoint.port();
+  }
+  return 0;
 }
 
 std::vector<std::shared_ptr<TCPSocket>> ServerSocket::ActiveConnections() const {
@@ -122,10 +179,10 @@ std::vector<std::shared_ptr<TCPSocket>> ServerSocket::ActiveConnections() const 
 }
 
 void ServerSocket::AcceptInto(size_t which, std::shared_ptr<TCPSocket> socket) {
-  if (which >= acceptors_.size() || !acceptors_[which]->is_open()) return;
+  if (which >= acceptors_.size() || !acceptors_[which].Open()) return;
   ++accepts_waiting_[which];
   auto& raw = socket->RawSocket();
-  acceptors_[which]->async_accept(
+  acceptors_[which].acceptor->async_accept(
       raw, [this, which, alive = std::weak_ptr<char>(alive_),
             socket = std::move(socket)](const boost::system::error_code& ec) {
         // Aborted means the acceptor was closed, possibly by our destructor;

@@ -3,6 +3,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -15,10 +16,13 @@
 
 namespace brelvint {
 
-// A listening TCP socket with a pool of stream sockets waiting for
-// connections. It owns every connection it accepts until that
-// connection's Error event has run. A subclass supplies the stream objects
-// (AddSocket) and hears about listener failures (Error).
+// A listening TCP socket on one or more addresses, each with a pool of
+// stream sockets waiting for connections. Each address is bound on its own:
+// one that cannot be bound (another program holds it, a VPN address not up
+// yet) keeps none of the others down, and the next Listen tries it again.
+// It owns every connection it accepts until that connection's Error event
+// has run. A subclass supplies the stream objects (AddSocket) and hears
+// about listener failures (Error).
 class ServerSocket {
  public:
   // How long accepting pauses after the process ran out of descriptors.
@@ -47,17 +51,38 @@ class ServerSocket {
   // 0: none kept; accepting then stops only when the kernel refuses.
   int DescriptorReserve = 0;
 
-  // Binds every address and starts accepting, then raises Listening. When
-  // any address cannot be bound, none is kept: raises ListenFailed and
-  // returns false.
+  // Where one address stands.
+  struct AddressState {
+    std::string Endpoint;  // "127.0.0.1:12000", "[::1]:12000"
+    bool Listening = false;
+    std::string Error;  // the last bind's error, "98 (Address already in use)"; "" while listening
+    // When it entered its present state (listening, or failing with Error).
+    std::chrono::system_clock::time_point Since;
+  };
+
+  // Binds each address not bound yet and starts accepting on it. The
+  // addresses bound by this call are raised together through Listening;
+  // each that fails raises ListenFailed, unless it failed the same way at
+  // the previous try. True when every address listens. NetworkInterface
+  // and Port are read at the first call (and after StopListening).
   bool Listen();
+  // Closes every address; a later Listen binds them all again.
   void StopListening();
-  bool IsListening() const { return !acceptors_.empty() && acceptors_.front()->is_open(); }
+  // True while at least one address listens.
+  bool IsListening() const;
+  // True while every address listens.
+  bool AllListening() const;
   // The local port actually bound (useful when Port was 0).
   uint16_t BoundPort() const;
+  // Each address with its state, in NetworkInterface's order; empty before
+  // the first Listen.
+  std::vector<AddressState> Addresses() const;
   // Each address Listen binds with `port`, "[...]" around IPv6 ones,
   // joined by ", ": "127.0.0.1:12000", "0.0.0.0:12000, [::]:12000".
   std::string Endpoints(int64_t port) const;
+  // One address with a port as a connecting program writes it:
+  // "127.0.0.1:12000", "[::1]:12000".
+  static std::string EndpointText(const asio::ip::address& address, int64_t port);
   // The addresses of NetworkInterface, or none (with `error` set) when one
   // of them is not a literal IP address.
   static std::optional<std::vector<asio::ip::address>> ParseAddresses(const std::string& list,
@@ -74,10 +99,12 @@ class ServerSocket {
   // A fresh stream object for the pool.
   virtual std::shared_ptr<TCPSocket> AddSocket() = 0;
   virtual void Error(int64_t code) { (void)code; }
-  // Listen bound its address and accepts from now on.
-  virtual void Listening() {}
-  // Listen could not bind: `code` is the errno value, `reason` its text.
-  virtual void ListenFailed(int64_t code, const std::string& reason) {
+  // Listen bound `endpoints` (joined by ", ") and accepts there from now on.
+  virtual void Listening(const std::string& endpoints) { (void)endpoints; }
+  // Listen could not bind `endpoint` ("" when NetworkInterface names no
+  // usable address): `code` is the errno value, `reason` its text.
+  virtual void ListenFailed(const std::string& endpoint, int64_t code, const std::string& reason) {
+    (void)endpoint;
     (void)reason;
     Error(code);
   }
@@ -103,9 +130,20 @@ class ServerSocket {
  private:
   friend class TCPSocket;
 
+  // One address and, while it is bound, its acceptor.
+  struct Slot {
+    asio::ip::address address;
+    std::unique_ptr<asio::ip::tcp::acceptor> acceptor;
+    std::string error;
+    std::chrono::system_clock::time_point since;
+    bool Open() const { return acceptor && acceptor->is_open(); }
+  };
+
   void AcceptInto(size_t which, std::shared_ptr<TCPSocket> socket);
   void FillAcceptPool();
-  bool BindAll(const std::vector<asio::ip::address>& addresses, boost::system::error_code* ec);
+  // An acceptor bound at `address`:`port`, or none with `ec` set.
+  std::unique_ptr<asio::ip::tcp::acceptor> Bind(const asio::ip::address& address, uint16_t port,
+                                                boost::system::error_code* ec);
   void OnAccepted(size_t which, const std::shared_ptr<TCPSocket>& socket,
                   const boost::system::error_code& ec);
   // Tries `which` again a little later, once none of its pool sockets waits.
@@ -113,8 +151,9 @@ class ServerSocket {
   void Release(TCPSocket& socket);
 
   EventLoop& loop_;
-  // One per address; each keeps its own pool of waiting stream sockets.
-  std::vector<std::unique_ptr<asio::ip::tcp::acceptor>> acceptors_;
+  // One per address; each bound one keeps its own pool of waiting stream
+  // sockets.
+  std::vector<Slot> acceptors_;
   asio::steady_timer pause_timer_;
   void Compact();
 

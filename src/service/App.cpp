@@ -1,9 +1,7 @@
 #include "service/App.h"
 
 #include <fmt/format.h>
-#include <pwd.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,11 +13,13 @@
 #include "base/Paths.h"
 #include "base/TextNumber.h"
 #include "client/ClientSocket.h"
+#include "config/AtomicFile.h"
 #include "config/LoadNetworks.h"
 #include "config/ServerNetworks.h"
 #include "http/HttpClient.h"
 #include "hub/BanStore.h"
 #include "hub/MapSocket.h"
+#include "service/ControlSocket.h"
 #include "service/NetworkInterface.h"
 #include "service/StatusEndpoint.h"
 
@@ -44,7 +44,13 @@ constexpr const char kBadListenAddress[] = "ListenAddress: {}; not starting.";
 constexpr const char kBadPort[] =
     "Network {}: port {} is not a port from 1 to 65535; not listening";
 constexpr const char kMaxRegisteredUsers[] = "MaxRegisteredUsers";
+constexpr const char kFlagServiceKey[] = "FlagService";
+constexpr const char kFlagServiceUnused[] =
+    "FlagService is set but no longer used: no flag picture is fetched, and no player's "
+    "address goes to that service.";
 constexpr const char kSocketBackend[] = "Socket back end: ";
+constexpr const char kStaleTemporaryRemoved[] =
+    "Removed stale temporary file {} from {} (a write cut short by an earlier stop)";
 
 constexpr const char kMaxConnectionsPerAddress[] = "MaxConnectionsPerAddress";
 constexpr const char kMaxNewNamesPerAddress[] = "MaxNewNamesPerAddress";
@@ -133,6 +139,7 @@ int App::Run() {
     stranger_guard.MaxNewNamesPerAddress = LimitSetting(
         *mySettings, kMaxNewNamesPerAddress, StrangerGuard::kDefaultMaxNewNamesPerAddress);
     LogMessage("Loading Networks...");
+    RemoveStaleTemporaryFiles();
     modGlobal::LoadNetworks(Networks);
     OpenBanStore();
 
@@ -148,6 +155,10 @@ int App::Run() {
       serverdb->Close();
       return 1;
     }
+    // Before "Listening...": an operator's command run once the start says
+    // so finds the socket; the status page's line stays the one after it.
+    control_ = std::make_unique<ControlSocket>(*this);
+    control_->Open(*Paths::DataFolder());
     LogMessage("Listening...");
     mySettings->Save();
     status_ = std::make_unique<StatusEndpoint>(*this);
@@ -177,6 +188,7 @@ void App::FinishRun() {
   // replies sent before the process ends; new connections are not taken.
   // The operators' endpoint closes at once, its slow clients with it.
   if (status_) status_->Stop();
+  if (control_) control_->Close();  // the file goes with it
   for (auto& listener : sSockets) listener->StopListening();
   loop_.Drain(kStopFlushLimit, [this] {
     for (auto& listener : sSockets) {
@@ -214,19 +226,31 @@ bool App::StartAllowed() {
   auto folder = Paths::DataFolder();
   if (!folder) return true;  // TakeFolderLock says why
   std::string refusal;
-  struct stat about {};
-  if (!Paths::DataFolderGiven() && Paths::IsSystemFolder(*folder)) {
-    refusal = fmt::format(kSystemFolderRefusal, folder->string());
-  } else if (::geteuid() == 0 && ::stat(folder->c_str(), &about) == 0 && about.st_uid != 0) {
+  if (auto system = SystemFolderRefusal(*folder)) {
+    refusal = *system;
+  } else if (auto owner = Paths::OtherOwnerWhenRoot(*folder)) {
     // Files made by root would leave the service's own account locked out.
-    const passwd* owner = ::getpwuid(about.st_uid);
-    std::string name = owner != nullptr ? owner->pw_name : std::to_string(about.st_uid);
-    refusal = fmt::format(kRootRefusal, folder->string(), name);
+    refusal = fmt::format(kRootRefusal, folder->string(), *owner);
   } else {
     return true;
   }
   std::fprintf(stderr, "brelvint: %s\n", refusal.c_str());
   return false;
+}
+
+std::optional<std::string> App::SystemFolderRefusal(const std::filesystem::path& folder) {
+  if (Paths::DataFolderGiven() || !Paths::IsSystemFolder(folder)) return std::nullopt;
+  return fmt::format(kSystemFolderRefusal, folder.string());
+}
+
+void App::RemoveStaleTemporaryFiles() {
+  auto folder = Paths::DataFolder();
+  if (!folder) return;
+  const auto networks = *folder / modGlobal::kNetworkFolderName;
+  for (const std::string& name : AtomicFile::RemoveStale(networks, modGlobal::IsNetworkFileName)) {
+    LogMessage(
+        fmt::format(kStaleTemporaryRemoved, EscapeForLog(name), EscapeForLog(networks.string())));
+  }
 }
 
 void App::OpenBanStore() {
@@ -263,8 +287,13 @@ void App::ReadLookupServices() {
     return url;
   };
   lookup_services_.LocationService = base_url("LocationService");
-  lookup_services_.FlagService = base_url("FlagService");
-  bool wanted = !lookup_services_.LocationService.empty() || !lookup_services_.FlagService.empty();
+  // No flag picture is fetched: it was shown nowhere, and each fetch sent
+  // a player's address to one more service.
+  if (!mySettings->Peek(kFlagServiceKey).empty() && !flag_service_noted_) {
+    LogMessage(kFlagServiceUnused);
+    flag_service_noted_ = true;
+  }
+  bool wanted = !lookup_services_.LocationService.empty();
   // Once made, the client stays: lookups under way hold on to it.
   if (wanted && !http_) http_ = std::make_unique<HttpClient>(loop_.Context());
   lookup_services_.Http = http_.get();
@@ -313,7 +342,10 @@ bool App::StartListener(ServerNetworks& network) {
   listener->MaxRegisteredUsers = max_registered_users_;
   listener->LendStrangerGuard(stranger_guard);
   listener->Networks.push_back(&network);
-  if (listener->Listen()) {
+  // Each address is bound on its own: one that another program holds, or
+  // a VPN address not up yet, leaves the others serving.
+  listener->Listen();
+  if (listener->IsListening()) {
     sSockets.push_back(std::move(listener));
     return true;
   }
@@ -343,6 +375,8 @@ void App::RetryListeners() {
     if (listener->AwaitsRetry()) listener->Listen();
   }
   if (status_) status_->RetryIfDown();
+  // `systemctl status` shows the count as it now stands.
+  notifier_.Status(sSockets);
 }
 
 void App::HandOverEdits(bool wait) {

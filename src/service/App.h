@@ -4,6 +4,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,6 +28,7 @@ namespace brelvint {
 
 class BanStore;
 class ClientSocket;
+class ControlSocket;
 class HttpClient;
 class StatusEndpoint;
 
@@ -58,6 +60,10 @@ class App {
   // process's exit status: 0 after a stop request, 1 when start-up failed
   // (one line on standard error says why).
   int Run();
+  // Why a start on `folder` would be refused because it lies in a system
+  // folder (/usr/bin and the like) and no --data-dir was given; none when
+  // it would not. `brelvint --check` refuses the same.
+  static std::optional<std::string> SystemFolderRefusal(const std::filesystem::path& folder);
   void Pause();
   void Resume();
   void Stop();
@@ -131,6 +137,9 @@ class App {
   // start that would leave the service unable to run: as root on another
   // account's data folder, or with the data folder in a system folder.
   bool StartAllowed();
+  // Removes the temporary files of network-file writes an earlier run
+  // left behind (its stop could not wait for a hung disk), and only those.
+  void RemoveStaleTemporaryFiles();
   void OpenBanStore();
   void RaiseDescriptorLimit();
   void StartListeners();
@@ -155,7 +164,9 @@ class App {
   int64_t max_registered_users_ = ServerNetworks::kDefaultMaxRegisteredUsers;
   asio::steady_timer free_retired_;
   asio::steady_timer listen_retry_;
+  bool flag_service_noted_ = false;         // the unused "FlagService" was logged
   std::unique_ptr<StatusEndpoint> status_;  // the operators' endpoint, once listening
+  std::unique_ptr<ControlSocket> control_;  // the command line's way in, once listening
   SystemdNotifier notifier_;
 };
 

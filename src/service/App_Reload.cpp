@@ -1,3 +1,4 @@
+#include <fmt/format.h>
 #include <malloc.h>
 
 #include <algorithm>
@@ -27,6 +28,8 @@ constexpr const char kReloading[] = "Reloading Networks...";
 constexpr const char kNetworkAdded[] = "Network Added: ";
 constexpr const char kNetworkChanged[] = "Network Changed: ";
 constexpr const char kNetworkRemoved[] = "Network Removed: ";
+constexpr const char kLoginsDropped[] =
+    "Logins of removed network {} dropped: {} not yet written to {}";
 constexpr const char kNetworkKept[] = "Network Kept As It Was (its file could not be read): ";
 constexpr const char kSettingsMissing[] =
     "Settings File Missing (every setting stays in force; a start creates it): ";
@@ -82,6 +85,23 @@ void App::Reload() {
     }
   }
   SkipFilesNamingKeptNetworks(kept, fresh);
+  // A write that failed (a full disk) or is slow leaves logins with the
+  // writer: the reread is taken as the file will be once they land, so
+  // only an operator's edit reads as a change and no enrolment is lost.
+  // Only for the network that recorded them: a file now naming another
+  // network does not take its logins. A network whose definition moved to
+  // another file takes them along.
+  for (auto& definition : fresh) {
+    ServerNetworks* current = ServerNetworks::Named(Networks, definition->NetworkName);
+    if (current == nullptr) continue;
+    std::vector<NetworkFile::Login> pending = file_writer_.PendingFor(current->Path);
+    if (pending.empty()) continue;
+    definition->ApplyLogins(pending);
+    if (current->Path != definition->Path) {
+      file_writer_.Drop(current->Path);
+      file_writer_.Submit(definition->Path, std::move(pending));
+    }
+  }
   // Rights are judged against the records a member logged in with, which
   // the new definitions replace.
   std::vector<Rights> rights = CurrentRights();
@@ -129,6 +149,11 @@ void App::RemoveVanishedNetworks(const std::vector<std::unique_ptr<ServerNetwork
       continue;
     }
     LogMessage(kNetworkRemoved + EscapeForLog(network->NetworkName));
+    // Its logins must never land in a file that takes its place.
+    if (size_t dropped = file_writer_.Drop(network->Path); dropped > 0) {
+      LogMessage(fmt::format(kLoginsDropped, EscapeForLog(network->NetworkName), dropped,
+                             EscapeForLog(network->Path.string())));
+    }
     // Connections point at the record until they are gone: it is retired,
     // not destroyed, and no longer found by name.
     retired_networks_.push_back(std::move(Networks[i]));

@@ -1,11 +1,14 @@
 #include "service/BanCommand.h"
 
+#include <fmt/format.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <optional>
@@ -15,6 +18,7 @@
 #include "base/LogMessage.h"
 #include "base/Paths.h"
 #include "hub/BanStore.h"
+#include "service/ControlCommand.h"
 
 namespace brelvint {
 
@@ -59,9 +63,39 @@ bool Parse(const std::vector<std::string>& arguments, Arguments* parsed) {
   return parsed->action == "list";
 }
 
+// The operator behind the command: the account that ran `sudo -u brelvint
+// ...` when sudo says so, else the account running it.
 std::string AccountName() {
+  const char* sudo_user = std::getenv("SUDO_USER");
+  if (sudo_user != nullptr && *sudo_user != '\0') return sudo_user;
   struct passwd* account = ::getpwuid(::geteuid());
   return account != nullptr ? account->pw_name : std::to_string(::geteuid());
+}
+
+constexpr const char kRootRefusal[] =
+    "brelvint: {0} belongs to {1}, and files this command made there as root (the log after a "
+    "rotation, the database's journal) would lock {1}'s server out; run it as {1}: sudo -u {1} "
+    "brelvint bans{2}\n";
+
+// The refusal (one line for standard error) when the command runs as root
+// on folders another account owns, as a start there is refused; none
+// otherwise. Whatever it may create is then made no wider than the
+// server's own files (its unit's UMask=0027): never writable by the group,
+// never readable by every local user.
+std::optional<std::string> WriteRefusal(const std::filesystem::path& data_folder,
+                                        const std::optional<std::filesystem::path>& log_file,
+                                        const std::vector<std::string>& arguments) {
+  std::vector<std::filesystem::path> places{data_folder};
+  if (log_file) places.push_back(log_file->parent_path());
+  for (const auto& place : places) {
+    auto owner = Paths::OtherOwnerWhenRoot(place);
+    if (!owner) continue;
+    std::string command;
+    for (const std::string& argument : arguments) command += " " + argument;
+    return fmt::format(kRootRefusal, place.string(), *owner, command);
+  }
+  ::umask(::umask(0) | 027);
+  return std::nullopt;
 }
 
 // The rows as a table, one line each under a heading, columns padded to
@@ -89,6 +123,7 @@ void PrintTable(const std::vector<BanStore::Ban>& rows, std::ostream& out) {
   }
 }
 
+// With no server running every ban is in the database: none is on its way.
 int List(BanStore& store, const Arguments& arguments, std::ostream& out, std::ostream& err) {
   std::string error;
   std::vector<BanStore::Ban> rows = store.Rows(arguments.network, &error);
@@ -103,6 +138,17 @@ int List(BanStore& store, const Arguments& arguments, std::ostream& out, std::os
   }
   PrintTable(rows, out);
   return 0;
+}
+
+// The log a lift is written to: --log-file, else the one the running (or
+// last) server named in its lock file; none: standard output only.
+std::optional<std::filesystem::path> LogFile(const std::filesystem::path& folder,
+                                             const Arguments& arguments) {
+  if (arguments.log_file) return arguments.log_file;
+  std::string noted = FolderLock::Noted(folder);
+  noted.erase(std::find(noted.begin(), noted.end(), '\n'), noted.end());
+  if (noted.empty()) return std::nullopt;
+  return std::filesystem::path(noted);
 }
 
 int Lift(BanStore& store, const std::filesystem::path& folder, const Arguments& arguments,
@@ -123,17 +169,38 @@ int Lift(BanStore& store, const std::filesystem::path& folder, const Arguments& 
   }
   // The running server's log, as its administrators' lifts are; the line
   // goes to standard output as well.
-  std::string noted = FolderLock::Noted(folder);
-  noted.erase(std::find(noted.begin(), noted.end(), '\n'), noted.end());
-  if (arguments.log_file) {
-    modGlobal::SetLogFile(*arguments.log_file);
-  } else if (!noted.empty()) {
-    modGlobal::SetLogFile(noted);
-  }
+  if (auto log = LogFile(folder, arguments)) modGlobal::SetLogFile(*log);
   modGlobal::LogMessage(BanStore::LiftLine(
       *lifted, "operator " + modGlobal::EscapeForLog(AccountName()) + " (brelvint bans lift)",
       modGlobal::EscapeForLog(lifted->network)));
   return 0;
+}
+
+// While a server runs on the folder, it is asked instead of the database:
+// it knows the bans on their way to the database as well, and logs a lift
+// in its own log. False when no server runs (the caller goes to the
+// database itself); otherwise true with the command's exit status.
+bool AskRunningServer(const Arguments& arguments, const std::filesystem::path& folder,
+                      std::ostream& out, std::ostream& err, int* status) {
+  OperatorActions::Request request;
+  request.command = arguments.action == "list" ? "bans" : "lift";
+  request.network = arguments.network;
+  if (arguments.action == "lift") request.id = std::stoll(arguments.id);
+  request.source = "brelvint bans lift";
+  OperatorActions::Outcome outcome;
+  std::string why;
+  switch (ControlCommand::Ask(folder, request, &outcome, &why)) {
+    case ControlCommand::Reach::kNotRunning:
+      return false;
+    case ControlCommand::Reach::kFailed:
+      err << "brelvint: " << why << '\n';
+      *status = 1;
+      return true;
+    case ControlCommand::Reach::kAnswered:
+      *status = ControlCommand::Print(outcome, out, err);
+      return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -151,6 +218,12 @@ int BanCommand::Run(const std::vector<std::string>& arguments, std::ostream& out
     err << "brelvint: cannot find the executable's folder\n";
     return 1;
   }
+  auto log = parsed.action == "lift" ? LogFile(*folder, parsed) : std::nullopt;
+  if (auto refusal = WriteRefusal(*folder, log, arguments)) {
+    err << *refusal;
+    return 1;
+  }
+  if (int status = 0; AskRunningServer(parsed, *folder, out, err, &status)) return status;
   const std::filesystem::path file = *folder / BanStore::kFileName;
   std::error_code ec;
   if (!std::filesystem::exists(file, ec)) {

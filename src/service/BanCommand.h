@@ -6,13 +6,18 @@
 
 namespace brelvint {
 
-// `brelvint bans list [--network NAME] [--data-dir DIR]` prints the stored
-// bans as a table; `brelvint bans lift ID [--data-dir DIR] [--log-file
-// FILE]` lifts one. Both work beside a running server (the database runs
-// in write-ahead-log mode), which honours a lift at the next connection
-// since it asks the database. A lift is logged in the running (or last)
-// server's log, which that server names in its lock file, as an
-// administrator's lift is: the one record of who let an address back in.
+// `brelvint bans list [--network NAME] [--data-dir DIR]` prints the bans as
+// a table; `brelvint bans lift ID [--data-dir DIR] [--log-file FILE]` lifts
+// one. While a server runs on the folder both go through it (its control
+// socket, see ControlCommand): it lists the bans it has recorded and not
+// yet written (an operator's session holding the database), marked as not
+// yet stored, lifts them as well as stored ones, and logs the lift in its
+// own log. With no server running they read and change the database
+// directly, and a lift is logged in the last server's log, which that
+// server named in its lock file, as an administrator's lift is: the one
+// record of who let an address back in.
+// As root on a data folder (or log folder) another account owns, both
+// refuse, naming the `sudo -u` command to run instead.
 class BanCommand {
  public:
   static constexpr const char kUsage[] =

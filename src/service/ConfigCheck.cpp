@@ -4,6 +4,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <pugixml.hpp>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "base/FolderLock.h"
 #include "base/LogMessage.h"
+#include "base/Paths.h"
 #include "base/TextCase.h"
 #include "config/AppSettings.h"
 #include "config/LoadNetworks.h"
@@ -19,6 +21,7 @@
 #include "config/XmlError.h"
 #include "protocol/Asio.h"
 #include "protocol/ServerSocket.h"
+#include "service/App.h"
 #include "service/NetworkInterface.h"
 
 namespace brelvint {
@@ -70,14 +73,15 @@ std::string Count(int count, const char* noun) {
 }
 
 // The addresses the listeners would bind ("" for every address), as a
-// start chooses them from "ListenAddress" or else "AttachedNIC".
-std::string BindAddress(const AppSettings& settings, Report& report) {
+// start chooses them from "ListenAddress" or else "AttachedNIC"; none when
+// a start would refuse to run.
+std::optional<std::string> BindAddress(const AppSettings& settings, Report& report) {
   std::string listen = settings.Peek(kListenAddress);
   if (!listen.empty()) {
     std::string error;
     if (!ServerSocket::ParseAddresses(listen, &error)) {
       report.Problem("ListenAddress: " + error + "; a start would refuse to run");
-      return std::string();
+      return std::nullopt;
     }
     report.Note("ListenAddress: " + listen);
     return listen;
@@ -99,6 +103,34 @@ std::string BindAddress(const AppSettings& settings, Report& report) {
   }
   report.Note("AttachedNIC: " + mac + " (" + nic->Name + ", " + nic->IPv4 + ")");
   return nic->IPv4;
+}
+
+// Where a network on `port` would listen, as its listener's log line says
+// it: "127.0.0.1:12000, [::1]:12000".
+std::string Where(const std::optional<std::string>& addresses, int64_t port) {
+  if (!addresses) return "port " + std::to_string(port) + ", no address (see ListenAddress)";
+  std::string error, text;
+  auto parsed = ServerSocket::ParseAddresses(*addresses, &error);
+  for (const auto& address : parsed.value_or(std::vector<asio::ip::address>{})) {
+    if (!text.empty()) text += ", ";
+    text += ServerSocket::EndpointText(address, port);
+  }
+  return text;
+}
+
+// A start's refusals of the folder itself: one in a system folder is a
+// problem, as the start refuses it whoever runs it; root on another
+// account's folder is a warning, since the files are right and the service
+// runs as that account.
+void CheckFolderRefusals(const fs::path& folder, Report& report) {
+  if (auto refusal = App::SystemFolderRefusal(folder)) {
+    report.Problem("a start here would be refused: " + *refusal);
+  }
+  if (auto owner = Paths::OtherOwnerWhenRoot(folder)) {
+    report.Warning("a start as root would be refused here, since " + *owner +
+                   " owns the folder; the service runs as " + *owner + " (sudo -u " + *owner +
+                   " brelvint --data-dir " + folder.string() + ")");
+  }
 }
 
 void CheckSettings(AppSettings* settings, Report& report) {
@@ -202,8 +234,7 @@ void TryPorts(const std::string& addresses, const std::vector<Found>& networks, 
       if (!ec) acceptor.bind(endpoint, ec);
       if (ec) {
         report.Warning("network \"" + network.name + "\" cannot listen on " +
-                       endpoint.address().to_string() + ":" + std::to_string(network.port) + ": " +
-                       ec.message() +
+                       ServerSocket::EndpointText(ip, network.port) + ": " + ec.message() +
                        "; a running server tries again every 30 s and at each reload");
       }
     }
@@ -221,10 +252,10 @@ int ConfigCheck::Run(const fs::path& folder, std::ostream& out) {
     report.Problem("the data folder " + folder.string() + " is not a folder");
   } else {
     report.Note("Data folder: " + folder.string());
+    CheckFolderRefusals(folder, report);
     AppSettings settings(folder / AppSettings::kFileName);
     CheckSettings(&settings, report);
-    std::string address = BindAddress(settings, report);
-    std::string shown_address = address.empty() ? "0.0.0.0" : address;
+    std::optional<std::string> address = BindAddress(settings, report);
 
     std::vector<std::string> names;
     const fs::path network_folder = folder / modGlobal::kNetworkFolderName;
@@ -237,8 +268,8 @@ int ConfigCheck::Run(const fs::path& folder, std::ostream& out) {
         found.push_back({network->NetworkName, name, network->Port});
         if (own_listener) served.push_back(found.back());
         report.Note("Network \"" + network->NetworkName + "\" (" + name + ", " +
-                    (network->Enabled ? "enabled" : "disabled") + "): " + shown_address + ":" +
-                    std::to_string(network->Port));
+                    (network->Enabled ? "enabled" : "disabled") +
+                    "): " + Where(address, network->Port));
       }
       if (found.empty()) report.Note("No network file: a start serves no network");
     }
@@ -246,7 +277,7 @@ int ConfigCheck::Run(const fs::path& folder, std::ostream& out) {
       report.Note("Ports not tried: a running server, " + FolderLock::DescribeProcess(holder) +
                   ", holds this folder");
     } else {
-      TryPorts(address, served, report);
+      if (address) TryPorts(*address, served, report);
     }
   }
   std::string warnings =

@@ -81,6 +81,11 @@ StatusEndpoint::StatusEndpoint(App& app)
     public_paths.emplace_back(asset.path);
   }
   server_.SetPublicPaths(std::move(public_paths));
+  actions_ = std::make_unique<OperatorActions>(app_);
+  server_.SetActions({kKickPath, kBanPath, kBroadcastPath},
+                     [this](OperatorServer::Action action, OperatorServer::Answer answer) {
+                       Act(std::move(action), std::move(answer));
+                     });
   auto folder = Paths::DataFolder();
   if (folder) maps_ = *folder / kMapsFolder;
 }
@@ -113,6 +118,7 @@ void StatusEndpoint::Apply() {
 
 void StatusEndpoint::Listen(const std::string& address_text, const std::string& token) {
   using modGlobal::LogMessage;
+  if (stopped_) return;
   if (address_text.empty()) {
     LogMessage(kOffLog);
     return;
@@ -123,14 +129,18 @@ void StatusEndpoint::Listen(const std::string& address_text, const std::string& 
     return;
   }
   if (OperatorServer::NeedsLookup(address->Host)) {
-    resolver_.cancel();  // an earlier lookup's answer no longer applies
+    // An earlier lookup's answer no longer applies. A cancel does not reach
+    // one that finished and waits to be run: the number tells it.
+    resolver_.cancel();
+    uint64_t lookup = ++lookups_;
     resolver_.async_resolve(address->Host, std::to_string(address->Port),
                             asio::ip::tcp::resolver::passive,
-                            [this, alive = alive_, address_text, address = *address, token](
+                            [this, alive = alive_, lookup, address_text, address = *address](
                                 const boost::system::error_code& ec,
                                 const asio::ip::tcp::resolver::results_type& results) {
                               if (ec == asio::error::operation_aborted || !*alive) return;
-                              Resolved(address_text, address, token, ec, results);
+                              if (lookup != lookups_) return;
+                              Resolved(address_text, address, ec, results);
                             });
     return;
   }
@@ -146,10 +156,13 @@ void StatusEndpoint::Listen(const std::string& address_text, const std::string& 
 }
 
 void StatusEndpoint::Resolved(const std::string& address_text, const OperatorAddress& address,
-                              const std::string& token, const boost::system::error_code& ec,
+                              const boost::system::error_code& ec,
                               const asio::ip::tcp::resolver::results_type& results) {
-  // The settings may have moved on while the name was looked up.
-  if (!address_ || *address_ != address_text || server_.Running()) return;
+  // The settings may have moved on while the name was looked up, and a stop
+  // may have closed the endpoint: it starts only with what is in force now,
+  // the token included.
+  if (stopped_ || !address_ || *address_ != address_text || server_.Running()) return;
+  const std::string& token = token_;
   if (ec || results.empty()) {
     std::string line = fmt::format(kNotStartedLog, "cannot resolve " + address.Host + ": " +
                                                        (ec ? ec.message() : "no address"));
@@ -175,7 +188,38 @@ void StatusEndpoint::RetryIfDown() {
   Listen(*address_, token_);
 }
 
-void StatusEndpoint::Stop() { server_.Stop(); }
+void StatusEndpoint::Stop() {
+  stopped_ = true;
+  ++lookups_;  // a lookup under way starts nothing
+  resolver_.cancel();
+  server_.Stop();
+}
+
+void StatusEndpoint::Act(OperatorServer::Action action, OperatorServer::Answer answer) {
+  auto reply = [](const OperatorActions::Outcome& outcome) {
+    OperatorServer::Reply json;
+    json.Status = outcome.status == 0 ? 200 : outcome.status == 1 ? 404 : 400;
+    json.ContentType = "application/json";
+    json.Body = std::make_shared<const std::string>(OperatorActions::Render(outcome));
+    return json;
+  };
+  std::string error;
+  auto request = OperatorActions::Parse(action.Body, &error);
+  if (!request) {
+    OperatorActions::Outcome bad;
+    bad.status = 2;
+    bad.text = "The request is not understood: " + error + ".";
+    answer(reply(bad));
+    return;
+  }
+  // The path says what to do; the page acts on one network at a time.
+  request->command = action.Path.substr(action.Path.rfind('/') + 1);
+  request->all = false;
+  std::string who = "operator at " + action.Peer + " (status page)";
+  actions_->Run(*request, who, [answer = std::move(answer), reply](OperatorActions::Outcome done) {
+    answer(reply(done));
+  });
+}
 
 void StatusEndpoint::Route(const std::string& path, OperatorServer::Answer answer) {
   if (path == "/") {

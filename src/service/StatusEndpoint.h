@@ -11,6 +11,7 @@
 
 #include "http/OperatorServer.h"
 #include "http/SharedReply.h"
+#include "service/OperatorActions.h"
 #include "service/StatusReport.h"
 
 namespace brelvint {
@@ -38,6 +39,13 @@ class StatusEndpoint {
   static constexpr const char kPictureTooLargeLog[] =
       "Status page: {} is {} bytes, over the {} a picture may have; it is not served.";
   static constexpr std::chrono::milliseconds kDocumentPeriod{1000};
+  // The page's buttons (POST, JSON body; see OperatorServer::SetActions):
+  // {"network", "name", "reason"} for a kick or a ban, {"network", "text"}
+  // for a broadcast. Answered with OperatorActions' outcome as JSON: 200
+  // done, 404 no such member or network, 400 not understood.
+  static constexpr const char kKickPath[] = "/action/kick";
+  static constexpr const char kBanPath[] = "/action/ban";
+  static constexpr const char kBroadcastPath[] = "/action/broadcast";
 
   static constexpr const char kListeningLog[] = "Status page listening on http://{}/";
   static constexpr const char kOffLog[] = "Status page off: StatusAddress is empty.";
@@ -60,11 +68,13 @@ class StatusEndpoint {
   // (another program held it): at each reload and every half minute. A
   // failure already logged is not logged again.
   void RetryIfDown();
-  // Closes the endpoint and all its connections.
+  // Closes the endpoint and all its connections, for good: a lookup under
+  // way, a reload or a retry starts nothing afterwards.
   void Stop();
 
  private:
   void Route(const std::string& path, OperatorServer::Answer answer);
+  void Act(OperatorServer::Action action, OperatorServer::Answer answer);
   void Picture(const std::string& path, OperatorServer::Answer answer);
   struct PictureCache;
   // On the worker: the picture's bytes from the cache or the file; null
@@ -90,9 +100,14 @@ class StatusEndpoint {
   // Names a StatusAddress by host name: looked up off the loop (Asio runs
   // getaddrinfo on a thread of its own), then bound.
   asio::ip::tcp::resolver resolver_;
+  // Starts the endpoint on the address found, with the token in force now;
+  // nothing when the settings moved on or the endpoint was stopped meanwhile.
   void Resolved(const std::string& address_text, const OperatorAddress& address,
-                const std::string& token, const boost::system::error_code& ec,
+                const boost::system::error_code& ec,
                 const asio::ip::tcp::resolver::results_type& results);
+  // Counts the lookups begun: only the latest one's answer is used.
+  uint64_t lookups_ = 0;
+  bool stopped_ = false;  // Stop was called: nothing starts again
   // Lets picture reads that finish after the endpoint is gone find that out.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   // Each picture read once and shared by every reply until its file
@@ -107,6 +122,7 @@ class StatusEndpoint {
     std::unordered_set<std::string> refused;  // too large: logged once per identity
   };
   std::shared_ptr<PictureCache> picture_cache_ = std::make_shared<PictureCache>();
+  std::unique_ptr<OperatorActions> actions_;
 };
 
 }  // namespace brelvint

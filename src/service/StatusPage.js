@@ -507,8 +507,9 @@ function createSection(network) {
   thead.append(head);
   const body = element("tbody");
   table.append(thead, body);
+  head.append(element("th", {class: "actions"}, ""));
   const nobody = element("p", {class: "nobody"}, "No members.");
-  section.append(title, table, nobody);
+  section.append(title, table, nobody, createBroadcastBox(network.name));
   // Clicking a row finds its member; a click that ends a text selection does not.
   body.addEventListener("click", event => {
     const row = event.target.closest("tr");
@@ -532,6 +533,7 @@ function createRow(key, member) {
     row.append(cell);
     return text;
   });
+  row.append(createActionCell(key));
   return row;
 }
 
@@ -579,6 +581,91 @@ function updateTables(networks) {
     if (container.children[index] !== part.section) container.insertBefore(part.section, container.children[index] || null);
     updateSection(part, network);
   });
+}
+
+// ---------------------------------------------------------------- actions
+
+// The token goes in a header, never in the address: an address with it would
+// let a link act.
+async function act(path, body) {
+  const headers = {"Content-Type": "application/json"};
+  if (token) headers.Authorization = "Bearer " + token;
+  const notice = document.getElementById("notice");
+  try {
+    const response = await fetch(path, {method: "POST", headers, body: JSON.stringify(body),
+                                        cache: "no-store"});
+    let text = "status " + response.status;
+    try { text = (await response.json()).text || text; } catch (ignored) { /* not JSON */ }
+    notice.textContent = text;
+    notice.classList.toggle("failed", !response.ok);
+  } catch (failure) {
+    notice.textContent = failure.message;
+    notice.classList.add("failed");
+  }
+  refresh();
+}
+
+// One confirmation for every action; the member's name and the network reach it
+// as text only.
+let confirmed = null;
+function ask(question, withReason, then) {
+  const dialog = document.getElementById("confirm");
+  document.getElementById("confirm-text").textContent = question;
+  document.getElementById("confirm-reason-box").hidden = !withReason;
+  document.getElementById("confirm-reason").value = "";
+  confirmed = then;
+  dialog.showModal();
+}
+document.getElementById("confirm-ok").addEventListener("click", () => {
+  const then = confirmed;
+  confirmed = null;
+  document.getElementById("confirm").close();
+  if (then) then(document.getElementById("confirm-reason").value);
+});
+document.getElementById("confirm-cancel").addEventListener("click", () => {
+  confirmed = null;
+  document.getElementById("confirm").close();
+});
+
+function memberOfKey(key) {
+  const cut = key.indexOf("\n");
+  return {network: key.slice(0, cut), name: key.slice(cut + 1)};
+}
+
+function createActionCell(key) {
+  const cell = element("td", {class: "actions"});
+  const {network, name} = memberOfKey(key);
+  const kick = element("button", {type: "button", class: "kick"}, "Kick");
+  const ban = element("button", {type: "button", class: "ban"}, "Ban");
+  kick.addEventListener("click", event => {
+    event.stopPropagation();
+    ask("Kick " + name + " from network " + network + "?", true,
+        reason => act("/action/kick", {network, name, reason}));
+  });
+  ban.addEventListener("click", event => {
+    event.stopPropagation();
+    ask("Ban " + name + " on network " + network + "? Their address is refused until the ban is lifted.",
+        true, reason => act("/action/ban", {network, name, reason}));
+  });
+  cell.append(kick, ban);
+  return cell;
+}
+
+function createBroadcastBox(network) {
+  const box = element("div", {class: "broadcast"});
+  const input = element("input", {type: "text", maxlength: "1000", placeholder: "Notice to every member",
+                                  "aria-label": "Broadcast to " + network});
+  const send = element("button", {type: "button"}, "Broadcast");
+  send.addEventListener("click", () => {
+    const text = input.value;
+    if (!text) return;
+    ask("Send \u201c" + text + "\u201d to every member of network " + network + "?", false, () => {
+      input.value = "";
+      act("/action/broadcast", {network, text});
+    });
+  });
+  box.append(input, send);
+  return box;
 }
 
 // ---------------------------------------------------------------- polling

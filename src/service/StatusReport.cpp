@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -35,13 +36,20 @@ struct MemberRow {
   std::string Country;
 };
 
-// Where one network's own listener stands.
+int64_t UnixSeconds(std::chrono::system_clock::time_point when) {
+  return std::chrono::duration_cast<std::chrono::seconds>(when.time_since_epoch()).count();
+}
+
+// Where one network's own listener stands, address by address.
 struct ListenerRow {
-  bool Listening = false;
-  std::string Address;  // as bound: "127.0.0.1:12000", "[::1]:12000"
+  bool Listening = false;  // every address listens
+  std::string Address;     // as bound, joined: "127.0.0.1:12000, [::1]:12000"
   int64_t Port = 0;
-  std::string Error;         // the last bind's error; "" while listening
-  int64_t SinceSeconds = 0;  // Unix time of the last change, 0 when it never listened
+  // The failing addresses with their errors ("10.8.0.1:12000: 98 (Address
+  // already in use)", joined by "; "); "" while every address listens.
+  std::string Error;
+  int64_t SinceSeconds = 0;  // Unix time of the latest change, 0 when never tried
+  std::vector<ServerSocket::AddressState> Addresses;
 };
 
 constexpr const char kNoListener[] = "no listener: the network's port is not usable";
@@ -53,13 +61,16 @@ ListenerRow ListenerOf(const ServerNetworks& network,
   for (const auto& listener : listeners) {
     const auto& served = listener->Networks;
     if (std::find(served.begin(), served.end(), &network) == served.end()) continue;
-    row.Listening = listener->IsListening();
-    row.Port = row.Listening ? listener->BoundPort() : listener->Port;
+    row.Listening = listener->AllListening();
+    row.Port = listener->IsListening() ? listener->BoundPort() : listener->Port;
     row.Address = listener->Endpoints(row.Port);
-    row.Error = listener->LastError();
-    row.SinceSeconds =
-        std::chrono::duration_cast<std::chrono::seconds>(listener->StateSince().time_since_epoch())
-            .count();
+    row.Addresses = listener->Addresses();
+    for (const auto& address : row.Addresses) {
+      row.SinceSeconds = std::max(row.SinceSeconds, UnixSeconds(address.Since));
+      if (address.Listening) continue;
+      if (!row.Error.empty()) row.Error += "; ";
+      row.Error += address.Endpoint + ": " + address.Error;
+    }
     return row;
   }
   row.Error = kNoListener;
@@ -67,11 +78,16 @@ ListenerRow ListenerOf(const ServerNetworks& network,
 }
 
 nlohmann::json ListenerJson(const ListenerRow& row) {
-  return {{"listening", row.Listening},
-          {"address", row.Address},
-          {"port", row.Port},
-          {"error", row.Error},
-          {"since", row.SinceSeconds}};
+  nlohmann::json addresses = nlohmann::json::array();
+  for (const auto& address : row.Addresses) {
+    addresses.push_back({{"address", address.Endpoint},
+                         {"listening", address.Listening},
+                         {"error", address.Error},
+                         {"since", UnixSeconds(address.Since)}});
+  }
+  return {{"listening", row.Listening}, {"address", row.Address},
+          {"port", row.Port},           {"error", row.Error},
+          {"since", row.SinceSeconds},  {"addresses", std::move(addresses)}};
 }
 
 struct NetworkRow {
@@ -325,11 +341,17 @@ StatusReport::Format StatusReport::PrometheusSnapshot() const {
                      LabelValue(row.Network), row.Refused);
     }
     Family(out, "brelvint_listener_up", "gauge",
-           "1 while the network's own listener listens, 0 while it cannot bind (retried).");
-    for (const auto& [name, row] : up) {
-      fmt::format_to(inserter,
-                     "brelvint_listener_up{{network=\"{}\",address=\"{}\",port=\"{}\"}} {}\n",
-                     LabelValue(name), LabelValue(row.Address), row.Port, row.Listening ? 1 : 0);
+           "1 while the network's listener listens on the address, 0 while it cannot bind "
+           "there (retried).");
+    for (const auto& entry : up) {
+      const ListenerRow& row = entry.second;
+      auto series = [&](const std::string& address, bool listening) {
+        fmt::format_to(inserter,
+                       "brelvint_listener_up{{network=\"{}\",address=\"{}\",port=\"{}\"}} {}\n",
+                       LabelValue(entry.first), LabelValue(address), row.Port, listening ? 1 : 0);
+      };
+      if (row.Addresses.empty()) series(row.Address, false);
+      for (const auto& address : row.Addresses) series(address.Endpoint, address.Listening);
     }
     Commands(out, *metrics);
     Family(out, "brelvint_deliveries_total", "counter",

@@ -27,7 +27,9 @@ class StatusReport {
 
   // {"connections": N, "networks": [{"name", "port", "enabled", "maxUsers",
   // "currentUsers", "listener": {"listening", "address", "port", "error",
-  // "since"}, "members": [...]}]}; each member with its name,
+  // "since", "addresses": [{"address", "listening", "error", "since"}]},
+  // "members": [...]}]}; "listening" is true while every address listens,
+  // "error" names each failing address with its error; each member with its name,
   // address, position, facet, hp, battle and death flags, seconds
   // connected and the location lookup's city and country.
   Format JsonSnapshot() const;

@@ -10,7 +10,9 @@ namespace brelvint {
 
 namespace {
 
-constexpr const char kReady[] = "READY=1\nSTATUS={} network{} listening";
+constexpr const char kReady[] = "READY=1";
+constexpr const char kStatus[] = "STATUS={} network{} listening";
+constexpr const char kUnbound[] = "; {} of {} addresses not bound";
 constexpr const char kReloading[] = "RELOADING=1\nMONOTONIC_USEC={}";
 constexpr const char kStopping[] = "STOPPING=1";
 constexpr const char kWatchdog[] = "WATCHDOG=1";
@@ -30,16 +32,36 @@ void Notify(const std::string& message) { sd_notify(0, message.c_str()); }
 
 SystemdNotifier::SystemdNotifier(asio::io_context& context) : watchdog_(context) {}
 
-void SystemdNotifier::Ready(const std::vector<std::shared_ptr<MapSocket>>& listeners) {
-  size_t networks = 0;
+std::string SystemdNotifier::StatusLine(const std::vector<std::shared_ptr<MapSocket>>& listeners) {
+  size_t networks = 0, addresses = 0, unbound = 0;
   for (const auto& listener : listeners) {
     if (listener->IsListening()) networks += listener->Networks.size();
+    if (listener->Networks.empty()) continue;  // stopped, waiting to be freed
+    for (const auto& address : listener->Addresses()) {
+      ++addresses;
+      if (!address.Listening) ++unbound;
+    }
   }
-  Notify(fmt::format(kReady, networks, networks == 1 ? "" : "s"));
+  std::string line = fmt::format(kStatus, networks, networks == 1 ? "" : "s");
+  if (unbound > 0) line += fmt::format(kUnbound, unbound, addresses);
+  return line;
+}
+
+void SystemdNotifier::Ready(const std::vector<std::shared_ptr<MapSocket>>& listeners) {
+  status_ = StatusLine(listeners);
+  Notify(std::string(kReady) + "\n" + status_);
   if (!ready_sent_) {
     ready_sent_ = true;
     StartWatchdog();
   }
+}
+
+void SystemdNotifier::Status(const std::vector<std::shared_ptr<MapSocket>>& listeners) {
+  if (!ready_sent_) return;
+  std::string line = StatusLine(listeners);
+  if (line == status_) return;
+  status_ = std::move(line);
+  Notify(status_);
 }
 
 void SystemdNotifier::Reloading() { Notify(fmt::format(kReloading, MonotonicMicroseconds())); }

@@ -30,10 +30,16 @@ class SystemdNotifier {
   SystemdNotifier(const SystemdNotifier&) = delete;
   SystemdNotifier& operator=(const SystemdNotifier&) = delete;
 
-  // READY=1, with a STATUS= line naming how many networks the listening
-  // `listeners` serve. The first call also starts the keep-alive when the
+  // READY=1, with a STATUS= line (StatusLine). The first call also starts the keep-alive when the
   // unit set WatchdogSec= (WATCHDOG_USEC): systemd watches from then on.
   void Ready(const std::vector<std::shared_ptr<MapSocket>>& listeners);
+  // A fresh STATUS= line when the listeners' state changed since the last
+  // one sent (a retry bound an address), so `systemctl status` never shows
+  // an old count. Nothing before Ready.
+  void Status(const std::vector<std::shared_ptr<MapSocket>>& listeners);
+  // "2 networks listening", with "; 1 of 3 addresses not bound" while
+  // some address waits for its retry.
+  static std::string StatusLine(const std::vector<std::shared_ptr<MapSocket>>& listeners);
   // RELOADING=1 with the monotonic time, before a reload is applied.
   void Reloading();
   // STOPPING=1, once a stop was asked for.
@@ -47,6 +53,7 @@ class SystemdNotifier {
   asio::steady_timer watchdog_;
   std::chrono::microseconds watchdog_interval_{0};
   bool ready_sent_ = false;
+  std::string status_;  // the last STATUS= line sent
 };
 
 }  // namespace brelvint

@@ -28,7 +28,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
 [ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
 depends=$(field Depends)
-for needed in adduser libc6 libsqlite3-0 libcurl4 libpugixml1v5 libsystemd0; do
+for needed in adduser procps libc6 libsqlite3-0 libcurl4 libpugixml1v5 libsystemd0; do
   grep -q "\b$needed\b" <<<"$depends" || fail "Depends lacks $needed: $depends"
 done
 
@@ -135,13 +135,13 @@ if command -v systemd-analyze >/dev/null; then
   echo "systemd-analyze verify: both units parse cleanly"
 fi
 
-# lintian warns as it likes; an error, a hardening tag or a missing manual
-# page fails the package. Its informational tags are shown, since some
-# hardening tags are among them.
+# lintian warns as it likes; an error, a hardening tag, a missing manual
+# page or a file whose mode is not the standard one fails the package. Its
+# informational tags are shown, since some hardening tags are among them.
 lintian_out=$(lintian --fail-on error --display-level '>=info' "$deb" 2>&1) ||
   { echo "$lintian_out"; fail "lintian reports an error"; }
 echo "lintian: ${lintian_out:-no tag}"
-if grep -E ' (hardening-[a-z-]+|no-manual-page)( |$)' <<<"$lintian_out" | grep -vE "$allowed_tags"; then
+if grep -E ' (hardening-[a-z-]+|no-manual-page|non-standard-file-perm)( |$)' <<<"$lintian_out" | grep -vE "$allowed_tags"; then
   fail "lintian reports the tags above"
 fi
 echo "package checked"

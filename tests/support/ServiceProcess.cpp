@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,7 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <random>
+#include <mutex>
 #include <sstream>
 
 namespace brelvint {
@@ -34,6 +35,100 @@ std::vector<std::string> SplitLines(const std::string& text) {
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
+
+// Test ports come from outside the kernel's ephemeral range, which every
+// outgoing connection on the machine draws from, so no client of another
+// program takes one between our check and the server's bind. Within what
+// is left, each test process claims a block of its own (an flock on a file
+// named after the block, held until the process ends), so tests running at
+// once, of this build or another, never pick the same port.
+constexpr int kFirstPort = 1024;
+constexpr int kBlockSize = 64;
+
+struct PortRange {
+  int low = 32768;  // the kernel's defaults
+  int high = 60999;
+};
+
+PortRange EphemeralRange() {
+  PortRange range;
+  std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
+  int low = 0, high = 0;
+  if (in >> low >> high && low > 0 && high >= low) {
+    range.low = low;
+    range.high = high;
+  }
+  return range;
+}
+
+// The first port of each block lying wholly outside the ephemeral range.
+std::vector<int> BlockStarts() {
+  PortRange ephemeral = EphemeralRange();
+  std::vector<int> starts;
+  for (int start = kFirstPort; start + kBlockSize - 1 <= 65535; start += kBlockSize) {
+    int end = start + kBlockSize - 1;
+    if (end < ephemeral.low || start > ephemeral.high) starts.push_back(start);
+  }
+  return starts;
+}
+
+bool CanBind(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return free;
+}
+
+// This process's block and the next port in it to offer.
+class PortBlock {
+ public:
+  PortBlock() {
+    std::vector<int> starts = BlockStarts();
+    if (starts.empty()) return;
+    std::filesystem::path folder = std::filesystem::temp_directory_path() / "brelvint-test-ports";
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    std::filesystem::permissions(folder, std::filesystem::perms::all,
+                                 std::filesystem::perm_options::add, ignored);
+    // Starting from a block picked by the pid, the first one no other test
+    // process holds; without a lock folder, the pid's own.
+    size_t first = static_cast<size_t>(::getpid()) % starts.size();
+    start_ = starts[first];
+    for (size_t i = 0; i < starts.size(); ++i) {
+      int start = starts[(first + i) % starts.size()];
+      std::string file = (folder / std::to_string(start)).string();
+      int fd = ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+      if (fd < 0) continue;
+      if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        start_ = start;  // held until the process ends
+        return;
+      }
+      ::close(fd);
+    }
+  }
+
+  // The next port of the block free right now; 0 when none is.
+  uint16_t Next() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (start_ == 0) return 0;
+    for (int tried = 0; tried < kBlockSize; ++tried) {
+      int port = start_ + offset_;
+      offset_ = (offset_ + 1) % kBlockSize;
+      if (CanBind(port)) return static_cast<uint16_t>(port);
+    }
+    return 0;
+  }
+
+ private:
+  std::mutex mutex_;
+  int start_ = 0;
+  int offset_ = 0;
+};
 
 }  // namespace
 
@@ -231,22 +326,17 @@ std::vector<std::string> ServiceProcess::LogMessages() const {
 }
 
 uint16_t ServiceProcess::FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
+  static PortBlock block;
+  return block.Next();
 }
 
 std::vector<uint16_t> ServiceProcess::FreePorts(size_t count) {
   std::vector<uint16_t> ports;
-  for (int i = 0; i < 1000 && ports.size() < count; ++i) {
+  for (size_t i = 0; i < static_cast<size_t>(kBlockSize) && ports.size() < count; ++i) {
     uint16_t port = FreePort();
-    if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
+    if (port != 0 && std::find(ports.begin(), ports.end(), port) == ports.end()) {
+      ports.push_back(port);
+    }
   }
   return ports;
 }

@@ -71,10 +71,14 @@ class ServiceProcess {
   std::vector<std::string> LogMessages() const;
   pid_t Pid() const { return pid_; }
 
-  // A TCP port on 127.0.0.1 that is free right now.
+  // A TCP port on 127.0.0.1 that is free right now, outside the kernel's
+  // ephemeral range (no outgoing connection of another program takes it)
+  // and in a block of ports this test process holds alone, so no other
+  // test takes it either; each call offers the block's next one. 0 when
+  // the block has none free.
   static uint16_t FreePort();
-  // `count` such ports, all different (two picked one after the other may
-  // be the same); fewer only if the host has almost none free.
+  // `count` such ports, all different; fewer only if the block has fewer
+  // free.
   static std::vector<uint16_t> FreePorts(size_t count);
 
  private:

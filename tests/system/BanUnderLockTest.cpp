@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/ServiceProcess.h"
 #include "support/TestClient.h"
@@ -70,7 +71,43 @@ class BanUnderLockTest : public ::testing::Test {
     return false;
   }
 
+  // The administrators' ban list, as boss reads it.
+  std::string AdminList() {
+    boss_.Send(13, "");
+    auto list = boss_.ReceiveCommand(13);
+    return list ? list->data : "<no list>";
+  }
+  // The output of `brelvint bans <arguments> --data-dir <the server's>`.
+  std::string Bans(std::vector<std::string> arguments, int* status = nullptr) {
+    arguments.insert(arguments.begin(), "bans");
+    arguments.push_back("--data-dir");
+    arguments.push_back(service_.Folder().string());
+    auto ended = command_.RunToEnd(arguments, 20000);
+    if (status != nullptr) *status = ended ? *ended : -1;
+    std::string text;
+    for (const auto& line : command_.OutputLines()) text += line + "\n";
+    return text + command_.ErrorOutput();
+  }
+  // `brelvint bans list` once it shows `part` (the server lists a new ban
+  // for the command line a moment after it takes effect); the last output
+  // when it never does.
+  std::string ListShowing(const std::string& part) {
+    std::string table;
+    for (int i = 0; i < 100; ++i) {
+      table = Bans({"list"});
+      if (table.find(part) != std::string::npos) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return table;
+  }
+  bool LogsIn(const std::string& source, const std::string& name) {
+    TestClient client;
+    return client.Connect(port_, source) && client.ReceiveCommand(1) &&
+           client.Login("Main", "pw", name);
+  }
+
   ServiceProcess service_;
+  ServiceProcess command_;  // `brelvint bans`, with a HOME of its own
   uint16_t port_ = 0;
   TestClient boss_, anna_;
 };
@@ -140,6 +177,71 @@ TEST_F(BanUnderLockTest, AStopWhileTheDatabaseIsHeldLogsEachUnsavedBan) {
   EXPECT_TRUE(
       Logged("Ban not saved (the ban database could not be written): address 127.0.0.6, "
              "name anna, network Main, by boss, reason flood, at "));
+}
+
+// While an operator holds the database, a new ban has its number at once:
+// both lists show it as not yet stored, and an administrator's lift and
+// `brelvint bans lift` each remove one from memory and from the writer's
+// queue, so neither row is ever written; the next ban gets the next number.
+TEST_F(BanUnderLockTest, APendingBanIsListedAndLiftedByBothPaths) {
+  OperatorSession session(Database());
+  ASSERT_TRUE(session.Held());
+  boss_.Send(11, "anna|flood");
+  ASSERT_TRUE(anna_.ReceiveCommand(997));
+  std::string list = AdminList();
+  EXPECT_NE(list.find(std::string("1|127.0.0.6|boss|flood (not yet stored)|")), std::string::npos)
+      << list;
+  std::string table = ListShowing("1   Main     127.0.0.6  anna  boss  ");
+  EXPECT_NE(table.find("1   Main     127.0.0.6  anna  boss  "), std::string::npos) << table;
+  EXPECT_NE(table.find("flood (not yet stored)\n"), std::string::npos) << table;
+
+  // An administrator's lift.
+  EXPECT_FALSE(LogsIn("127.0.0.6", "anna"));
+  boss_.Send(14, "1");
+  ASSERT_TRUE(boss_.MessagesBeforeFence());
+  EXPECT_TRUE(Logged("Ban 1 lifted by boss on network Main: 127.0.0.6 anna"));
+  EXPECT_TRUE(LogsIn("127.0.0.6", "anna"));
+
+  // The command line's lift, the database still held.
+  TestClient eve;
+  ASSERT_TRUE(eve.Connect(port_, "127.0.0.5") && eve.ReceiveCommand(1) &&
+              eve.Login("Main", "pw", "eve"));
+  boss_.Send(11, "eve|spam");
+  ASSERT_TRUE(eve.ReceiveCommand(997));
+  table = ListShowing("2   Main     127.0.0.5  eve   boss  ");
+  EXPECT_NE(table.find("2   Main     127.0.0.5  eve   boss  "), std::string::npos) << table;
+  EXPECT_EQ(table.find("127.0.0.6"), std::string::npos) << table;
+  int status = -1;
+  std::string output = Bans({"lift", "2"}, &status);
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("Ban 2 lifted by operator "), std::string::npos) << output;
+  EXPECT_NE(output.find("(brelvint bans lift) on network Main: 127.0.0.5 eve"), std::string::npos)
+      << output;
+  EXPECT_TRUE(Logged("(brelvint bans lift) on network Main: 127.0.0.5 eve"));
+  EXPECT_TRUE(LogsIn("127.0.0.5", "eve"));
+  EXPECT_EQ(ListShowing("No bans stored."), "No bans stored.\n");
+  EXPECT_EQ(AdminList(), "");
+
+  // Once the database is free, a later ban is written under the next
+  // number, and the writer, which writes in order, never wrote the lifted.
+  session.Release();
+  TestClient carl;
+  ASSERT_TRUE(carl.Connect(port_, "127.0.0.7") && carl.ReceiveCommand(1) &&
+              carl.Login("Main", "pw", "carl"));
+  boss_.Send(11, "carl|again");
+  ASSERT_TRUE(carl.ReceiveCommand(997));
+  int rows = 0;
+  for (int i = 0; i < 200 && rows == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    rows = session.Rows("127.0.0.7");
+  }
+  EXPECT_EQ(rows, 1);
+  EXPECT_EQ(session.Rows("127.0.0.6"), 0);
+  EXPECT_EQ(session.Rows("127.0.0.5"), 0);
+  table = Bans({"list"});
+  EXPECT_NE(table.find("3   Main     127.0.0.7  carl  boss  "), std::string::npos) << table;
+  EXPECT_EQ(table.find("not yet stored"), std::string::npos) << table;
+  EXPECT_TRUE(service_.Stop());
 }
 
 }  // namespace

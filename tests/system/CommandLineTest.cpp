@@ -199,6 +199,37 @@ TEST(CommandLineTest, CheckReportsEachProblemAndFails) {
   }
 }
 
+// The check shows each network where a start would listen, written as the
+// listener's log line writes it, and nothing where a start would refuse.
+TEST(CommandLineTest, CheckShowsTheAddressesAStartWouldBind) {
+  uint16_t port = ServiceProcess::FreePort();
+  const std::string p = std::to_string(port);
+  struct Case {
+    const char* listen_address;
+    int status;
+    std::string shown;  // the network's line
+  };
+  const std::vector<Case> cases = {
+      {"127.0.0.1, ::1", 0, "Network \"Alpha\" (a.conf, enabled): 127.0.0.1:" + p + ", [::1]:" + p},
+      {"10.8.0.300", 1,
+       "Network \"Alpha\" (a.conf, enabled): port " + p + ", no address (see ListenAddress)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.listen_address);
+    ServiceProcess service;
+    service.WriteFile("brelvint.conf",
+                      std::string("<settings>\n  <setting namestring=\"ListenAddress\" "
+                                  "valuestring=\"") +
+                          c.listen_address + "\" />\n</settings>\n");
+    service.WriteFile("brelvint-server/a.conf", NetworkXml("Alpha", port));
+    EXPECT_EQ(service.RunToEnd({"--check"}), c.status);
+    auto lines = service.OutputLines();
+    std::string report = Joined(lines);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), c.shown), 1) << report;
+    EXPECT_EQ(report.find("0.0.0.0"), std::string::npos) << report;
+  }
+}
+
 // A port another program holds is the host's state, not a fault of the
 // files: a warning that leaves the check passing, so a reload goes ahead.
 // Beside a problem it is still printed, and the problem fails the check.
@@ -387,6 +418,31 @@ TEST(CommandLineTest, AStartFromASystemFolderWithoutDataDirIsRefused) {
   EXPECT_NE(error.find("--data-dir"), std::string::npos) << error;
   EXPECT_EQ(Tree(folder), std::set<std::string>{"brelvint"});
   EXPECT_FALSE(fs::exists(service.LogFile()));
+}
+
+// Without --data-dir, the check of an executable in a system folder fails
+// as a start there would, instead of passing on that folder's files.
+TEST(CommandLineTest, CheckFromASystemFolderWithoutDataDirFails) {
+  if (::geteuid() != 0 || std::system("unshare --mount true 2>/dev/null") != 0) {
+    GTEST_SKIP() << "needs root and unshare";
+  }
+  ServiceProcess service;
+  const fs::path folder = service.Folder() / "system";
+  fs::create_directories(folder);
+  const std::string out = (service.Folder() / "out.txt").string();
+  std::string script = "mount --bind " + folder.string() + " /usr/local/sbin && cp " +
+                       BRELVINT_EXECUTABLE +
+                       " /usr/local/sbin/brelvint && HOME=" + service.Home().string() +
+                       " /usr/local/sbin/brelvint --check";
+  int status = std::system(("unshare --mount sh -c '" + script + "' >" + out).c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  std::string report = service.ReadFile("out.txt");
+  EXPECT_NE(report.find("problem: a start here would be refused: the executable lies in "
+                        "/usr/local/sbin, a system folder"),
+            std::string::npos)
+      << report;
+  EXPECT_EQ(Tree(folder), std::set<std::string>{"brelvint"});
 }
 
 }  // namespace

@@ -244,6 +244,66 @@ TEST(ListenerTest, APortHeldByAnotherProgramIsRetriedUntilItListens) {
   EXPECT_EQ(std::count(messages.begin(), messages.end(), gamma_listening), 1);
 }
 
+// Each address of ListenAddress is bound on its own: another program on
+// one of them keeps the network served on the others, the log line and the
+// status document name the one that failed, /metrics shows each, and a
+// reload binds it once it is free.
+TEST(ListenerTest, EachAddressIsBoundOnItsOwnAndTheFailedOneIsNamed) {
+  ServiceProcess service;
+  uint16_t status_port = ServiceProcess::FreePort(), port = ServiceProcess::FreePort();
+  service.WriteFile("brelvint.conf",
+                    Settings(Setting("StatusAddress", "127.0.0.1:" + std::to_string(status_port)) +
+                             Setting("ListenAddress", "127.0.0.1, 127.0.0.2")));
+  PortHolder holder(port);  // 127.0.0.1 only
+  ASSERT_TRUE(holder.Held());
+  service.AddNetwork("a.conf", "Alpha", port);
+  ASSERT_TRUE(service.Start());
+  const std::string p = std::to_string(port);
+  ASSERT_TRUE(service.WaitForLine("Listening on 127.0.0.2:" + p + " for Alpha"))
+      << service.ErrorOutput();
+  ASSERT_TRUE(service.WaitForLine(
+      "Status page listening on http://127.0.0.1:" + std::to_string(status_port) + "/"));
+  sockaddr_in second{};
+  second.sin_family = AF_INET;
+  second.sin_port = htons(port);
+  ::inet_pton(AF_INET, "127.0.0.2", &second.sin_addr);
+  EXPECT_TRUE(Greets(reinterpret_cast<sockaddr*>(&second), sizeof second));
+  auto shows = [&](const std::string& path, const std::string& text) {
+    for (int i = 0; i < 60; ++i) {
+      auto reply = TestHttpClient::Get(status_port, path);
+      if (reply && reply->Body.find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  };
+  auto up = [&](const std::string& address, int value) {
+    return "brelvint_listener_up{network=\"Alpha\",address=\"" + address + ":" + p + "\",port=\"" +
+           p + "\"} " + std::to_string(value) + "\n";
+  };
+  EXPECT_TRUE(shows("/metrics", up("127.0.0.1", 0)));
+  EXPECT_TRUE(shows("/metrics", up("127.0.0.2", 1)));
+  EXPECT_TRUE(
+      shows("/status.json", "\"error\":\"127.0.0.1:" + p + ": 98 (Address already in use)\""));
+  EXPECT_TRUE(shows("/status.json",
+                    "{\"address\":\"127.0.0.2:" + p + "\",\"error\":\"\",\"listening\":true,"));
+
+  holder.Release();
+  service.Signal(SIGHUP);
+  EXPECT_TRUE(service.WaitForLine("Listening on 127.0.0.1:" + p + " for Alpha"));
+  EXPECT_TRUE(shows("/metrics", up("127.0.0.1", 1)));
+  TestClient member;
+  ASSERT_TRUE(member.Connect(port));
+  EXPECT_TRUE(member.Login("Alpha", "pw", "bob"));
+  ASSERT_TRUE(service.Stop());
+  auto messages = service.LogMessages();
+  EXPECT_EQ(
+      std::count(messages.begin(), messages.end(),
+                 "Server Error: 98 (Address already in use) on 127.0.0.1:" + p + " for Alpha"),
+      1);
+  EXPECT_EQ(CountStartingWith(messages, "Server Error"), 1);
+  EXPECT_EQ(CountStartingWith(messages, "No network could be served"), 0);
+}
+
 // A port that is no port (0, missing, not a number) gets no listener: a
 // random port would read as a success. The network is still loaded and
 // reached by name through another listener.

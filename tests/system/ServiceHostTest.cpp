@@ -34,16 +34,18 @@ TEST(ServiceHostTest, FirstStartLogsInOrderCreatesSettingsAndStopsCleanly) {
   // The status page's line follows "Listening..."; whether it listens or
   // finds the default port taken by a test running beside this one, it
   // says so on one line.
-  ASSERT_EQ(messages.size(), 9u);
-  EXPECT_EQ(messages[7].rfind("Status page ", 0), 0u) << messages[7];
-  messages.erase(messages.begin() + 7);
+  ASSERT_EQ(messages.size(), 10u);
+  EXPECT_EQ(messages[8].rfind("Status page ", 0), 0u) << messages[8];
+  messages.erase(messages.begin() + 8);
   // Which socket back end runs depends on the kernel and the environment.
   EXPECT_EQ(messages[5].rfind("Socket back end: ", 0), 0u) << messages[5];
   messages.erase(messages.begin() + 5);
-  EXPECT_EQ(messages,
-            (Messages{"Loading Settings...", "Loading Networks...", "Reading Network Files...",
-                      "Network File Reading Complete.", "Initializing Sockets...", "Listening...",
-                      "Received quit signal.  Exiting."}));
+  EXPECT_EQ(
+      messages,
+      (Messages{"Loading Settings...", "Loading Networks...", "Reading Network Files...",
+                "Network File Reading Complete.", "Initializing Sockets...",
+                "Control socket listening on " + (service.Folder() / "brelvint.sock").string(),
+                "Listening...", "Received quit signal.  Exiting."}));
   // No network asked for an interface, so only "Port" is stored.
   EXPECT_EQ(Settings(service), (std::map<std::string, std::string>{{"Port", "12000"}}));
   EXPECT_TRUE(std::filesystem::is_directory(service.NetworkFolder()));

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -192,6 +193,38 @@ TEST_F(SystemdNotifyTest, TheLoopKeepsTheWatchdogFed) {
     ASSERT_EQ(message, std::nullopt) << *message;
   }
   EXPECT_GE(notify_.Watchdogs(), before + 2) << "no keep-alive after the reload";
+  ExpectStop();
+}
+
+// A retry that binds a listener the start could not sends a fresh STATUS=
+// on its own, so `systemctl status` never keeps the count of the start.
+TEST_F(SystemdNotifyTest, ARetryThatBindsAListenerRefreshesTheStatus) {
+  auto ports = ServiceProcess::FreePorts(2);
+  ASSERT_EQ(ports.size(), 2u);
+  // Another program's socket on Beta's port until it is closed below.
+  int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(ports[1]);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+  service_.BindToLoopback();
+  service_.AddNetwork("a.conf", "Alpha", ports[0]);
+  service_.AddNetwork("b.conf", "Beta", ports[1]);
+  service_.SetEnvironment("NOTIFY_SOCKET", notify_.Path().string());
+  ASSERT_TRUE(service_.Start());
+  auto ready = notify_.ReceiveState(10000);
+  ASSERT_TRUE(ready) << service_.ErrorOutput();
+  EXPECT_EQ(*ready, "READY=1\nSTATUS=1 network listening; 1 of 2 addresses not bound");
+
+  ::close(holder);
+  // The half-minute retry binds it; no signal, no reload.
+  auto fresh = notify_.ReceiveState(45000);
+  ASSERT_TRUE(fresh) << "no fresh status after the retry";
+  EXPECT_EQ(*fresh, "STATUS=2 networks listening");
+  EXPECT_TRUE(Contains(service_.LogMessages(),
+                       "Listening on 127.0.0.1:" + std::to_string(ports[1]) + " for Beta"));
   ExpectStop();
 }
 

@@ -21,6 +21,7 @@ With --screenshot, the page with 50 members is saved beside the given file as
 """
 
 import argparse
+import fcntl
 import hashlib
 import json
 import re
@@ -51,10 +52,59 @@ def skip(reason):
     sys.exit(SKIP)
 
 
+PORT_BLOCK = 64
+_port_block = {}
+
+
+def _port_block_start():
+    """A block of ports outside the kernel's ephemeral range that this process
+    holds alone (an flock on a file named after it, as the C++ tests take
+    theirs), so no other program's connection and no other test takes one."""
+    if "start" in _port_block:
+        return _port_block["start"]
+    low, high = 32768, 60999
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as ports:
+            low, high = (int(value) for value in ports.read().split()[:2])
+    except (OSError, ValueError):
+        pass
+    starts = [start for start in range(1024, 65536 - PORT_BLOCK + 1, PORT_BLOCK)
+              if start + PORT_BLOCK - 1 < low or start > high]
+    folder = os.path.join(tempfile.gettempdir(), "brelvint-test-ports")
+    os.makedirs(folder, exist_ok=True)
+    first = os.getpid() % len(starts)
+    chosen = starts[first]
+    for i in range(len(starts)):
+        start = starts[(first + i) % len(starts)]
+        try:
+            handle = os.open(os.path.join(folder, str(start)), os.O_RDONLY | os.O_CREAT, 0o666)
+        except OSError:
+            continue
+        try:
+            fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            os.close(handle)
+            continue
+        _port_block["handle"] = handle  # held until the process ends
+        chosen = start
+        break
+    _port_block["start"] = chosen
+    _port_block["next"] = 0
+    return chosen
+
+
 def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    start = _port_block_start()
+    for _ in range(PORT_BLOCK):
+        port = start + _port_block["next"]
+        _port_block["next"] = (_port_block["next"] + 1) % PORT_BLOCK
+        with socket.socket() as probe:
+            try:
+                probe.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+        return port
+    raise RuntimeError("no free port in this test's block")
 
 
 def write_png(path, width, height, pixel):

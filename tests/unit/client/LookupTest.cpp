@@ -1,10 +1,9 @@
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "client/ClientSocket.h"
-#include "client/Picture.h"
 #include "http/HttpClient.h"
 #include "support/HubFixture.h"
 #include "support/TestHttpServer.h"
@@ -15,15 +14,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const char kLocationPath[] = "/IpLocator.htm";
-const char kFlagPath[] = "/flag.php";
-
-std::string OnePixelGif() {
-  static const unsigned char kBytes[] = {
-      0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x01, 0x00, 0x01, 0x00, 0x80, 0x00, 0x00, 0xff, 0xff,
-      0xff, 0x00, 0x00, 0x00, 0x21, 0xf9, 0x04, 0x01, 0x00, 0x00, 0x00, 0x00, 0x2c, 0x00, 0x00,
-      0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3b};
-  return std::string(reinterpret_cast<const char*>(kBytes), sizeof kBytes);
-}
 
 class LookupTest : public HubFixture {
  protected:
@@ -32,11 +22,10 @@ class LookupTest : public HubFixture {
     listener_ = &StartListener();
     lookup_.Http = &http_;
     lookup_.LocationService = web_.BaseUrl();
-    lookup_.FlagService = web_.BaseUrl();
-    web_.Answer(kLocationPath,
-                "<html>\n<meta name=\"country\" content=\"Canada\">\n"
-                "<meta name=\"cityid\" content=\"7201\">\n<meta name=\"city\" content=\"Ottawa\">\n");
-    web_.Answer(kFlagPath, OnePixelGif());
+    web_.Answer(
+        kLocationPath,
+        "<html>\n<meta name=\"country\" content=\"Canada\">\n"
+        "<meta name=\"cityid\" content=\"7201\">\n<meta name=\"city\" content=\"Ottawa\">\n");
   }
   std::shared_ptr<ClientSocket> ServerSide(size_t index) {
     auto connections = listener_->Connections();
@@ -49,7 +38,9 @@ class LookupTest : public HubFixture {
   MapSocket* listener_ = nullptr;
 };
 
-TEST_F(LookupTest, FillsTheLocationAndFlagBeforeTheGreeting) {
+// One request per player, to the location service only: a player's address
+// goes to no other service.
+TEST_F(LookupTest, FillsTheLocationBeforeTheGreeting) {
   auto client = Connect(*listener_, "127.0.0.2");
   auto connection = ServerSide(0);
   ASSERT_TRUE(connection);
@@ -57,21 +48,9 @@ TEST_F(LookupTest, FillsTheLocationAndFlagBeforeTheGreeting) {
   EXPECT_EQ(connection->ClientLocation().ClientZip, "07201");
   EXPECT_EQ(connection->ClientLocation().ClientCity, "Ottawa");
   EXPECT_EQ(connection->ClientLocation().ClientState, "");
-  ASSERT_TRUE(connection->ClientLocation().ClientFlag);
-  EXPECT_EQ(connection->ClientLocation().ClientFlag->Width(), 1);
   EXPECT_EQ(web_.Targets(),
             (std::vector<std::string>{
-                "/IpLocator.htm?GetLocation&template=php3.txt&IpAddress=127.0.0.2",
-                "/flag.php?ip=127.0.0.2"}));
-}
-
-TEST_F(LookupTest, AFlagThatIsNotAnImageGivesNoPicture) {
-  web_.Answer(kFlagPath, "<html>no flag here</html>");
-  auto client = Connect(*listener_);
-  auto connection = ServerSide(0);
-  ASSERT_TRUE(connection);
-  EXPECT_FALSE(connection->ClientLocation().ClientFlag);
-  EXPECT_EQ(connection->ClientLocation().ClientCountry, "Canada");
+                "/IpLocator.htm?GetLocation&template=php3.txt&IpAddress=127.0.0.2"}));
 }
 
 TEST_F(LookupTest, AHangingLookupDelaysOnlyItsOwnGreeting) {
@@ -99,7 +78,6 @@ TEST_F(LookupTest, AHangingLookupDelaysOnlyItsOwnGreeting) {
   auto connection = ServerSide(2);
   ASSERT_TRUE(connection);
   EXPECT_EQ(connection->ClientLocation().ClientCountry, "");
-  EXPECT_TRUE(connection->ClientLocation().ClientFlag);  // the flag request still ran
 }
 
 TEST_F(LookupTest, AConnectionEndingDuringItsLookupCancelsIt) {
@@ -120,7 +98,7 @@ TEST_F(LookupTest, AConnectionEndingDuringItsLookupCancelsIt) {
   deadline = Clock::now() + std::chrono::seconds(3);
   while (web_.ClosedConnections() < 1 && Clock::now() < deadline) loop_.DoEvents(1);
   EXPECT_EQ(web_.ClosedConnections(), 1u);
-  EXPECT_EQ(web_.Targets().size(), 1u) << "no flag request after the connection ended";
+  EXPECT_EQ(web_.Targets().size(), 1u) << "no request after the connection ended";
 }
 
 }  // namespace

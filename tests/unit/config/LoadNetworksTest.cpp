@@ -1,20 +1,18 @@
-#include "config/LoadNetworks.h"
-
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
+#include <pugixml.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-#include <pugixml.hpp>
-
 #include "base/LogMessage.h"
-#include "support/TempFolder.h"
+#include "config/LoadNetworks.h"
 #include "support/ScopedHome.h"
+#include "support/TempFolder.h"
 
 namespace brelvint {
 namespace {
@@ -174,21 +172,28 @@ TEST_F(LoadNetworksTest, OnlyVisibleNamesEndingInConfAreRead) {
     expected.push_back("Checking Network Index: " + std::to_string(++index));
     expected.push_back("Reading Network File: " + name);
   };
+  // A file that is not read says so, rather than that it is read.
+  auto skipping = [&](const std::string& name) {
+    expected.push_back("Checking Network Index: " + std::to_string(++index));
+    expected.push_back(
+        "Skipping File (a network file's name ends in conf and does not start with a dot): " +
+        name);
+  };
   auto loaded = [&](const std::string& name) {
     expected.push_back("Network XML Parsed: net-" + name);
     expected.push_back("Loaded Network: net-" + name);
   };
-  checking(".hidden.conf");
+  skipping(".hidden.conf");
   checking("BETA.CONF");
   loaded("BETA.CONF");
   checking("alpha.conf");
   loaded("alpha.conf");
-  checking("alpha.conf.bak");
+  skipping("alpha.conf.bak");
   checking("conf");
   loaded("conf");
   checking("gammaconf");
   loaded("gammaconf");
-  checking("readme.txt");
+  skipping("readme.txt");
   expected.push_back("Network File Reading Complete.");
   EXPECT_EQ(LogLines(), expected);
 }

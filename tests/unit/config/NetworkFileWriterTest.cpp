@@ -155,5 +155,31 @@ TEST_F(NetworkFileWriterTest, StopWritesWhatIsPendingAndNamesEachLoginItCannot) 
   EXPECT_EQ(writer_.PendingLogins(), 2u);  // only the two that could not be written
 }
 
+// What a reload sees of a file its writer cannot write yet: the logins in
+// the order they will land, a later one of a name after its earlier one.
+// Dropped (its network removed), they are gone for good: a file of that name
+// made afterwards never receives them.
+TEST_F(NetworkFileWriterTest, PendingForListsWhatAFileWillTakeAndDropForgetsIt) {
+  const fs::path gone = temp_.Path() / "net" / "gone.conf";
+  fs::create_directories(gone.parent_path());
+  writer_.Start();
+  writer_.Submit(gone, {{"ann", "10.0.0.1"}, {"bob", "10.0.0.2"}});
+  EXPECT_FALSE(writer_.Flush(kWait));  // no file to read: they wait
+  writer_.Submit(gone, {{"ANN", "10.0.0.3"}});
+  std::vector<NetworkFile::Login> pending = writer_.PendingFor(gone);
+  ASSERT_EQ(pending.size(), 3u);
+  EXPECT_EQ(pending[0].name, "ann");
+  EXPECT_EQ(pending[2].address, "10.0.0.3");
+  EXPECT_TRUE(writer_.PendingFor(temp_.Path() / "net" / "other.conf").empty());
+
+  EXPECT_EQ(writer_.Drop(gone), 3u);
+  EXPECT_TRUE(writer_.PendingFor(gone).empty());
+  EXPECT_EQ(writer_.PendingLogins(), 0u);
+  WriteNetwork("gone.conf", {{"cy", "10.0.0.9"}});
+  writer_.Submit(gone, {{"dee", "10.0.0.4"}});
+  EXPECT_TRUE(writer_.Flush(kWait));
+  EXPECT_EQ(UsersOf(gone), (Users{{"cy", "10.0.0.9"}, {"dee", "10.0.0.4"}}));
+}
+
 }  // namespace
 }  // namespace brelvint

@@ -65,5 +65,38 @@ TEST(ServerNetworksTest, NetworkWithoutFileRecordsNothing) {
   EXPECT_EQ(writer.PendingLogins(), 0u);
 }
 
+// A reread of the file taken as it will be once the writer's logins land
+// (ApplyLogins) defines the same network as the records that took those
+// logins at once: known names move to their new address (administrators'
+// elements keep theirs), new names are enrolled in login order.
+TEST(ServerNetworksTest, AReadWithThePendingLoginsAppliedIsTheSameNetwork) {
+  auto define = [](ServerNetworks* network) {
+    network->NetworkName = "Main";
+    network->Path = "/srv/main.conf";
+    AddUser(network, "ann", "10.0.0.1");
+    MapperUser* boss = AddUser(network, "Boss", "10.0.0.9");
+    boss->IsAdmin = true;
+    network->Admins.push_back(boss);
+  };
+  ServerNetworks live;
+  define(&live);
+  live.AddUserToNetwork("ANN", "10.0.0.2");
+  live.AddUserToNetwork("carl", "10.0.0.3");
+  live.AddUserToNetwork("boss", "10.0.0.4");
+  live.AddUserToNetwork("dee", "10.0.0.5");
+
+  ServerNetworks reread;  // the file, none of the logins written yet
+  define(&reread);
+  EXPECT_FALSE(live.SameDefinition(reread));
+  reread.ApplyLogins(
+      {{"ANN", "10.0.0.2"}, {"carl", "10.0.0.3"}, {"boss", "10.0.0.4"}, {"dee", "10.0.0.5"}});
+  EXPECT_TRUE(live.SameDefinition(reread));
+  ASSERT_EQ(reread.Users.size(), 4u);
+  EXPECT_EQ(reread.Users[0]->LastIP, "10.0.0.2");
+  EXPECT_EQ(reread.Users[1]->LastIP, "10.0.0.9");  // an administrator's is the operator's
+  EXPECT_EQ(reread.Users[2]->Name, "carl");
+  EXPECT_EQ(reread.FindUser("DEE", "10.0.0.5"), reread.Users[3].get());
+}
+
 }  // namespace
 }  // namespace brelvint

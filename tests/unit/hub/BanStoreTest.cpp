@@ -135,6 +135,87 @@ TEST_F(BanStoreTest, ABanWaitsForALockedDatabaseOffTheLoopAndHoldsMeanwhile) {
       << log;
 }
 
+// Bans not yet written are part of every list, by their final number, and
+// a lift takes one out of memory and out of the writer's queue: with the
+// database held the whole time, the lifted ban never reaches it, the kept
+// one does under the number it was listed by.
+TEST_F(BanStoreTest, APendingBanIsListedByItsNumberAndLiftedWithoutTheDatabase) {
+  BanStore store(File());
+  ASSERT_TRUE(store.Insert("10.0.0.1", "ann", "boss", "", "Main"));  // number 1
+  WriteLock lock(File());
+  ASSERT_TRUE(lock.Held());
+  BanStore::Ban sam = Eve();
+  sam.address = "10.0.0.2";
+  sam.name = "sam";
+  sam.network = "Side";
+  sam.reason = "tab\there\nline\\slash";
+  EXPECT_EQ(store.Record(Eve(), loop_.Context()), 2);
+  EXPECT_EQ(store.Record(sam, loop_.Context()), 3);
+  EXPECT_EQ(List(store, "main"), std::string(2, '\0') + "1|10.0.0.1|ann|Main;2|10.0.0.9|eve|Main;");
+  EXPECT_EQ(List(store, ""),
+            std::string(2, '\0') + "1|10.0.0.1|ann|Main;2|10.0.0.9|eve|Main;3|10.0.0.2|sam|Side;");
+  ASSERT_EQ(store.Pending("").size(), 2u);
+  EXPECT_FALSE(store.Pending("")[0].stored);
+  EXPECT_EQ(store.Pending("side").size(), 1u);
+
+  // Another network's lift finds nothing; the right one lifts at once.
+  EXPECT_FALSE(store.Lift(2, "Side"));
+  auto lifted = store.Lift(2, "MAIN");
+  ASSERT_TRUE(lifted);
+  EXPECT_FALSE(lifted->stored);
+  EXPECT_EQ(lifted->name, "eve");
+  EXPECT_FALSE(store.IsBanned("10.0.0.9", "Main"));
+  EXPECT_EQ(store.Pending("").size(), 1u);
+  EXPECT_EQ(store.Pending("")[0].name, "sam");
+  EXPECT_EQ(store.Pending("")[0].reason, sam.reason);
+  // The writer tries sam only once it has dropped the lifted ban (it writes
+  // in order); a try of that ban already under way fails while the lock holds.
+  ASSERT_TRUE(PumpUntil(
+      loop_,
+      [&] {
+        return folder_.ReadFile(modGlobal::kLogFileName)
+                   .find("Ban of 10.0.0.2 (sam) on network Side not written yet") !=
+               std::string::npos;
+      },
+      5000));
+
+  lock.Release();
+  ASSERT_TRUE(PumpUntil(
+      loop_, [&] { return store.Unsaved() == 0; }, 5000));
+  std::string error;
+  std::vector<BanStore::Ban> rows = store.Rows("", &error);
+  ASSERT_EQ(rows.size(), 2u) << error;
+  EXPECT_EQ(rows[1].id, 3);
+  EXPECT_EQ(rows[1].name, "sam");
+  // A stored ban is lifted from the table.
+  lifted = store.Lift(1, "");
+  ASSERT_TRUE(lifted);
+  EXPECT_TRUE(lifted->stored);
+  EXPECT_EQ(Rows(), 1);
+}
+
+// The operators' list merges the stored rows with the pending bans in
+// number order and shows a ban written between the two reads once.
+TEST(BanStorePendingTest, TheCommandLinesViewMergesByNumber) {
+  BanStore::Ban row;
+  row.id = 2;
+  row.name = "two";
+  BanStore::Ban late = row;  // written between the two reads
+  late.stored = false;
+  BanStore::Ban first;
+  first.id = 1;
+  first.stored = false;
+  BanStore::Ban last;
+  last.id = 5;
+  last.stored = false;
+  auto merged = BanStore::Merge({row}, {first, late, last});
+  ASSERT_EQ(merged.size(), 3u);
+  EXPECT_EQ(merged[0].id, 1);
+  EXPECT_EQ(merged[1].id, 2);
+  EXPECT_TRUE(merged[1].stored);
+  EXPECT_EQ(merged[2].id, 5);
+}
+
 // A stop while the database stays locked waits a bounded time, then puts
 // each ban it could not write in the log in full.
 TEST_F(BanStoreTest, AStopLogsEachBanItCouldNotWrite) {
