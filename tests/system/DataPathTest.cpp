@@ -122,6 +122,9 @@ TEST_P(HeldBackTest, IsAnsweredOnceItHasReadEverything) {
   const HoldCase& c = GetParam();
   TestClient flooder;
   ASSERT_TRUE(Join(flooder, c.member ? "flooder" : ""));
+  // Someone else on, so that asking who is on gets one answer each time.
+  TestClient other;
+  ASSERT_TRUE(Join(other, "other"));
   std::string rest;
   long asked = Flood(flooder, PacketFramer::CreatePacket(c.command, c.payload), 3.0, false, &rest);
   service_.DiscardOutput();
@@ -140,6 +143,7 @@ TEST_P(HeldBackTest, IsAnsweredOnceItHasReadEverything) {
   finish.join();
   ASSERT_EQ(answered, asked);
   EXPECT_TRUE(flooder.ExpectFenceNext(nullptr, 10000));
+  EXPECT_TRUE(other.ExpectFenceNext());
 }
 
 INSTANTIATE_TEST_SUITE_P(
