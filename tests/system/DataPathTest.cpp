@@ -146,11 +146,12 @@ TEST_P(HeldBackTest, IsAnsweredOnceItHasReadEverything) {
   EXPECT_TRUE(other.ExpectFenceNext());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, HeldBackTest,
-    ::testing::Values(HoldCase{"member_asking_if_admin", true, 9, ""},
-                      HoldCase{"member_asking_who_is_on", true, 5, ""}),
-    [](const auto& param_info) { return std::string(param_info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Table, HeldBackTest,
+                         ::testing::Values(HoldCase{"member_asking_if_admin", true, 9, ""},
+                                           HoldCase{"member_asking_who_is_on", true, 5, ""}),
+                         [](const auto& param_info) {
+                           return std::string(param_info.param.label);
+                         });
 
 }  // namespace
 }  // namespace brelvint
