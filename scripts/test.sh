@@ -24,5 +24,7 @@ cd "$BUILD_DIR"
 ctest --output-on-failure --no-tests=error -j2 --timeout 300
 # The sockets run through io_uring where the kernel allows it; the epoll
 # back end, which serves where it does not, gets the whole suite as well,
-# in both builds.
-BRELVINT_IO_BACKEND=epoll ctest --output-on-failure --no-tests=error -j2 --timeout 300
+# in both builds. The package checks install the package in a root of its
+# own, where the variable does not reach: they ran once already.
+BRELVINT_IO_BACKEND=epoll ctest --output-on-failure --no-tests=error -j2 --timeout 300 \
+  -E '^debian_package'
