@@ -413,8 +413,16 @@ def check_own_requests_only(driver, base):
 
 
 def row_cell(driver, name, column):
-    cells = driver.find_elements("css selector", 'tr[data-name="%s"] td' % name)
-    return cells[column].text if len(cells) > column else None
+    # The table is redrawn at every refresh: a row read in the middle of one
+    # is read again.
+    from selenium.common.exceptions import StaleElementReferenceException
+    for _ in range(20):
+        cells = driver.find_elements("css selector", 'tr[data-name="%s"] td' % name)
+        try:
+            return cells[column].text if len(cells) > column else None
+        except StaleElementReferenceException:
+            time.sleep(0.05)
+    raise AssertionError("the row of %s kept being redrawn" % name)
 
 
 def plotted(driver, name):
