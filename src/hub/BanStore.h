@@ -59,7 +59,7 @@ class BanStore {
     std::string by;
     std::string reason;
     std::string bandate;    // "YYYY-MM-DD HH:MM:SS", local time
-    int64_t banlength = 1;  // always 1, read by nothing: older files hold it
+    int64_t banlength = 1;  // written as 1, as it always was; nothing reads it
     std::string network;
     // When the ban ends (unix seconds); none for a ban that never does.
     std::optional<int64_t> expires;
@@ -109,11 +109,11 @@ class BanStore {
   // set) when the insert failed.
   bool Insert(const std::string& address, const std::string& name, const std::string& by,
               const std::string& reason, const std::string& network, std::string* error = nullptr);
-  // The log line of a lift: "Ban <id> lifted by <by> on network <network>:
-  // <address> <name>", with `by` as given and the name escaped.
   // When `ban` ends, for a list: kNever, or its end in local time
   // ("YYYY-MM-DD HH:MM:SS"), followed by kExpired once `now` has reached it.
   static std::string EndText(const Ban& ban, int64_t now);
+  // The log line of a lift: "Ban <id> lifted by <by> on network <network>:
+  // <address> <name>", with `by` as given and the name escaped.
   static std::string LiftLine(const Ban& lifted, const std::string& by, const std::string& network);
   // Deletes ban `id` when it was recorded for `network` (ignoring case)
   // and returns the row deleted; nullopt when there is no such row on that

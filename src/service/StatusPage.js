@@ -652,7 +652,9 @@ function createActionCell(key) {
           const body = {network, name, reason};
           // Left empty, the ban is permanent; anything but a whole number the
           // server refuses with a line saying why.
-          if (minutes !== "") body.minutes = /^[0-9]+$/.test(minutes) && Number(minutes) > 0 ? Number(minutes) : -1;
+          if (minutes !== "") {
+            body.minutes = /^[0-9]+$/.test(minutes) && Number(minutes) > 0 ? Number(minutes) : -1;
+          }
           act("/action/ban", body);
         });
   });

@@ -189,6 +189,16 @@ TEST_F(ControlCommandTest, ATimedBanRefusesAtOnceAndAnEndedOneNoOne) {
   ASSERT_TRUE(refused);
   EXPECT_EQ(refused->command, 997);
 
+  // The ban is stored before a row goes in by hand, so the two never
+  // contend for one number.
+  for (int i = 0; i < 100; ++i) {
+    Ran listed = Command({"bans", "list"});
+    if (listed.out.find(" eve ") != std::string::npos &&
+        listed.out.find("not yet stored") == std::string::npos) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open((service_.Folder() / "brelvint.db").c_str(), &db), SQLITE_OK);
   sqlite3_busy_timeout(db, 10000);
