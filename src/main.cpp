@@ -24,7 +24,7 @@ constexpr const char kUsage[] =
     "       brelvint bans list [--network NAME] [--data-dir DIR]\n"
     "       brelvint bans lift ID [--data-dir DIR] [--log-file FILE]\n"
     "       brelvint kick NAME [--network NAME] [--reason TEXT] [--data-dir DIR]\n"
-    "       brelvint ban NAME [--network NAME] [--reason TEXT] [--data-dir DIR]\n"
+    "       brelvint ban NAME [--network NAME] [--reason TEXT] [--minutes N] [--data-dir DIR]\n"
     "       brelvint lift ID [--data-dir DIR] [--log-file FILE]\n"
     "       brelvint broadcast TEXT [--network NAME | --all] [--data-dir DIR]\n"
     "       brelvint members [--network NAME] [--data-dir DIR]\n"
@@ -54,6 +54,7 @@ constexpr const char kUsage[] =
     "control socket (brelvint.sock in the data folder), which only an account that\n"
     "can write the data folder may use. --network names the network (needed when\n"
     "the server has more than one); --reason is told to the member and logged;\n"
+    "ban --minutes N (1 to 525600) ends the ban after N minutes (without it, never);\n"
     "broadcast --all reaches every network. Each action is logged naming the\n"
     "operator (SUDO_USER, else the account). Exit status: 0 done, 1 no such member,\n"
     "network or ban, or the server is not running, 2 a usage error.\n";

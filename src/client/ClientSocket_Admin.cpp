@@ -15,6 +15,9 @@ namespace brelvint {
 
 namespace {
 
+constexpr const char kBanEnds[] = " (ends ";
+constexpr const char kBanEnded[] = " (ended ";
+
 // A stored "YYYY-MM-DD HH:MM:SS" shown in the log's date and time forms.
 std::string ShowBanDate(const std::string& stored) {
   std::tm when{};
@@ -27,9 +30,24 @@ std::string ShowBanDate(const std::string& stored) {
   return std::string(date, date_length) + " " + std::string(time, time_length);
 }
 
+// A timed ban's end in the log's date and time forms, after its reason:
+// the entry keeps its five fields, so map tools read it as before.
+std::string ShowBanEnd(const BanStore::Ban& row) {
+  std::time_t end = static_cast<std::time_t>(*row.expires);
+  std::tm when{};
+  localtime_r(&end, &when);
+  char date[64];
+  char time[64];
+  size_t date_length = std::strftime(date, sizeof date, "%x", &when);
+  size_t time_length = std::strftime(time, sizeof time, "%X", &when);
+  bool over = row.Expired(static_cast<int64_t>(std::time(nullptr)));
+  return std::string(over ? kBanEnded : kBanEnds) + std::string(date, date_length) + " " +
+         std::string(time, time_length) + ")";
+}
+
 // One entry of the ban list: "id|address|by|reason|date time" and a NUL; a
-// ban not yet written says so after its reason. Runs on the ban store's
-// reader thread.
+// ban not yet written says so after its reason, and so does a timed ban's
+// end. Runs on the ban store's reader thread.
 void AppendBanEntry(const BanStore::Ban& row, std::string& out) {
   out += std::to_string(row.id);
   out += '|';
@@ -38,6 +56,7 @@ void AppendBanEntry(const BanStore::Ban& row, std::string& out) {
   out += row.by;
   out += '|';
   out += row.reason;
+  if (row.expires) out += ShowBanEnd(row);
   if (!row.stored) out += BanStore::kNotYetStored;
   out += '|';
   out += ShowBanDate(row.bandate);

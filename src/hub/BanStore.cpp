@@ -24,7 +24,8 @@ const char kCreateTable[] =
     "bandate DATETIME, "
     "banlength INTEGER, "
     "network TEXT, "
-    "name TEXT);"
+    "name TEXT, "
+    "expires INTEGER);"
     "CREATE INDEX IF NOT EXISTS bans_address ON bans(address COLLATE NOCASE);";
 
 // The reader thread's niceness (Linux schedules threads apart).
@@ -36,8 +37,8 @@ constexpr int kWriterBusyMilliseconds = 250;
 // reader wait for a writer) and lifts bans: it must not stall the relay.
 constexpr int kLoopBusyMilliseconds = 100;
 constexpr const char kInsert[] =
-    "INSERT INTO bans (address, name, \"by\", reason, bandate, banlength, network, id) "
-    "VALUES (?, ?, ?, ?, ?, 1, ?, ?)";
+    "INSERT INTO bans (address, name, \"by\", reason, bandate, banlength, network, id, expires) "
+    "VALUES (?, ?, ?, ?, ?, 1, ?, ?, ?)";
 // The first number not given yet: AUTOINCREMENT never gives one twice, so
 // neither does the store.
 constexpr const char kNextId[] =
@@ -55,11 +56,20 @@ std::string DescribeBan(const BanStore::Ban& ban) {
 
 // The statements that give whole rows name the columns in ReadRow's order.
 const char kSelectNetwork[] =
-    "SELECT id, address, name, \"by\", reason, bandate, banlength, network FROM bans "
+    "SELECT id, address, name, \"by\", reason, bandate, banlength, network, expires FROM bans "
     "WHERE network = ? COLLATE NOCASE ORDER BY id";
 const char kSelectAll[] =
-    "SELECT id, address, name, \"by\", reason, bandate, banlength, network FROM bans "
+    "SELECT id, address, name, \"by\", reason, bandate, banlength, network, expires FROM bans "
     "ORDER BY id";
+
+std::string LocalTime(int64_t seconds) {
+  std::time_t when = static_cast<std::time_t>(seconds);
+  std::tm local{};
+  localtime_r(&when, &local);
+  char text[32];
+  size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return std::string(text, length);
+}
 
 std::string NowLocal() {
   std::time_t now = std::time(nullptr);
@@ -80,6 +90,14 @@ void Bind(sqlite3_stmt* statement, int index, const std::string& text) {
   sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
+void Bind(sqlite3_stmt* statement, int index, const std::optional<int64_t>& seconds) {
+  if (seconds) {
+    sqlite3_bind_int64(statement, index, *seconds);
+  } else {
+    sqlite3_bind_null(statement, index);
+  }
+}
+
 BanStore::Ban ReadRow(sqlite3_stmt* statement) {
   BanStore::Ban ban;
   ban.id = sqlite3_column_int64(statement, 0);
@@ -90,6 +108,8 @@ BanStore::Ban ReadRow(sqlite3_stmt* statement) {
   ban.bandate = ColumnText(statement, 5);
   ban.banlength = sqlite3_column_int64(statement, 6);
   ban.network = ColumnText(statement, 7);
+  if (sqlite3_column_type(statement, 8) != SQLITE_NULL)
+    ban.expires = sqlite3_column_int64(statement, 8);
   return ban;
 }
 
@@ -123,15 +143,20 @@ BanStore::BanStore(const std::filesystem::path& file) : file_(file) {
     throw std::runtime_error("cannot open ban database " + file.string() + ": " + reason);
   }
   AddNameColumn();
+  AddExpiresColumn();
   Statement next = Prepare(kNextId);
   if (sqlite3_step(next.get()) == SQLITE_ROW) next_id_ = sqlite3_column_int64(next.get(), 0);
   insert_ = Prepare(kInsert);
   delete_ = Prepare(
       "DELETE FROM bans WHERE id = ? AND network = ? COLLATE NOCASE "
-      "RETURNING id, address, name, \"by\", reason, bandate, banlength, network");
-  by_address_ = Prepare("SELECT DISTINCT network FROM bans WHERE address = ? COLLATE NOCASE");
+      "RETURNING id, address, name, \"by\", reason, bandate, banlength, network, expires");
+  // An expired row stays until lifted, but refuses no one.
+  by_address_ = Prepare(
+      "SELECT DISTINCT network FROM bans WHERE address = ? COLLATE NOCASE "
+      "AND (expires IS NULL OR expires > ?)");
   by_address_network_ = Prepare(
-      "SELECT 1 FROM bans WHERE address = ? COLLATE NOCASE AND network = ? COLLATE NOCASE LIMIT 1");
+      "SELECT 1 FROM bans WHERE address = ? COLLATE NOCASE AND network = ? COLLATE NOCASE "
+      "AND (expires IS NULL OR expires > ?) LIMIT 1");
 }
 
 void BanStore::AddNameColumn() {
@@ -148,6 +173,25 @@ void BanStore::AddNameColumn() {
     sqlite3_free(message);
     throw std::runtime_error("cannot open ban database " + file_.string() + ": " + reason);
   }
+}
+
+void BanStore::AddExpiresColumn() {
+  Statement columns = Prepare("PRAGMA table_info(bans)");
+  while (sqlite3_step(columns.get()) == SQLITE_ROW) {
+    if (ColumnText(columns.get(), 1) == "expires") return;
+  }
+  char* message = nullptr;
+  int rc = sqlite3_exec(db_.get(), "ALTER TABLE bans ADD COLUMN expires INTEGER", nullptr, nullptr,
+                        &message);
+  if (rc != SQLITE_OK) {
+    std::string reason = message != nullptr ? message : sqlite3_errstr(rc);
+    sqlite3_free(message);
+    throw std::runtime_error("cannot open ban database " + file_.string() + ": " + reason);
+  }
+}
+
+int64_t BanStore::Now() const {
+  return clock_ ? clock_() : static_cast<int64_t>(std::time(nullptr));
 }
 
 BanStore::~BanStore() {
@@ -246,6 +290,7 @@ bool BanStore::TryWrite(sqlite3* db, const Write& write, int64_t* written, std::
     Bind(prepared, 5, ban.bandate);
     Bind(prepared, 6, ban.network);
     sqlite3_bind_int64(prepared, 7, ban.id);
+    Bind(prepared, 8, ban.expires);
   }
   int rc = sqlite3_step(prepared);
   if (!write.remove && rc == SQLITE_CONSTRAINT) {
@@ -399,6 +444,7 @@ bool BanStore::Insert(const std::string& address, const std::string& name, const
   Bind(statement, 5, NowLocal());
   Bind(statement, 6, network);
   sqlite3_bind_int64(statement, 7, next_id_++);
+  sqlite3_bind_null(statement, 8);
   // Outside an explicit transaction each statement commits on its own.
   if (sqlite3_step(statement) != SQLITE_DONE) {
     if (error != nullptr) *error = sqlite3_errmsg(db_.get());
@@ -421,6 +467,13 @@ std::optional<BanStore::Ban> BanStore::Delete(int64_t id, const std::string& net
     return std::nullopt;
   }
   return removed;
+}
+
+std::string BanStore::EndText(const Ban& ban, int64_t now) {
+  if (!ban.expires) return kNever;
+  std::string text = LocalTime(*ban.expires);
+  if (ban.Expired(now)) text += kExpired;
+  return text;
 }
 
 std::string BanStore::LiftLine(const Ban& lifted, const std::string& by,
@@ -447,7 +500,7 @@ std::vector<BanStore::Ban> BanStore::Rows(const std::string& network, std::strin
 std::optional<BanStore::Ban> BanStore::DeleteAnyNetwork(int64_t id, std::string* error) {
   Statement remove = Prepare(
       "DELETE FROM bans WHERE id = ? "
-      "RETURNING id, address, name, \"by\", reason, bandate, banlength, network");
+      "RETURNING id, address, name, \"by\", reason, bandate, banlength, network, expires");
   sqlite3_bind_int64(remove.get(), 1, id);
   std::optional<Ban> removed;
   int rc;
@@ -466,18 +519,22 @@ void BanStore::SetBusyTimeout(std::chrono::milliseconds wait) {
 std::vector<std::string> BanStore::NetworksBanning(const std::string& address) const {
   sqlite3_stmt* statement = by_address_.get();
   ResetOnExit reset{statement};
+  int64_t now = Now();
   Bind(statement, 1, address);
+  sqlite3_bind_int64(statement, 2, now);
   std::vector<std::string> networks;
   while (sqlite3_step(statement) == SQLITE_ROW) networks.push_back(ColumnText(statement, 0));
   for (const Ban& ban : unsaved_) {
-    if (TextCase::Equal(ban.address, address)) networks.push_back(ban.network);
+    if (TextCase::Equal(ban.address, address) && !ban.Expired(now)) networks.push_back(ban.network);
   }
   return networks;
 }
 
 bool BanStore::IsBanned(const std::string& address, const std::string& network) const {
+  int64_t now = Now();
   for (const Ban& ban : unsaved_) {
-    if (TextCase::Equal(ban.address, address) && TextCase::Equal(ban.network, network)) {
+    if (TextCase::Equal(ban.address, address) && TextCase::Equal(ban.network, network) &&
+        !ban.Expired(now)) {
       return true;
     }
   }
@@ -485,6 +542,7 @@ bool BanStore::IsBanned(const std::string& address, const std::string& network) 
   ResetOnExit reset{statement};
   Bind(statement, 1, address);
   Bind(statement, 2, network);
+  sqlite3_bind_int64(statement, 3, now);
   return sqlite3_step(statement) == SQLITE_ROW;
 }
 
@@ -514,7 +572,8 @@ void BanStore::Close() {
                           ban.address + ", name " + modGlobal::EscapeForLog(ban.name) +
                           ", network " + modGlobal::EscapeForLog(ban.network) + ", by " +
                           modGlobal::EscapeForLog(ban.by) + ", reason " +
-                          modGlobal::EscapeForLog(ban.reason) + ", at " + ban.bandate);
+                          modGlobal::EscapeForLog(ban.reason) + ", at " + ban.bandate +
+                          (ban.expires ? ", ends " + LocalTime(*ban.expires) : std::string()));
   }
   writes_.clear();
   unsaved_.clear();

@@ -47,6 +47,10 @@ class BanStore {
   static constexpr const char kFileName[] = "brelvint.db";
   // What the lists add to the reason of a ban not yet written.
   static constexpr const char kNotYetStored[] = " (not yet stored)";
+  // What the lists show for the end of a ban that never ends, and add to
+  // the end of one that has.
+  static constexpr const char kNever[] = "never";
+  static constexpr const char kExpired[] = " (expired)";
 
   struct Ban {
     int64_t id = 0;
@@ -54,12 +58,21 @@ class BanStore {
     std::string name;  // the banned member's; empty in rows older than the column
     std::string by;
     std::string reason;
-    std::string bandate;  // "YYYY-MM-DD HH:MM:SS", local time
-    int64_t banlength = 1;
+    std::string bandate;    // "YYYY-MM-DD HH:MM:SS", local time
+    int64_t banlength = 1;  // written as 1, as it always was; nothing reads it
     std::string network;
+    // When the ban ends (unix seconds); none for a ban that never does.
+    std::optional<int64_t> expires;
     // False for a ban recorded and not yet written to the database.
     bool stored = true;
+
+    // True once a timed ban's end is at or before `now` (unix seconds): it
+    // refuses no one, though its row may still be in the table.
+    bool Expired(int64_t now) const { return expires && *expires <= now; }
   };
+
+  // The clock the store judges expiry by (unix seconds); tests set one.
+  using Clock = std::function<int64_t()>;
 
   // Opens (creating when missing) the database and the table. Throws
   // std::runtime_error naming the file and SQLite's reason when it cannot.
@@ -96,6 +109,9 @@ class BanStore {
   // set) when the insert failed.
   bool Insert(const std::string& address, const std::string& name, const std::string& by,
               const std::string& reason, const std::string& network, std::string* error = nullptr);
+  // When `ban` ends, for a list: kNever, or its end in local time
+  // ("YYYY-MM-DD HH:MM:SS"), followed by kExpired once `now` has reached it.
+  static std::string EndText(const Ban& ban, int64_t now);
   // The log line of a lift: "Ban <id> lifted by <by> on network <network>:
   // <address> <name>", with `by` as given and the name escaped.
   static std::string LiftLine(const Ban& lifted, const std::string& by, const std::string& network);
@@ -106,7 +122,13 @@ class BanStore {
   // The networks named by rows for this address (compared ignoring case).
   std::vector<std::string> NetworksBanning(const std::string& address) const;
   // True when a row bans this address on the named network (both ignoring case).
+  // Both leave out bans that have expired (by Now()).
   bool IsBanned(const std::string& address, const std::string& network) const;
+
+  // The store's time in unix seconds: the wall clock unless SetClock gave
+  // another. A timed ban's end is reckoned from it.
+  int64_t Now() const;
+  void SetClock(Clock clock) { clock_ = std::move(clock); }
 
   // Appends one row's entry to a list. Runs on the reader thread, so it
   // may touch nothing but its arguments.
@@ -174,6 +196,9 @@ class BanStore {
 
   Statement Prepare(const char* sql) const;
   void AddNameColumn();
+  // Files written before bans could end lack the `expires` column; their
+  // rows get NULL in it, so they stay permanent.
+  void AddExpiresColumn();
   // Ends the reader thread, dropping any list not finished; lists asked
   // for afterwards are never produced.
   void StopReader();
@@ -202,6 +227,7 @@ class BanStore {
   void StopWriter();
 
   std::filesystem::path file_;
+  Clock clock_;  // none: the wall clock
   Database db_;
   Statement insert_;
   Statement delete_;

@@ -248,17 +248,17 @@ void MapSocket::Expel(MapMember& target) {
 
 void MapSocket::BanUser(MapMember& admin, const std::string& userName, const std::string& reason) {
   if (admin.myNetwork == nullptr) return;
-  BanMember(userName, admin.myNetwork->NetworkName, reason, admin.Username, std::string());
+  BanMember(userName, admin.myNetwork->NetworkName, reason, admin.Username, std::string(), 0);
 }
 
 bool MapSocket::BanUser(const std::string& userName, const std::string& networkName,
-                        const std::string& reason, const std::string& by) {
-  return BanMember(userName, networkName, reason, by, by);
+                        const std::string& reason, const std::string& by, int64_t minutes) {
+  return BanMember(userName, networkName, reason, by, by, minutes);
 }
 
 bool MapSocket::BanMember(const std::string& userName, const std::string& networkName,
                           const std::string& reason, const std::string& by,
-                          const std::string& logged_by) {
+                          const std::string& logged_by, int64_t minutes) {
   MapMember* target = MemberNamed(userName);
   if (target == nullptr || !TextCase::Equal(target->myNetwork->NetworkName, networkName)) {
     return false;
@@ -266,8 +266,9 @@ bool MapSocket::BanMember(const std::string& userName, const std::string& networ
   target->SendMessage(MapMember::kBanned, reason);
   ++Metrics::Process().bans;
   StatusMessage(modGlobal::EscapeForLog(target->Username) + "on network " +
-                target->myNetwork->NetworkName + " Banned: " + modGlobal::EscapeForLog(reason) +
-                ByWhom(logged_by));
+                target->myNetwork->NetworkName + " Banned" +
+                (minutes > 0 ? " for " + std::to_string(minutes) + " minutes" : std::string()) +
+                ": " + modGlobal::EscapeForLog(reason) + ByWhom(logged_by));
   if (bans_ != nullptr) {
     // Holds at once; the row is written off the loop, and retried while an
     // operator's sqlite3 session holds the database.
@@ -277,6 +278,7 @@ bool MapSocket::BanMember(const std::string& userName, const std::string& networ
     ban.by = by;
     ban.reason = reason;
     ban.network = target->myNetwork->NetworkName;
+    if (minutes > 0) ban.expires = bans_->Now() + minutes * 60;
     bans_->Record(std::move(ban), Loop().Context());
   }
   Expel(*target);

@@ -91,9 +91,11 @@ class MapSocket : public ServerSocket {
   void BanUser(MapMember& admin, const std::string& userName, const std::string& reason);
   // The same ban made by someone who is not a member (an operator): `by`
   // is recorded as the ban's author and named at the end of the log line.
+  // A `minutes` above 0 makes the ban end that many minutes from now (the
+  // log line says "for N minutes"); 0 makes it permanent.
   // False when no member of this listener holds that name on `networkName`.
   bool BanUser(const std::string& userName, const std::string& networkName,
-               const std::string& reason, const std::string& by);
+               const std::string& reason, const std::string& by, int64_t minutes = 0);
   // Lifts ban `id`, stored or not yet written, when it was recorded for
   // admin's network; otherwise does nothing, so one network's
   // administrators never lift another's bans. Writes the ban store, logs.
@@ -202,9 +204,10 @@ class MapSocket : public ServerSocket {
   // what it was told is flushed (bounded for a peer that does not read).
   void Expel(MapMember& target);
   // The ban itself: `by` goes into the row, `logged_by` (unless empty) at
-  // the end of the log line.
+  // the end of the log line; `minutes` as BanUser's.
   bool BanMember(const std::string& userName, const std::string& networkName,
-                 const std::string& reason, const std::string& by, const std::string& logged_by);
+                 const std::string& reason, const std::string& by, const std::string& logged_by,
+                 int64_t minutes);
   void SendLeaveNotices();
   void ScheduleLoginSweep();
   void EndStaleLogins();

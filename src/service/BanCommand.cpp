@@ -9,6 +9,7 @@
 #include <array>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <optional>
@@ -101,15 +102,16 @@ std::optional<std::string> WriteRefusal(const std::filesystem::path& data_folder
 // The rows as a table, one line each under a heading, columns padded to
 // their widest entry. Text that came from clients is escaped as in the log.
 void PrintTable(const std::vector<BanStore::Ban>& rows, std::ostream& out) {
-  using Row = std::array<std::string, 7>;
-  std::vector<Row> lines{{"ID", "Network", "Address", "Name", "By", "Date", "Reason"}};
+  using Row = std::array<std::string, 8>;
+  std::vector<Row> lines{{"ID", "Network", "Address", "Name", "By", "Date", "Ends", "Reason"}};
+  int64_t now = static_cast<int64_t>(std::time(nullptr));
   for (const BanStore::Ban& ban : rows) {
     lines.push_back({std::to_string(ban.id), modGlobal::EscapeForLog(ban.network),
                      modGlobal::EscapeForLog(ban.address), modGlobal::EscapeForLog(ban.name),
                      modGlobal::EscapeForLog(ban.by), modGlobal::EscapeForLog(ban.bandate),
-                     modGlobal::EscapeForLog(ban.reason)});
+                     BanStore::EndText(ban, now), modGlobal::EscapeForLog(ban.reason)});
   }
-  std::array<size_t, 7> widths{};
+  std::array<size_t, 8> widths{};
   for (const Row& line : lines) {
     for (size_t i = 0; i < widths.size(); ++i) widths[i] = std::max(widths[i], line[i].size());
   }

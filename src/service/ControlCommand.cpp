@@ -53,6 +53,15 @@ bool Parse(const std::string& command, const std::vector<std::string>& arguments
       if (parsed->request.network.empty()) return false;
     } else if (argument == "--reason" && has_value && takes_name) {
       parsed->request.reason = arguments[++i];
+    } else if (argument == "--minutes" && has_value && command == "ban") {
+      // A whole number of minutes, within a year; nothing else is a length.
+      const std::string& minutes = arguments[++i];
+      if (!IsWholeNumber(minutes)) return false;
+      parsed->request.minutes = std::stoll(minutes);
+      if (parsed->request.minutes < 1 ||
+          parsed->request.minutes > OperatorActions::kMaxBanMinutes) {
+        return false;
+      }
     } else if (argument == "--all" && command == "broadcast") {
       parsed->request.all = true;
     } else if (argument == "--data-dir" && has_value && !arguments[i + 1].empty()) {
@@ -165,10 +174,11 @@ ControlCommand::Reach ControlCommand::Ask(const std::filesystem::path& folder,
     }
     return Reach::kFailed;
   }
-  nlohmann::json message = {
-      {"command", request.command}, {"network", request.network}, {"name", request.name},
-      {"reason", request.reason},   {"text", request.text},       {"id", request.id},
-      {"all", request.all},         {"account", OperatorName()},  {"source", request.source}};
+  nlohmann::json message = {{"command", request.command}, {"network", request.network},
+                            {"name", request.name},       {"reason", request.reason},
+                            {"text", request.text},       {"id", request.id},
+                            {"all", request.all},         {"account", OperatorName()},
+                            {"source", request.source},   {"minutes", request.minutes}};
   std::string line = message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   // A server that refuses us answers before reading, and may have closed
   // by the time the request goes: its answer is read all the same.

@@ -19,7 +19,7 @@ class ControlCommand {
  public:
   static constexpr const char kUsage[] =
       "Usage: brelvint kick NAME [--network NAME] [--reason TEXT] [--data-dir DIR]\n"
-      "       brelvint ban NAME [--network NAME] [--reason TEXT] [--data-dir DIR]\n"
+      "       brelvint ban NAME [--network NAME] [--reason TEXT] [--minutes N] [--data-dir DIR]\n"
       "       brelvint lift ID [--data-dir DIR] [--log-file FILE]\n"
       "       brelvint broadcast TEXT [--network NAME | --all] [--data-dir DIR]\n"
       "       brelvint members [--network NAME] [--data-dir DIR]\n";

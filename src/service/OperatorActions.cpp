@@ -27,7 +27,8 @@ constexpr const char kNoSuchNetwork[] = "There is no network {} on this server."
 constexpr const char kWhichNetwork[] = "This server has {} networks: name one (--network NAME).";
 constexpr const char kNotMember[] = "{} is not on network {}.";
 constexpr const char kKicked[] = "Kicked {} from network {}.";
-constexpr const char kBanned[] = "Banned {} ({}) on network {}.";
+constexpr const char kBanned[] = "Banned {} ({}) on network {}{}.";
+constexpr const char kBadMinutes[] = "A ban lasts from 1 to {} minutes (none: until lifted).";
 constexpr const char kNoBan[] = "no ban {}{} in {} (brelvint bans list shows them)";
 constexpr const char kLiftFailed[] = "Cannot lift ban {}: {}";
 constexpr const char kSent[] = "Sent to {} member{} of {}.";
@@ -93,6 +94,10 @@ std::optional<OperatorActions::Request> OperatorActions::Parse(const std::string
   if (auto id = object.find("id"); good && id != object.end()) {
     good = id->is_number_integer();
     if (good) request.id = id->get<int64_t>();
+  }
+  if (auto minutes = object.find("minutes"); good && minutes != object.end()) {
+    good = minutes->is_null() || minutes->is_number_integer();
+    if (good && !minutes->is_null()) request.minutes = minutes->get<int64_t>();
   }
   if (auto all = object.find("all"); good && all != object.end()) {
     good = all->is_boolean();
@@ -171,16 +176,22 @@ OperatorActions::Outcome OperatorActions::Kick(const Request& request, const std
 }
 
 OperatorActions::Outcome OperatorActions::Ban(const Request& request, const std::string& who) {
+  if (request.minutes < 0 || request.minutes > kMaxBanMinutes) {
+    return Failed(2, fmt::format(kBadMinutes, kMaxBanMinutes));
+  }
   Outcome failure;
   ServerNetworks* network = TargetNetwork(request, &failure);
   if (network == nullptr) return failure;
+  std::string lasting =
+      request.minutes > 0 ? fmt::format(" for {} minutes", request.minutes) : std::string();
   for (auto& listener : app_.sSockets) {
     MapMember* target = listener->MemberNamed(request.name);
     if (target == nullptr) continue;
     std::string address = target->RemoteAddress();
-    if (listener->BanUser(request.name, network->NetworkName, request.reason, who)) {
+    if (listener->BanUser(request.name, network->NetworkName, request.reason, who,
+                          request.minutes)) {
       return Succeeded(
-          fmt::format(kBanned, Shown(request.name), address, Shown(network->NetworkName)));
+          fmt::format(kBanned, Shown(request.name), address, Shown(network->NetworkName), lasting));
     }
   }
   return Failed(1, fmt::format(kNotMember, Shown(request.name), Shown(network->NetworkName)));
@@ -285,14 +296,15 @@ void OperatorActions::ListBans(const Request& request, Done done) {
       outcome = Failed(1, fmt::format(kBansUnreadable, file.string(), error));
     }
     rows = BanStore::Merge(std::move(rows), pending);
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
     if (rows.empty() && error.empty()) {
       outcome.text =
           fmt::format(kNoBans, network.empty() ? std::string() : " for network " + Shown(network));
     } else if (!rows.empty()) {
-      outcome.table.push_back({"ID", "Network", "Address", "Name", "By", "Date", "Reason"});
+      outcome.table.push_back({"ID", "Network", "Address", "Name", "By", "Date", "Ends", "Reason"});
       for (const BanStore::Ban& ban : rows) {
         outcome.table.push_back({std::to_string(ban.id), ban.network, ban.address, ban.name, ban.by,
-                                 ban.bandate,
+                                 ban.bandate, BanStore::EndText(ban, now),
                                  ban.stored ? ban.reason : ban.reason + BanStore::kNotYetStored});
       }
     }

@@ -34,6 +34,7 @@ class OperatorActions {
     std::string reason;   // kick, ban
     std::string text;     // broadcast
     int64_t id = 0;       // lift
+    int64_t minutes = 0;  // ban: how long it lasts (1..kMaxBanMinutes); 0 for ever
     bool all = false;     // broadcast to every network
     std::string account;  // who the command line says runs it (SUDO_USER, else the account)
     std::string source;   // the command that asks ("brelvint bans lift"); "" for "command line"
@@ -48,6 +49,8 @@ class OperatorActions {
   using Done = std::function<void(Outcome)>;
 
   static constexpr const char kBroadcastLog[] = "Broadcast to {} by {}: {}";
+  // The longest timed ban: a year. Longer is what a permanent ban is for.
+  static constexpr int64_t kMaxBanMinutes = 525600;
 
   explicit OperatorActions(App& app);
   ~OperatorActions();

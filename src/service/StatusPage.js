@@ -606,13 +606,15 @@ async function act(path, body) {
 }
 
 // One confirmation for every action; the member's name and the network reach it
-// as text only.
+// as text only. A ban may also be given a length in minutes.
 let confirmed = null;
-function ask(question, withReason, then) {
+function ask(question, withReason, withMinutes, then) {
   const dialog = document.getElementById("confirm");
   document.getElementById("confirm-text").textContent = question;
   document.getElementById("confirm-reason-box").hidden = !withReason;
   document.getElementById("confirm-reason").value = "";
+  document.getElementById("confirm-minutes-box").hidden = !withMinutes;
+  document.getElementById("confirm-minutes").value = "";
   confirmed = then;
   dialog.showModal();
 }
@@ -620,7 +622,7 @@ document.getElementById("confirm-ok").addEventListener("click", () => {
   const then = confirmed;
   confirmed = null;
   document.getElementById("confirm").close();
-  if (then) then(document.getElementById("confirm-reason").value);
+  if (then) then(document.getElementById("confirm-reason").value, document.getElementById("confirm-minutes").value.trim());
 });
 document.getElementById("confirm-cancel").addEventListener("click", () => {
   confirmed = null;
@@ -639,13 +641,22 @@ function createActionCell(key) {
   const ban = element("button", {type: "button", class: "ban"}, "Ban");
   kick.addEventListener("click", event => {
     event.stopPropagation();
-    ask("Kick " + name + " from network " + network + "?", true,
+    ask("Kick " + name + " from network " + network + "?", true, false,
         reason => act("/action/kick", {network, name, reason}));
   });
   ban.addEventListener("click", event => {
     event.stopPropagation();
-    ask("Ban " + name + " on network " + network + "? Their address is refused until the ban is lifted.",
-        true, reason => act("/action/ban", {network, name, reason}));
+    ask("Ban " + name + " on network " + network +
+        "? Their address is refused until the ban is lifted, or for the minutes given.",
+        true, true, (reason, minutes) => {
+          const body = {network, name, reason};
+          // Left empty, the ban is permanent; anything but a whole number the
+          // server refuses with a line saying why.
+          if (minutes !== "") {
+            body.minutes = /^[0-9]+$/.test(minutes) && Number(minutes) > 0 ? Number(minutes) : -1;
+          }
+          act("/action/ban", body);
+        });
   });
   cell.append(kick, ban);
   return cell;
@@ -659,7 +670,7 @@ function createBroadcastBox(network) {
   send.addEventListener("click", () => {
     const text = input.value;
     if (!text) return;
-    ask("Send \u201c" + text + "\u201d to every member of network " + network + "?", false, () => {
+    ask("Send \u201c" + text + "\u201d to every member of network " + network + "?", false, false, () => {
       input.value = "";
       act("/action/broadcast", {network, text});
     });

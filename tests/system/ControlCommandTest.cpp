@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -167,6 +168,70 @@ TEST_F(ControlCommandTest, ABanRefusesTheAddressIsListedAndALiftLetsItIn) {
   EXPECT_TRUE(service_.Stop());
 }
 
+// A ban for some minutes refuses at once and says how long, in the answer
+// and the log; the list shows when it ends. A ban whose end has passed (a
+// row written with its end in the past) refuses no one and is listed as
+// expired.
+TEST_F(ControlCommandTest, ATimedBanRefusesAtOnceAndAnEndedOneNoOne) {
+  TestClient eve;
+  ASSERT_TRUE(Join(eve, north_port_, "North", "eve", "127.0.0.5"));
+  Ran banned =
+      Command({"ban", "eve", "--network", "North", "--minutes", "30", "--reason", "flood"});
+  EXPECT_EQ(banned.status, 0) << banned.err;
+  EXPECT_EQ(banned.out, "Banned eve (127.0.0.5) on network North for 30 minutes.\n");
+  ASSERT_TRUE(eve.ReceiveCommand(997));
+  EXPECT_TRUE(eve.WaitClosed());
+  EXPECT_TRUE(
+      Logged("eveon network North Banned for 30 minutes: flood; by operator alice (command line)"));
+  TestClient again;
+  ASSERT_TRUE(again.Connect(north_port_, "127.0.0.5"));
+  auto refused = again.Receive();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->command, 997);
+
+  // The ban is stored before a row goes in by hand, so the two never
+  // contend for one number.
+  for (int i = 0; i < 100; ++i) {
+    Ran listed = Command({"bans", "list"});
+    if (listed.out.find(" eve ") != std::string::npos &&
+        listed.out.find("not yet stored") == std::string::npos) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((service_.Folder() / "brelvint.db").c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 10000);
+  int inserted = sqlite3_exec(
+      db,
+      "INSERT INTO bans (address, name, \"by\", reason, bandate, banlength, network, expires) "
+      "VALUES ('127.0.0.6', 'old', 'boss', 'served', '2020-01-02 03:04:05', 1, 'North', 1000)",
+      nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  ASSERT_EQ(inserted, SQLITE_OK);
+  TestClient old;
+  EXPECT_TRUE(Join(old, north_port_, "North", "old", "127.0.0.6"));
+
+  Ran listed = Command({"bans", "list"});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  std::string eve_line, old_line;
+  size_t start = 0;
+  while (start < listed.out.size()) {
+    size_t end = listed.out.find('\n', start);
+    std::string line = listed.out.substr(start, end - start);
+    if (line.find(" eve ") != std::string::npos) eve_line = line;
+    if (line.find(" old ") != std::string::npos) old_line = line;
+    start = end == std::string::npos ? listed.out.size() : end + 1;
+  }
+  EXPECT_NE(listed.out.find("  Ends  "), std::string::npos) << listed.out;
+  ASSERT_FALSE(eve_line.empty()) << listed.out;
+  EXPECT_EQ(eve_line.find("never"), std::string::npos) << eve_line;
+  EXPECT_EQ(eve_line.find("(expired)"), std::string::npos) << eve_line;
+  EXPECT_NE(old_line.find(" (expired)  served"), std::string::npos) << listed.out;
+  EXPECT_TRUE(old.ExpectFenceNext());
+  EXPECT_TRUE(service_.Stop());
+}
+
 TEST_F(ControlCommandTest, ABroadcastReachesEveryMemberOfTheNetworkAndOnlyThem) {
   TestClient ann, bob, carl, stranger;
   ASSERT_TRUE(Join(ann, north_port_, "North", "ann"));
@@ -311,6 +376,19 @@ TEST(ControlCommandArgumentsTest, WrongUseIsAUsageErrorAndNoServerIsStatusOne) {
       {{"broadcast"}, 2, "Usage: brelvint kick NAME"},
       {{"broadcast", "hi", "--all", "--network", "North"}, 2, "Usage: brelvint kick NAME"},
       {{"members", "extra"}, 2, "Usage: brelvint kick NAME"},
+      // A ban's length is a whole number of minutes, 1 to a year.
+      {{"ban", "eve", "--minutes", "0", "--data-dir", folder}, 2, "Usage: brelvint kick NAME"},
+      {{"ban", "eve", "--minutes", "abc", "--data-dir", folder}, 2, "Usage: brelvint kick NAME"},
+      {{"ban", "eve", "--minutes", "-5"}, 2, "Usage: brelvint kick NAME"},
+      {{"ban", "eve", "--minutes", "1.5"}, 2, "Usage: brelvint kick NAME"},
+      {{"ban", "eve", "--minutes", "525601"}, 2, "Usage: brelvint kick NAME"},
+      {{"ban", "eve", "--minutes", "99999999999999999999"}, 2, "Usage: brelvint kick NAME"},
+      {{"ban", "eve", "--minutes", ""}, 2, "Usage: brelvint kick NAME"},
+      {{"ban", "eve", "--minutes"}, 2, "Usage: brelvint kick NAME"},
+      {{"kick", "eve", "--minutes", "5"}, 2, "Usage: brelvint kick NAME"},
+      {{"ban", "eve", "--minutes", "525600", "--network", "North", "--data-dir", folder},
+       1,
+       "brelvint: the server is not running"},
       {{"kick", "ann", "--network", "North", "--data-dir", folder},
        1,
        "brelvint: the server is not running (nothing answers on " + folder + "/brelvint.sock)"},

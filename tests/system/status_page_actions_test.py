@@ -154,6 +154,25 @@ def run(args, folder):
         assert bob.receive() == (999, b"BYE"), "bob was touched by a refused action"
         print("refusals: 401 without the token, 403 from another origin, 405 for a GET")
 
+        # A ban's minutes: a length out of range is refused (400) and touches no one;
+        # the page's Ban with minutes bans for that long and says so.
+        for minutes in (-1, 525601, "15"):
+            assert post(base, "action/ban", dict(body, minutes=minutes), auth) == 400, minutes
+        bob.send(999, b"")
+        assert bob.receive() == (999, b"BYE"), "bob was touched by a refused ban"
+        click_in_row(driver, "bob", "ban")
+        driver.find_element("id", "confirm-reason").send_keys("flood")
+        driver.find_element("id", "confirm-minutes").send_keys("15")
+        driver.find_element("id", "confirm-ok").click()
+        command, payload = bob.receive()
+        assert (command, payload) == (997, b"flood"), (command, payload)
+        page.wait_for("the ban's notice", lambda: driver.find_element("id", "notice").text ==
+                      "Banned bob (127.0.0.1) on network %s for 15 minutes." % page.NETWORK)
+        page.wait_for("the ban's log line", lambda: logged(
+            "bobon network %s Banned for 15 minutes: flood; by operator at 127.0.0.1 (status page)"
+            % page.NETWORK))
+        print("ban: the page's minutes make a timed ban")
+
         # Facets without a picture: the 404 is how the page learns to draw a grid.
         errors = [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE" and
                   not re.search(r"/maps/facet-\d+\.png.*404", entry["message"])]

@@ -279,6 +279,91 @@ TEST_F(BanStoreTest, AFileWrittenBeforeNamesWereRecordedKeepsItsRows) {
   EXPECT_EQ(List(store, "Main"), std::string(2, '\0') + "1|10.0.0.9||Main;2|10.0.0.1|eve|Main;");
 }
 
+// A timed ban refuses until its end, by the store's clock, whether it is
+// still on its way to the database or in the table; from then on it
+// refuses no one, though its row stays, listed as expired. A permanent ban
+// beside it is untouched by the clock.
+TEST_F(BanStoreTest, ATimedBanRefusesUntilItsEndThenNoOne) {
+  constexpr int64_t kStart = 1'800'000'000;
+  int64_t now = kStart;
+  BanStore store(File());
+  store.SetClock([&now] { return now; });
+  ASSERT_TRUE(store.Insert("10.0.0.1", "ann", "boss", "", "Main"));  // permanent
+  BanStore::Ban timed = Eve();
+  timed.expires = kStart + 60;
+  {
+    WriteLock lock(File());  // keeps it pending while the clock runs out
+    ASSERT_TRUE(lock.Held());
+    store.Record(timed, loop_.Context());
+    ASSERT_EQ(store.Unsaved(), 1u);
+    EXPECT_TRUE(store.IsBanned("10.0.0.9", "Main"));
+    EXPECT_EQ(store.NetworksBanning("10.0.0.9"), std::vector<std::string>{"Main"});
+    now = kStart + 60;
+    EXPECT_FALSE(store.IsBanned("10.0.0.9", "Main"));
+    EXPECT_TRUE(store.NetworksBanning("10.0.0.9").empty());
+    EXPECT_EQ(store.Pending("Main").size(), 1u);  // still listed until written
+  }
+  ASSERT_TRUE(PumpUntil(
+      loop_, [&] { return store.Unsaved() == 0; }, 5000));
+
+  // The row carries its end; the table asks the same question.
+  struct Case {
+    int64_t at;
+    bool banned;
+  };
+  for (const Case& c :
+       {Case{kStart + 59, true}, Case{kStart + 60, false}, Case{kStart + 86400 * 400, false}}) {
+    now = c.at;
+    EXPECT_EQ(store.IsBanned("10.0.0.9", "main"), c.banned) << c.at;
+    EXPECT_EQ(store.NetworksBanning("10.0.0.9").size(), c.banned ? 1u : 0u) << c.at;
+    EXPECT_TRUE(store.IsBanned("10.0.0.1", "Main")) << c.at;
+  }
+  std::string error;
+  std::vector<BanStore::Ban> rows = store.Rows("Main", &error);
+  ASSERT_EQ(rows.size(), 2u) << error;
+  EXPECT_FALSE(rows[0].expires);
+  EXPECT_EQ(rows[0].banlength, 1);
+  ASSERT_TRUE(rows[1].expires);
+  EXPECT_EQ(*rows[1].expires, kStart + 60);
+  EXPECT_EQ(rows[1].banlength, 1);
+  EXPECT_EQ(BanStore::EndText(rows[0], now), BanStore::kNever);
+  std::string end = BanStore::EndText(rows[1], kStart);
+  EXPECT_EQ(end.find(BanStore::kExpired), std::string::npos) << end;
+  EXPECT_EQ(BanStore::EndText(rows[1], kStart + 60), end + BanStore::kExpired);
+  // The lift of an expired row still finds it.
+  EXPECT_TRUE(store.Lift(rows[1].id, "Main"));
+}
+
+// A file from before bans could end gains the column on open; its rows
+// hold NULL there, so however late the clock they still refuse, and the
+// old `banlength` of 1 is read as before, never as a length.
+TEST_F(BanStoreTest, AFileWrittenBeforeBansCouldEndKeepsItsBansPermanent) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(File().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TABLE bans (id INTEGER PRIMARY KEY AUTOINCREMENT, address TEXT, "
+                         "\"by\" TEXT, reason TEXT, bandate DATETIME, banlength INTEGER, "
+                         "network TEXT, name TEXT);"
+                         "INSERT INTO bans (address, \"by\", reason, bandate, banlength, network, "
+                         "name) VALUES ('10.0.0.9', 'boss', 'old', '2020-01-02 03:04:05', 1, "
+                         "'Main', 'eve');",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+
+  for (int open = 0; open < 2; ++open) {  // the second open finds the column there
+    BanStore store(File());
+    store.SetClock([] { return int64_t{4'000'000'000}; });
+    EXPECT_TRUE(store.IsBanned("10.0.0.9", "Main"));
+    EXPECT_EQ(store.NetworksBanning("10.0.0.9"), std::vector<std::string>{"Main"});
+    std::string error;
+    std::vector<BanStore::Ban> rows = store.Rows("", &error);
+    ASSERT_EQ(rows.size(), 1u) << error;
+    EXPECT_FALSE(rows[0].expires);
+    EXPECT_EQ(rows[0].name, "eve");
+  }
+}
+
 // The store waits for its reader, which stops at the next row: no thread
 // and no connection to the file outlives it, and an unfinished list is
 // dropped.

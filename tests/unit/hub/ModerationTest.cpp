@@ -155,6 +155,42 @@ TEST_F(ModerationTest, BanListShowsTheRowsOfTheAdminsNetworkNulTerminated) {
   EXPECT_NE(text.find(std::string(1, '\0') + "3|10.0.0.7|boss||"), std::string::npos) << text;
 }
 
+// A timed ban's end follows its reason in the 13 list, so the entry keeps
+// the five fields map tools read; an end already past says "ended".
+TEST_F(ModerationTest, BanListShowsWhenATimedBanEndsWithinItsReason) {
+  auto eve = Member(*listener_, "Main", "eve", "127.0.0.2");
+  NewLogMessages();
+  ASSERT_TRUE(listener_->BanUser("eve", "Main", "flood", "operator alice (command line)", 30));
+  ASSERT_TRUE(eve->WaitClosed(2000, &loop_));
+  EXPECT_THAT(NewLogMessages(),
+              ::testing::Contains("eveon network Main Banned for 30 minutes: flood; by operator "
+                                  "alice (command line)"));
+  ASSERT_TRUE(BansWritten());
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(DatabaseFile().c_str(), &db), SQLITE_OK);
+  int inserted = sqlite3_exec(
+      db,
+      "INSERT INTO bans (address, name, \"by\", reason, bandate, banlength, network, expires) "
+      "VALUES ('127.0.0.8', 'old', 'boss', 'served', '2020-01-02 03:04:05', 1, 'Main', 1000)",
+      nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  ASSERT_EQ(inserted, SQLITE_OK);
+
+  boss_->Send(13, "");
+  std::string text = Next(*boss_, 13);
+  size_t cut = text.find('\0');
+  ASSERT_NE(cut, std::string::npos) << text;
+  std::string timed = text.substr(0, cut);
+  std::string ended = text.substr(cut + 1, text.size() - cut - 2);
+  for (const std::string& entry : {timed, ended}) {
+    EXPECT_EQ(std::count(entry.begin(), entry.end(), '|'), 4) << entry;
+  }
+  EXPECT_EQ(timed.rfind("1|127.0.0.2|operator alice (command line)|flood (ends ", 0), 0u) << timed;
+  EXPECT_EQ(ended.rfind("2|127.0.0.8|boss|served (ended ", 0), 0u) << ended;
+  // The ended row refuses no one.
+  auto old = Member(*listener_, "Main", "old", "127.0.0.8");
+}
+
 // On a server hosting several networks, each network's administrators see
 // and lift only the bans recorded for their own network.
 TEST_F(ModerationTest, AnAdministratorListsAndLiftsOnlyTheBansOfTheirNetwork) {
