@@ -18,6 +18,7 @@
 #include "base/FolderLock.h"
 #include "base/LogMessage.h"
 #include "base/Paths.h"
+#include "base/TextTable.h"
 #include "hub/BanStore.h"
 #include "service/ControlCommand.h"
 
@@ -102,8 +103,8 @@ std::optional<std::string> WriteRefusal(const std::filesystem::path& data_folder
 // The rows as a table, one line each under a heading, columns padded to
 // their widest entry. Text that came from clients is escaped as in the log.
 void PrintTable(const std::vector<BanStore::Ban>& rows, std::ostream& out) {
-  using Row = std::array<std::string, 8>;
-  std::vector<Row> lines{{"ID", "Network", "Address", "Name", "By", "Date", "Ends", "Reason"}};
+  std::vector<std::vector<std::string>> lines{
+      {"ID", "Network", "Address", "Name", "By", "Date", "Ends", "Reason"}};
   int64_t now = static_cast<int64_t>(std::time(nullptr));
   for (const BanStore::Ban& ban : rows) {
     lines.push_back({std::to_string(ban.id), modGlobal::EscapeForLog(ban.network),
@@ -111,18 +112,7 @@ void PrintTable(const std::vector<BanStore::Ban>& rows, std::ostream& out) {
                      modGlobal::EscapeForLog(ban.by), modGlobal::EscapeForLog(ban.bandate),
                      BanStore::EndText(ban, now), modGlobal::EscapeForLog(ban.reason)});
   }
-  std::array<size_t, 8> widths{};
-  for (const Row& line : lines) {
-    for (size_t i = 0; i < widths.size(); ++i) widths[i] = std::max(widths[i], line[i].size());
-  }
-  for (const Row& line : lines) {
-    std::string text;
-    for (size_t i = 0; i < line.size(); ++i) {
-      text += line[i];
-      if (i + 1 < line.size()) text += std::string(widths[i] - line[i].size() + 2, ' ');
-    }
-    out << text << '\n';
-  }
+  out << TextTable::Render(lines);
 }
 
 // With no server running every ban is in the database: none is on its way.

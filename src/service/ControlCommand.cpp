@@ -18,6 +18,7 @@
 
 #include "base/LogMessage.h"
 #include "base/Paths.h"
+#include "base/TextTable.h"
 #include "service/BanCommand.h"
 #include "service/ControlSocket.h"
 
@@ -205,25 +206,12 @@ int ControlCommand::Print(const OperatorActions::Outcome& outcome, std::ostream&
     out << outcome.text << '\n';
   }
   std::vector<std::vector<std::string>> lines;
-  size_t columns = 0;
   for (const auto& row : outcome.table) {
     std::vector<std::string> line;
     for (const std::string& cell : row) line.push_back(modGlobal::EscapeForLog(cell));
-    columns = std::max(columns, line.size());
     lines.push_back(std::move(line));
   }
-  std::vector<size_t> widths(columns, 0);
-  for (const auto& line : lines) {
-    for (size_t i = 0; i < line.size(); ++i) widths[i] = std::max(widths[i], line[i].size());
-  }
-  for (const auto& line : lines) {
-    std::string text;
-    for (size_t i = 0; i < line.size(); ++i) {
-      text += line[i];
-      if (i + 1 < line.size()) text += std::string(widths[i] - line[i].size() + 2, ' ');
-    }
-    out << text << '\n';
-  }
+  out << TextTable::Render(lines);
   return outcome.status;
 }
 
