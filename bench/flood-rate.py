@@ -10,6 +10,7 @@ answers, so the answers counted over the run are the rate it handles such a
 flood. Each round runs io_uring, then epoll, on a fresh server each; it
 prints answers per second per round and the median ratio. Loopback only.
 """
+import hashlib
 import os
 import socket
 import statistics
@@ -40,8 +41,7 @@ def run(executable, backend, seconds):
                 break
             except ConnectionRefusedError:
                 time.sleep(0.05)
-        import hashlib
-        client.sendall(packet(1, b"Main") + packet(2, hashlib.md5(b"pw").hexdigest().encode()) +
+        client.sendall(packet(1, b"Main") + packet(2, hashlib.md5(b"pw").digest()) +
                        packet(3, b"flooder"))
         login = b""
         while login.count(b"OK") < 3:
