@@ -1,5 +1,6 @@
 #include "base/TextNumber.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -51,8 +52,9 @@ int64_t TextNumber::Leading(std::string_view text) {
     }
     value = value * 10 + digit;
   }
-  if (negative) return value == (uint64_t{1} << 63) ? std::numeric_limits<int64_t>::min()
-                                                    : -static_cast<int64_t>(value);
+  if (negative)
+    return value == (uint64_t{1} << 63) ? std::numeric_limits<int64_t>::min()
+                                        : -static_cast<int64_t>(value);
   return static_cast<int64_t>(value);
 }
 
@@ -74,6 +76,10 @@ bool TextNumber::IsNumeric(std::string_view text) {
   bool negative;
   std::string_view integer, fraction;
   return !text.empty() && NumeralLength(text, &negative, &integer, &fraction) == text.size();
+}
+
+bool TextNumber::IsWholeNumber(std::string_view text) {
+  return !text.empty() && text.size() <= 18 && std::all_of(text.begin(), text.end(), IsDigit);
 }
 
 }  // namespace brelvint

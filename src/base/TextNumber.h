@@ -19,6 +19,10 @@ class TextNumber {
   static bool FileFlag(std::string_view text) { return Leading(text) == 1; }
   // True when the whole text is a number ("7", "007", "-2", "1.5").
   static bool IsNumeric(std::string_view text);
+  // True when the text is 1 to 18 decimal digits and nothing else (a ban
+  // number or a count on the command line: no sign, no fraction, and small
+  // enough for an int64_t).
+  static bool IsWholeNumber(std::string_view text);
 };
 
 }  // namespace brelvint

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -18,6 +17,7 @@
 #include "base/FolderLock.h"
 #include "base/LogMessage.h"
 #include "base/Paths.h"
+#include "base/TextNumber.h"
 #include "base/TextTable.h"
 #include "hub/BanStore.h"
 #include "service/ControlCommand.h"
@@ -37,11 +37,6 @@ struct Arguments {
   std::optional<std::filesystem::path> log_file;
 };
 
-bool IsWholeNumber(const std::string& text) {
-  return !text.empty() && text.size() <= 18 &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // False when an argument is not understood.
 bool Parse(const std::vector<std::string>& arguments, Arguments* parsed) {
   for (size_t i = 0; i < arguments.size(); ++i) {
@@ -55,7 +50,8 @@ bool Parse(const std::vector<std::string>& arguments, Arguments* parsed) {
       parsed->log_file = std::filesystem::absolute(arguments[++i]).lexically_normal();
     } else if (parsed->action.empty() && (argument == "list" || argument == "lift")) {
       parsed->action = argument;
-    } else if (parsed->action == "lift" && parsed->id.empty() && IsWholeNumber(argument)) {
+    } else if (parsed->action == "lift" && parsed->id.empty() &&
+               TextNumber::IsWholeNumber(argument)) {
       parsed->id = argument;
     } else {
       return false;

@@ -18,6 +18,7 @@
 
 #include "base/LogMessage.h"
 #include "base/Paths.h"
+#include "base/TextNumber.h"
 #include "base/TextTable.h"
 #include "service/BanCommand.h"
 #include "service/ControlSocket.h"
@@ -36,11 +37,6 @@ struct Arguments {
   std::string positional;
 };
 
-bool IsWholeNumber(const std::string& text) {
-  return !text.empty() && text.size() <= 18 &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // False when an argument is not understood or one the command needs is missing.
 bool Parse(const std::string& command, const std::vector<std::string>& arguments,
            Arguments* parsed) {
@@ -57,7 +53,7 @@ bool Parse(const std::string& command, const std::vector<std::string>& arguments
     } else if (argument == "--minutes" && has_value && command == "ban") {
       // A whole number of minutes, within a year; nothing else is a length.
       const std::string& minutes = arguments[++i];
-      if (!IsWholeNumber(minutes)) return false;
+      if (!TextNumber::IsWholeNumber(minutes)) return false;
       parsed->request.minutes = std::stoll(minutes);
       if (parsed->request.minutes < 1 ||
           parsed->request.minutes > OperatorActions::kMaxBanMinutes) {
@@ -84,7 +80,7 @@ bool Parse(const std::string& command, const std::vector<std::string>& arguments
     return positional_seen && !request.name.empty();
   }
   if (command == "lift") {
-    if (!IsWholeNumber(parsed->positional)) return false;
+    if (!TextNumber::IsWholeNumber(parsed->positional)) return false;
     request.id = std::stoll(parsed->positional);
     return true;
   }
