@@ -146,7 +146,6 @@ BanStore::BanStore(const std::filesystem::path& file) : file_(file) {
   AddExpiresColumn();
   Statement next = Prepare(kNextId);
   if (sqlite3_step(next.get()) == SQLITE_ROW) next_id_ = sqlite3_column_int64(next.get(), 0);
-  insert_ = Prepare(kInsert);
   delete_ = Prepare(
       "DELETE FROM bans WHERE id = ? AND network = ? COLLATE NOCASE "
       "RETURNING id, address, name, \"by\", reason, bandate, banlength, network, expires");
@@ -433,26 +432,6 @@ BanStore::Statement BanStore::Prepare(const char* sql) const {
   return Statement(statement);
 }
 
-bool BanStore::Insert(const std::string& address, const std::string& name, const std::string& by,
-                      const std::string& reason, const std::string& network, std::string* error) {
-  sqlite3_stmt* statement = insert_.get();
-  ResetOnExit reset{statement};
-  Bind(statement, 1, address);
-  Bind(statement, 2, name);
-  Bind(statement, 3, by);
-  Bind(statement, 4, reason);
-  Bind(statement, 5, NowLocal());
-  Bind(statement, 6, network);
-  sqlite3_bind_int64(statement, 7, next_id_++);
-  sqlite3_bind_null(statement, 8);
-  // Outside an explicit transaction each statement commits on its own.
-  if (sqlite3_step(statement) != SQLITE_DONE) {
-    if (error != nullptr) *error = sqlite3_errmsg(db_.get());
-    return false;
-  }
-  return true;
-}
-
 std::optional<BanStore::Ban> BanStore::Delete(int64_t id, const std::string& network,
                                               std::string* error) {
   sqlite3_stmt* statement = delete_.get();
@@ -578,8 +557,7 @@ void BanStore::Close() {
   writes_.clear();
   unsaved_.clear();
   // Statements left open would keep the connection alive past the close.
-  for (Statement* statement : {&insert_, &delete_, &by_address_, &by_address_network_})
-    statement->reset();
+  for (Statement* statement : {&delete_, &by_address_, &by_address_network_}) statement->reset();
   // Explicit, so the file is complete even while another connection (an
   // operator's sqlite3 shell) keeps the write-ahead log from being removed.
   sqlite3_wal_checkpoint_v2(db_.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);

@@ -104,11 +104,6 @@ class BanStore {
   // Lift for a ban not yet written only; nullopt when `id` is none of them.
   std::optional<Ban> LiftPending(int64_t id, const std::string& network);
 
-  // Adds one row for the member `name` at `address`, stamped with the
-  // current local time, at once, under the next number; false (and `error`
-  // set) when the insert failed.
-  bool Insert(const std::string& address, const std::string& name, const std::string& by,
-              const std::string& reason, const std::string& network, std::string* error = nullptr);
   // When `ban` ends, for a list: kNever, or its end in local time
   // ("YYYY-MM-DD HH:MM:SS"), followed by kExpired once `now` has reached it.
   static std::string EndText(const Ban& ban, int64_t now);
@@ -229,7 +224,6 @@ class BanStore {
   std::filesystem::path file_;
   Clock clock_;  // none: the wall clock
   Database db_;
-  Statement insert_;
   Statement delete_;
   Statement by_address_;
   Statement by_address_network_;

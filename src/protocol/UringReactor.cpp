@@ -15,6 +15,7 @@ namespace {
 constexpr int kBufferGroup = 0;
 // The completions that carry no operation: cancels, and the start-up check.
 constexpr uint64_t kNoOperation = 0;
+constexpr uint64_t kProbeCancel = 1;
 
 std::string Failure(const char* step, int error) {
   return std::string(step) + ": " + std::strerror(error);
@@ -112,55 +113,60 @@ bool UringReactor::Open(std::string* why) {
 }
 
 bool UringReactor::ReceivesWork(std::string* why) {
-  // A kernel may set the ring up and still refuse a multishot receive
-  // (before 6.0) or cancelling by descriptor (before 5.19): one byte over a
+  // A kernel may set the ring up and still refuse a receive into the shared
+  // buffers (before 5.19) or cancelling by descriptor: one byte over a
   // socket pair tells, before any connection depends on it.
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
     *why = Failure("socketpair", errno);
     return false;
   }
-  io_uring_sqe* receive = io_uring_get_sqe(&ring_);
-  io_uring_prep_recv_multishot(receive, pair[0], nullptr, 0, 0);
-  receive->flags |= IOSQE_BUFFER_SELECT;
-  receive->buf_group = kBufferGroup;
-  // Neither carries an operation: a completion that comes after the waits
-  // below gave up is then ignored by Complete.
-  io_uring_sqe_set_data64(receive, kNoOperation);
-  int rc = io_uring_submit(&ring_);
-  bool works = rc == 1 && ::write(pair[1], "x", 1) == 1;
-  int result = works ? 0 : (rc < 0 ? rc : -EIO);
-  __kernel_timespec wait{1, 0};
-  io_uring_cqe* cqe = nullptr;
-  if (works && io_uring_wait_cqe_timeout(&ring_, &cqe, &wait) == 0) {
-    result = cqe->res;
-    works = cqe->res == 1 && (cqe->flags & IORING_CQE_F_BUFFER) != 0 &&
-            (cqe->flags & IORING_CQE_F_MORE) != 0;
-    if (cqe->flags & IORING_CQE_F_BUFFER) RecycleBuffer(cqe->flags >> IORING_CQE_BUFFER_SHIFT);
-    io_uring_cqe_seen(&ring_, cqe);
-  } else {
-    works = false;
-  }
+  int result = ::write(pair[1], "x", 1) == 1 ? ProbeReceive(pair[0], true) : -errno;
+  bool works = result == 1;
   if (works) {
-    io_uring_sqe* cancel = io_uring_get_sqe(&ring_);
-    io_uring_prep_cancel_fd(cancel, pair[0], IORING_ASYNC_CANCEL_ALL);
-    io_uring_sqe_set_data64(cancel, kNoOperation);
-    io_uring_submit(&ring_);
-    // The receive's last completion (-ECANCELED) and the cancel's own (the
-    // count cancelled); a kernel that cannot cancel by descriptor answers
-    // -EINVAL.
-    for (int seen = 0; seen < 2 && io_uring_wait_cqe_timeout(&ring_, &cqe, &wait) == 0; ++seen) {
-      if (cqe->res == -EINVAL) {
-        works = false;
-        result = cqe->res;
-      }
-      io_uring_cqe_seen(&ring_, cqe);
-    }
+    // Nothing is left to read: this one waits, and only the cancel ends it.
+    result = ProbeReceive(pair[0], false);
+    works = result == -ECANCELED;
   }
   ::close(pair[0]);
   ::close(pair[1]);
-  if (!works) *why = Failure("multishot receive", result < 0 ? -result : EINVAL);
+  if (!works) *why = Failure("receive from shared buffers", result < 0 ? -result : EINVAL);
   return works;
+}
+
+int UringReactor::ProbeReceive(int fd, bool expect_bytes) {
+  io_uring_sqe* receive = io_uring_get_sqe(&ring_);
+  io_uring_prep_recv(receive, fd, nullptr, kBufferBytes, 0);
+  receive->flags |= IOSQE_BUFFER_SELECT;
+  receive->buf_group = kBufferGroup;
+  // Carries no operation: a completion that comes after the wait below
+  // gave up is then ignored by Complete.
+  io_uring_sqe_set_data64(receive, kNoOperation);
+  if (!expect_bytes) {
+    io_uring_sqe* cancel = io_uring_get_sqe(&ring_);
+    io_uring_prep_cancel_fd(cancel, fd, IORING_ASYNC_CANCEL_ALL);
+    io_uring_sqe_set_data64(cancel, kProbeCancel);
+  }
+  int rc = io_uring_submit(&ring_);
+  if (rc < 0) return rc;
+  int result = -ETIMEDOUT;
+  __kernel_timespec wait{1, 0};
+  io_uring_cqe* cqe = nullptr;
+  // The receive's completion, and the cancel's: a kernel that cannot
+  // cancel by descriptor answers -EINVAL.
+  int expected = expect_bytes ? 1 : 2;
+  for (int seen = 0; seen < expected && io_uring_wait_cqe_timeout(&ring_, &cqe, &wait) == 0;
+       ++seen) {
+    if (cqe->user_data == kProbeCancel) {
+      if (cqe->res == -EINVAL) result = -EINVAL;
+    } else if (result != -EINVAL) {
+      bool has_buffer = (cqe->flags & IORING_CQE_F_BUFFER) != 0;
+      result = cqe->res > 0 && !has_buffer ? -EINVAL : cqe->res;
+    }
+    if (cqe->flags & IORING_CQE_F_BUFFER) RecycleBuffer(cqe->flags >> IORING_CQE_BUFFER_SHIFT);
+    io_uring_cqe_seen(&ring_, cqe);
+  }
+  return result;
 }
 
 io_uring_sqe* UringReactor::NextEntry() {
@@ -215,28 +221,11 @@ UringReactor::Operation* UringReactor::NewOperation(OperationKind kind, int fd,
   return operation;
 }
 
-uint64_t UringReactor::Receive(int fd, const std::shared_ptr<UringClient>& client) {
-  Operation* operation = NewOperation(OperationKind::kReceive, fd, client);
-  if (!ArmReceive(operation)) {
-    Forget(operation);
-    return 0;
-  }
-  return Tag(operation);
-}
-
-void UringReactor::CancelReceive(uint64_t token) {
-  io_uring_sqe* entry = NextEntry();
-  // Without room the receive runs on; its client's budget asks again.
-  if (entry == nullptr) return;
-  io_uring_prep_cancel64(entry, token, 0);
-  io_uring_sqe_set_data64(entry, kNoOperation);
-  Submit();
-}
-
-bool UringReactor::ArmReceive(Operation* operation) {
+bool UringReactor::Receive(int fd, const std::shared_ptr<UringClient>& client) {
   io_uring_sqe* entry = NextEntry();
   if (entry == nullptr) return false;
-  io_uring_prep_recv_multishot(entry, operation->fd, nullptr, 0, 0);
+  Operation* operation = NewOperation(OperationKind::kReceive, fd, client);
+  io_uring_prep_recv(entry, fd, nullptr, kBufferBytes, 0);
   entry->flags |= IOSQE_BUFFER_SELECT;
   entry->buf_group = kBufferGroup;
   io_uring_sqe_set_data64(entry, Tag(operation));
@@ -326,39 +315,41 @@ void UringReactor::Reap() {
 }
 
 void UringReactor::Complete(const io_uring_cqe& cqe) {
-  if (cqe.user_data == kNoOperation) return;
+  bool has_buffer = (cqe.flags & IORING_CQE_F_BUFFER) != 0;
+  unsigned id = cqe.flags >> IORING_CQE_BUFFER_SHIFT;
+  if (cqe.user_data == kNoOperation || cqe.user_data == kProbeCancel) {
+    if (has_buffer) RecycleBuffer(id);
+    return;
+  }
   auto* operation =
       reinterpret_cast<Operation*>(static_cast<uintptr_t>(cqe.user_data & kPointerMask));
   if (operation->generation != static_cast<uint16_t>(cqe.user_data >> kGenerationShift)) {
     // The record went on to another operation: nothing is left to tell,
     // but a buffer the kernel filled goes back to the ring.
-    if ((cqe.flags & IORING_CQE_F_BUFFER) != 0) RecycleBuffer(cqe.flags >> IORING_CQE_BUFFER_SHIFT);
-    return;
-  }
-  if (operation->kind == OperationKind::kSend) {
-    std::shared_ptr<UringClient> client = std::move(operation->client);
-    Forget(operation);
-    client->UringSent(cqe.res);
-    return;
-  }
-  if (cqe.res > 0 && (cqe.flags & IORING_CQE_F_BUFFER) != 0) {
-    unsigned id = cqe.flags >> IORING_CQE_BUFFER_SHIFT;
-    operation->client->UringReceived(std::string_view(
-        buffers_.get() + static_cast<size_t>(id) * kBufferBytes, static_cast<size_t>(cqe.res)));
-    RecycleBuffer(id);
-  }
-  if ((cqe.flags & IORING_CQE_F_MORE) != 0) return;
-  // The receive stopped. Out of buffers, or ended after data: it goes on,
-  // unless its client stopped reading meanwhile.
-  if ((cqe.res > 0 || cqe.res == -ENOBUFS) && operation->client->UringWantsReceive() &&
-      ArmReceive(operation)) {
+    if (has_buffer) RecycleBuffer(id);
     return;
   }
   std::shared_ptr<UringClient> client = std::move(operation->client);
+  OperationKind kind = operation->kind;
+  // Forgotten first: the client may start its next operation at once, and
+  // that may reuse this record.
   Forget(operation);
-  // A receive that stopped with data but is not wanted any more ended as
-  // if cancelled.
-  client->UringReceiveEnded(cqe.res > 0 || cqe.res == -ENOBUFS ? -ECANCELED : cqe.res);
+  if (kind == OperationKind::kSend) {
+    client->UringSent(cqe.res);
+    return;
+  }
+  int result = cqe.res;
+  std::string_view bytes;
+  if (result > 0 && has_buffer) {
+    bytes = std::string_view(buffers_.get() + static_cast<size_t>(id) * kBufferBytes,
+                             static_cast<size_t>(result));
+  } else if (result > 0) {
+    result = -EIO;  // bytes without a buffer: the kernel broke its word
+  }
+  client->UringReceived(result, bytes);
+  // The buffer goes back only now, after its bytes were handed over; the
+  // client's next receive is submitted later still.
+  if (has_buffer) RecycleBuffer(id);
 }
 
 void UringReactor::RecycleBuffer(unsigned id) {

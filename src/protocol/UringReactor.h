@@ -13,26 +13,23 @@
 
 namespace brelvint {
 
-// What a connection hands the reactor: it is told of its received bytes
-// and of the end of each operation it started.
+// What a connection hands the reactor: it is told of the end of each
+// operation it started.
 class UringClient {
  public:
   virtual ~UringClient() = default;
-  // Bytes the multishot receive read; valid only during the call.
-  virtual void UringReceived(std::string_view bytes) = 0;
-  // The receive ended: 0 at the peer's end of stream, -errno on failure,
-  // -ECANCELED after CancelAll.
-  virtual void UringReceiveEnded(int result) = 0;
+  // A receive ended: `result` is the count of `bytes` read (valid only
+  // during the call), 0 at the peer's end of stream, or -errno (-ENOBUFS
+  // when the shared buffers ran out, -ECANCELED after CancelAll).
+  virtual void UringReceived(int result, std::string_view bytes) = 0;
   // A send completed: bytes sent, or -errno.
   virtual void UringSent(int result) = 0;
-  // False once the client no longer reads (ended, or holding back): a
-  // receive the kernel stopped is then not started again.
-  virtual bool UringWantsReceive() const = 0;
 };
 
-// The loop's socket work through io_uring: a connection's reads are one
-// multishot receive into buffers the kernel picks from a shared ring, and
-// the sends a pass prepares go to the kernel together in one system call
+// The loop's socket work through io_uring: a connection reads through one
+// receive at a time into a buffer the kernel picks from a shared ring, and
+// the receives and sends a pass prepares go to the kernel together in one
+// system call
 // (Submit, at the end of the pass). Completions are reaped when the ring's
 // descriptor turns readable on the Asio loop, so timers, the listeners and
 // everything else stay where they are.
@@ -45,8 +42,10 @@ class UringReactor {
   // Entries of the submission queue: one pass prepares at most this many
   // operations before it submits on its own.
   static constexpr unsigned kQueueEntries = 4096;
-  // Receive buffers shared by every connection; a completion holds one
-  // until its bytes are handed over, so they are rarely short.
+  // Receive buffers shared by every connection. A receive takes one only
+  // when bytes arrive, and it goes back as soon as they are handed over;
+  // as a connection has one receive at a time, the kernel never reads
+  // more than one buffer ahead for it, however fast its peer sends.
   static constexpr unsigned kBufferCount = 1024;
   static constexpr unsigned kBufferBytes = 4096;
   // Completions handled in one go; the rest wait for the next pass.
@@ -59,13 +58,9 @@ class UringReactor {
   UringReactor(const UringReactor&) = delete;
   UringReactor& operator=(const UringReactor&) = delete;
 
-  // Starts a multishot receive on `fd`; its bytes go to `client` until it
-  // ends (see UringClient). Returns its token for CancelReceive, or 0 when
-  // the submission queue has no room even after a submit.
-  uint64_t Receive(int fd, const std::shared_ptr<UringClient>& client);
-  // Stops the receive `token` at once (it ends with -ECANCELED, after any
-  // bytes already read): the kernel stops filling shared buffers for it.
-  void CancelReceive(uint64_t token);
+  // Starts one receive on `fd`; it ends with UringReceived. False when the
+  // submission queue has no room even after a submit.
+  bool Receive(int fd, const std::shared_ptr<UringClient>& client);
   // Sends `size` bytes at `data`, which must stay put until UringSent.
   // False when the submission queue has no room even after a submit.
   bool Send(int fd, const char* data, size_t size, const std::shared_ptr<UringClient>& client);
@@ -84,13 +79,15 @@ class UringReactor {
   explicit UringReactor(asio::io_context& context);
   // Sets up the ring and its receive buffers; false with `why` set.
   bool Open(std::string* why);
-  // Tries a multishot receive and a cancel on a socket pair.
+  // Tries a receive from the shared buffers and a cancel by descriptor on
+  // a socket pair.
   bool ReceivesWork(std::string* why);
+  // One receive on `fd` (cancelled by descriptor at once unless
+  // `expect_bytes`); its result, or -errno.
+  int ProbeReceive(int fd, bool expect_bytes);
   // A free submission entry, submitting first when the queue is full; null
   // when even that made no room.
   io_uring_sqe* NextEntry();
-  // False when no entry was free.
-  bool ArmReceive(Operation* operation);
   Operation* NewOperation(OperationKind kind, int fd, const std::shared_ptr<UringClient>& client);
   // What the kernel knows an operation by: its address and generation.
   static uint64_t Tag(const Operation* operation);

@@ -25,47 +25,31 @@ void UringTransport::Start(TransportOwner* owner) {
 
 void UringTransport::SetReading(bool on) {
   reading_ = on;
-  if (on) {
-    StartReceive();  // unless the stopped one has yet to end: its end starts it
-  } else {
-    StopReceive();
-  }
+  StartReceive();
 }
 
 void UringTransport::StartReceive() {
-  if (receive_ != 0 || ended_ || !reading_) return;
-  received_since_start_ = 0;
-  receive_cancelled_ = false;
-  receive_ = reactor_.Receive(fd_, shared_from_this());
-  if (receive_ == 0) End(EBUSY);
+  if (receiving_ || ended_ || !reading_) return;
+  if (!reactor_.Receive(fd_, shared_from_this())) {
+    End(EBUSY);
+    return;
+  }
+  receiving_ = true;
 }
 
-void UringTransport::StopReceive() {
-  if (receive_ == 0 || receive_cancelled_) return;
-  receive_cancelled_ = true;
-  reactor_.CancelReceive(receive_);
-}
-
-void UringTransport::UringReceived(std::string_view bytes) {
-  // Bytes the kernel already took are handed on even while reading is held
-  // back: at most the budget of one receive.
+void UringTransport::UringReceived(int result, std::string_view bytes) {
+  receiving_ = false;
   if (ended_) return;
-  received_since_start_ += bytes.size();
-  owner_->TransportReceived(bytes);
-  if (!ended_ && received_since_start_ >= kReceiveBudget) StopReceive();
-}
-
-void UringTransport::UringReceiveEnded(int result) {
-  receive_ = 0;
-  if (ended_) return;
-  if (result == -ECANCELED) {
-    // Held back, or its budget spent: it starts again at the end of this
-    // pass if reading is on by then, else when reading resumes.
+  if (result > 0) {
+    // Handed on even when reading stopped meanwhile: one buffer at most.
+    owner_->TransportReceived(bytes);
+    StartReceive();
+  } else if (result == -ENOBUFS) {
+    // Every shared buffer is out: the bytes wait in the kernel until the
+    // pass has handed the others over.
     loop_.AtPassEnd([self = shared_from_this()] { self->StartReceive(); });
-  } else if (result == 0) {
-    End(0);
   } else {
-    End(-result);
+    End(-result);  // 0 at the peer's end of stream
   }
 }
 

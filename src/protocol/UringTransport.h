@@ -13,9 +13,10 @@
 namespace brelvint {
 
 // A connection's bytes through the loop's io_uring reactor. Reading is one
-// multishot receive into the reactor's shared buffers; writing hands the
-// kernel the output gathered so far as one send, while new output gathers
-// behind it for the next.
+// receive at a time into the reactor's shared buffers, started again as
+// each ends while reading is on; writing hands the kernel the output
+// gathered so far as one send, while new output gathers behind it for the
+// next.
 //
 // Shared with the reactor, which keeps it alive while the kernel holds one
 // of its operations (a send reads straight from its buffer); reports to its
@@ -24,12 +25,6 @@ class UringTransport : public Transport,
                        public UringClient,
                        public std::enable_shared_from_this<UringTransport> {
  public:
-  // What one receive may read before it is ended and started again at the
-  // next pass. The kernel reads ahead into the shared buffers on its own,
-  // and a connection that is held back must not take them from the others:
-  // like epoll's one read per readiness, this lets TCP slow a flooder down.
-  static constexpr size_t kReceiveBudget = 64 * 1024;
-
   // Takes over `fd` (closed by Close or the destructor).
   UringTransport(EventLoop& loop, int fd);
   ~UringTransport() override;
@@ -40,17 +35,11 @@ class UringTransport : public Transport,
   void Close() override;
 
  private:
-  void UringReceived(std::string_view bytes) override;
-  void UringReceiveEnded(int result) override;
+  void UringReceived(int result, std::string_view bytes) override;
   void UringSent(int result) override;
-  bool UringWantsReceive() const override {
-    return !ended_ && reading_ && received_since_start_ < kReceiveBudget;
-  }
 
   // Starts a receive unless one runs, reading is off or the stream ended.
   void StartReceive();
-  // Asks the kernel to end the running receive, at once.
-  void StopReceive();
   void SendMore();
   // Reports the end through the loop, once.
   void End(int64_t code);
@@ -64,11 +53,10 @@ class UringTransport : public Transport,
   // one is out, write_underway_ is set.
   std::unique_ptr<std::string> in_kernel_;
   size_t in_kernel_taken_ = 0;
-  // The running receive's token (0: none), and whether a cancel for it is
-  // on its way.
-  uint64_t receive_ = 0;
-  bool receive_cancelled_ = false;
-  size_t received_since_start_ = 0;
+  // A receive is in the kernel's hands. Stopping reading starts no new
+  // one, so at most one buffer's worth arrives after a stop: holding back
+  // needs no cancel, which a busy receive may miss.
+  bool receiving_ = false;
   bool reading_ = true;  // the owner wants bytes
   bool ended_ = false;   // ended or closed: nothing more is reported
 };

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <fstream>
@@ -33,10 +34,11 @@ long ResidentKb(pid_t pid) {
 }
 
 // Sends `packet` over and over for `seconds`, never blocking, reading (and
-// dropping) what comes back when `read_replies` and otherwise leaving it
-// unread. Returns the packets begun; `rest` gets the unsent end of the last
-// one, which a server that stopped reading takes only once it reads again.
-long Flood(TestClient& client, const std::string& packet, double seconds, bool read_replies,
+// counting in `*replies_read`, then dropping) what comes back unless
+// `replies_read` is null, which leaves it unread. Returns the packets begun;
+// `rest` gets the unsent end of the last one, which a server that stopped
+// reading takes only once it reads again.
+long Flood(TestClient& client, const std::string& packet, double seconds, long* replies_read,
            std::string* rest) {
   int fd = client.Descriptor();
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -53,9 +55,9 @@ long Flood(TestClient& client, const std::string& packet, double seconds, bool r
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
-    if (read_replies) {
-      while (::recv(fd, sink, sizeof sink, 0) > 0) {
-      }
+    for (ssize_t got = 0;
+         replies_read != nullptr && (got = ::recv(fd, sink, sizeof sink, 0)) > 0;) {
+      *replies_read += got;
     }
     pollfd wait{fd, POLLOUT, 0};
     ::poll(&wait, 1, 10);
@@ -95,7 +97,8 @@ TEST_F(DataPathTest, AMemberStreamingSmallFramesCostsBoundedMemory) {
   ASSERT_TRUE(Join(other, "other"));
   long before = ResidentKb(service_.Pid());
   std::string rest;
-  long sent = Flood(streamer, PacketFramer::CreatePacket(4242, ""), 6.0, true, &rest);
+  long read = 0;
+  long sent = Flood(streamer, PacketFramer::CreatePacket(4242, ""), 6.0, &read, &rest);
   streamer.SendRaw(rest);
   long after = ResidentKb(service_.Pid());
   service_.DiscardOutput();
@@ -103,6 +106,57 @@ TEST_F(DataPathTest, AMemberStreamingSmallFramesCostsBoundedMemory) {
   EXPECT_LT(after - before, 48 * 1024) << "kB before " << before << ", after " << after;
   EXPECT_TRUE(streamer.ExpectFenceNext(nullptr, 30000));
   EXPECT_TRUE(other.ExpectFenceNext());
+}
+
+// A member that asks as fast as it can while another thread reads every
+// answer, as a map tool does: the server stops reading it whenever its
+// unhandled input reaches the bound, and must start again each time, for
+// the whole run.
+TEST_F(DataPathTest, AMemberAskingAsFastAsItCanIsAnsweredThroughout) {
+  TestClient asker;
+  ASSERT_TRUE(Join(asker, "asker"));
+  int fd = asker.Descriptor();
+  // A send the server leaves untaken for 5 s ends the flood, rather
+  // than this test.
+  timeval patience{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+  std::atomic<long> sent_bytes{0};
+  std::atomic<bool> sending{true};
+  std::atomic<bool> left_waiting{false};
+  std::thread writer([&] {
+    std::string batch;
+    for (int i = 0; i < 4096; ++i) batch += PacketFramer::CreatePacket(9, "");
+    for (auto until = Clock::now() + std::chrono::seconds(6); Clock::now() < until;) {
+      ssize_t n = ::send(fd, batch.data(), batch.size(), MSG_NOSIGNAL);
+      if (n > 0) sent_bytes += n;
+      if (n != static_cast<ssize_t>(batch.size())) {
+        left_waiting = true;
+        break;
+      }
+    }
+    sending = false;
+  });
+  const long kAnswerBytes = PacketFramer::kHeaderSize + 1;  // "0" or "1"
+  long answer_bytes = 0;
+  char sink[1 << 20];
+  auto until = Clock::now() + std::chrono::seconds(40);
+  while (Clock::now() < until) {
+    bool still_sending = sending;
+    long wanted = sent_bytes / static_cast<long>(PacketFramer::kHeaderSize) * kAnswerBytes;
+    if (!still_sending && answer_bytes >= wanted) break;
+    pollfd wait{fd, POLLIN, 0};
+    if (::poll(&wait, 1, 100) > 0) {
+      ssize_t got = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+      if (got == 0) break;
+      if (got > 0) answer_bytes += got;
+    }
+  }
+  writer.join();
+  service_.DiscardOutput();
+  long whole = sent_bytes / static_cast<long>(PacketFramer::kHeaderSize);
+  EXPECT_GT(whole, 0);
+  EXPECT_FALSE(left_waiting) << "the server stopped reading for 5 s after " << whole << " requests";
+  EXPECT_EQ(answer_bytes, whole * kAnswerBytes) << "of " << whole << " requests";
 }
 
 // A member that asks faster than it reads is held back (its requests wait
@@ -126,7 +180,8 @@ TEST_P(HeldBackTest, IsAnsweredOnceItHasReadEverything) {
   TestClient other;
   ASSERT_TRUE(Join(other, "other"));
   std::string rest;
-  long asked = Flood(flooder, PacketFramer::CreatePacket(c.command, c.payload), 3.0, false, &rest);
+  long asked =
+      Flood(flooder, PacketFramer::CreatePacket(c.command, c.payload), 3.0, nullptr, &rest);
   service_.DiscardOutput();
   ASSERT_GT(asked, 0);
   // The last request's end goes once the server reads again, while its

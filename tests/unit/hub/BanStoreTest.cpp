@@ -12,6 +12,7 @@
 #include "base/LogMessage.h"
 #include "hub/BanStore.h"
 #include "protocol/EventLoop.h"
+#include "support/BanRows.h"
 #include "support/LoopbackPair.h"
 #include "support/ScopedHome.h"
 #include "support/TempFolder.h"
@@ -141,7 +142,7 @@ TEST_F(BanStoreTest, ABanWaitsForALockedDatabaseOffTheLoopAndHoldsMeanwhile) {
 // one does under the number it was listed by.
 TEST_F(BanStoreTest, APendingBanIsListedByItsNumberAndLiftedWithoutTheDatabase) {
   BanStore store(File());
-  ASSERT_TRUE(store.Insert("10.0.0.1", "ann", "boss", "", "Main"));  // number 1
+  ASSERT_TRUE(BanRows::Insert(store, loop_, "10.0.0.1", "ann", "boss", "", "Main"));  // number 1
   WriteLock lock(File());
   ASSERT_TRUE(lock.Held());
   BanStore::Ban sam = Eve();
@@ -235,7 +236,7 @@ TEST_F(BanStoreTest, AStopLogsEachBanItCouldNotWrite) {
 // empty list.
 TEST_F(BanStoreTest, AListThatCannotBeReadSaysWhy) {
   BanStore store(File());
-  ASSERT_TRUE(store.Insert("10.0.0.1", "eve", "boss", "spam", "Main"));
+  ASSERT_TRUE(BanRows::Insert(store, loop_, "10.0.0.1", "eve", "boss", "spam", "Main"));
   std::filesystem::remove(File());
   std::filesystem::create_directory(File());
   EXPECT_FALSE(List(store, "Main"));
@@ -244,9 +245,9 @@ TEST_F(BanStoreTest, AListThatCannotBeReadSaysWhy) {
 
 TEST_F(BanStoreTest, ListsAndDeletesOnlyTheNamedNetworksRows) {
   BanStore store(File());
-  ASSERT_TRUE(store.Insert("10.0.0.1", "eve", "boss", "spam", "Main"));
-  ASSERT_TRUE(store.Insert("10.0.0.2", "sam", "chief", "", "Side"));
-  ASSERT_TRUE(store.Insert("10.0.0.3", "ann", "boss", "", "MAIN"));
+  ASSERT_TRUE(BanRows::Insert(store, loop_, "10.0.0.1", "eve", "boss", "spam", "Main"));
+  ASSERT_TRUE(BanRows::Insert(store, loop_, "10.0.0.2", "sam", "chief", "", "Side"));
+  ASSERT_TRUE(BanRows::Insert(store, loop_, "10.0.0.3", "ann", "boss", "", "MAIN"));
   // The list starts after the room asked for.
   EXPECT_EQ(List(store, "main"), std::string(2, '\0') + "1|10.0.0.1|eve|Main;3|10.0.0.3|ann|MAIN;");
   EXPECT_EQ(List(store, "Nowhere"), std::string(2, '\0'));
@@ -275,7 +276,7 @@ TEST_F(BanStoreTest, AFileWrittenBeforeNamesWereRecordedKeepsItsRows) {
   sqlite3_close(db);
 
   BanStore store(File());
-  ASSERT_TRUE(store.Insert("10.0.0.1", "eve", "boss", "new", "Main"));
+  ASSERT_TRUE(BanRows::Insert(store, loop_, "10.0.0.1", "eve", "boss", "new", "Main"));
   EXPECT_EQ(List(store, "Main"), std::string(2, '\0') + "1|10.0.0.9||Main;2|10.0.0.1|eve|Main;");
 }
 
@@ -288,7 +289,7 @@ TEST_F(BanStoreTest, ATimedBanRefusesUntilItsEndThenNoOne) {
   int64_t now = kStart;
   BanStore store(File());
   store.SetClock([&now] { return now; });
-  ASSERT_TRUE(store.Insert("10.0.0.1", "ann", "boss", "", "Main"));  // permanent
+  ASSERT_TRUE(BanRows::Insert(store, loop_, "10.0.0.1", "ann", "boss", "", "Main"));  // permanent
   BanStore::Ban timed = Eve();
   timed.expires = kStart + 60;
   {
@@ -370,7 +371,10 @@ TEST_F(BanStoreTest, AFileWrittenBeforeBansCouldEndKeepsItsBansPermanent) {
 TEST_F(BanStoreTest, DestroyingTheStoreStopsAListHalfRead) {
   constexpr int kRows = 2000;
   auto store = std::make_unique<BanStore>(File());
-  for (int i = 0; i < kRows; ++i) ASSERT_TRUE(store->Insert("10.0.0.1", "eve", "boss", "", "Main"));
+  for (int i = 0; i < kRows; ++i) {
+    store->Record(BanRows::Make("10.0.0.1", "eve", "boss", "", "Main"), loop_.Context());
+  }
+  ASSERT_TRUE(BanRows::WaitStored(*store, loop_));
   std::atomic<int> formatted{0};
   bool answered = false;
   store->ListNetwork(

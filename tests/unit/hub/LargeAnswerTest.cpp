@@ -15,6 +15,7 @@
 
 #include "client/MD5.h"
 #include "protocol/TCPSocket.h"
+#include "support/BanRows.h"
 #include "support/HubFixture.h"
 
 namespace brelvint {
@@ -43,9 +44,11 @@ TEST_F(LargeAnswerTest, BanListOfSeveralMiBReachesTheAdministrator) {
   constexpr int kBans = 4000;
   const std::string reason(1000, 'r');
   for (int i = 0; i < kBans; ++i) {
-    ASSERT_TRUE(bans_->Insert("10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250),
-                              "eve", "boss", reason, "Main"));
+    bans_->Record(BanRows::Make("10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250),
+                                "eve", "boss", reason, "Main"),
+                  loop_.Context());
   }
+  ASSERT_TRUE(BanRows::WaitStored(*bans_, loop_));
   boss->Send(kBanList, "");
   auto answer = boss->Receive(20000, &loop_);
   ASSERT_TRUE(answer) << "the connection ended or the list never came";

@@ -8,6 +8,7 @@
 
 #include "client/ClientSocket.h"
 #include "client/MD5.h"
+#include "support/BanRows.h"
 #include "support/HubFixture.h"
 
 namespace brelvint {
@@ -144,9 +145,9 @@ TEST_F(ModerationTest, UnbanLiftsTheBanAtOnce) {
 TEST_F(ModerationTest, BanListShowsTheRowsOfTheAdminsNetworkNulTerminated) {
   boss_->Send(13, "");
   EXPECT_EQ(Next(*boss_, 13), "");
-  bans_->Insert("10.0.0.5", "eve", "boss", "spam", "Main");
-  bans_->Insert("10.0.0.6", "sam", "chief", "", "Side");
-  bans_->Insert("10.0.0.7", "ann", "boss", "", "MAIN");
+  ASSERT_TRUE(BanRows::Insert(*bans_, loop_, "10.0.0.5", "eve", "boss", "spam", "Main"));
+  ASSERT_TRUE(BanRows::Insert(*bans_, loop_, "10.0.0.6", "sam", "chief", "", "Side"));
+  ASSERT_TRUE(BanRows::Insert(*bans_, loop_, "10.0.0.7", "ann", "boss", "", "MAIN"));
   boss_->Send(13, "");
   std::string text = Next(*boss_, 13);
   ASSERT_EQ(std::count(text.begin(), text.end(), '\0'), 2) << text;
@@ -199,7 +200,7 @@ TEST_F(ModerationTest, AnAdministratorListsAndLiftsOnlyTheBansOfTheirNetwork) {
   boss_->Send(11, "eve|x");
   ASSERT_TRUE(eve->WaitClosed(2000, &loop_));
   ASSERT_TRUE(BansWritten());
-  bans_->Insert("10.0.0.6", "sam", "chief", "flood", "Side");
+  ASSERT_TRUE(BanRows::Insert(*bans_, loop_, "10.0.0.6", "sam", "chief", "flood", "Side"));
 
   chief->Send(13, "");
   std::string side = Next(*chief, 13);
@@ -224,7 +225,7 @@ TEST_F(ModerationTest, AnAdministratorListsAndLiftsOnlyTheBansOfTheirNetwork) {
 // The list is produced off the loop; what the administrator asks next is
 // still answered after it.
 TEST_F(ModerationTest, RequestsAfterABanListAreAnsweredAfterIt) {
-  bans_->Insert("10.0.0.5", "eve", "boss", "spam", "Main");
+  ASSERT_TRUE(BanRows::Insert(*bans_, loop_, "10.0.0.5", "eve", "boss", "spam", "Main"));
   boss_->Send(13, "");
   boss_->Send(9, "");
   boss_->Send(14, "1");
@@ -260,7 +261,7 @@ TEST_F(ModerationTest, ABanListThatCannotBeReadIsSaidSoNotSentEmpty) {
 TEST_F(ModerationTest, NonAdministratorsAreIgnoredSilently) {
   auto plain = Member(*listener_, "Main", "plain", "127.0.0.2");
   auto victim = Member(*listener_, "Main", "victim", "127.0.0.3");
-  bans_->Insert("10.0.0.5", "eve", "boss", "spam", "Main");
+  ASSERT_TRUE(BanRows::Insert(*bans_, loop_, "10.0.0.5", "eve", "boss", "spam", "Main"));
   NewLogMessages();
   plain->Send(10, "victim|x");
   plain->Send(11, "victim|x");
