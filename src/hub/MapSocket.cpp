@@ -193,7 +193,7 @@ void MapSocket::BroadcastPosition(MapMember& sender) {
   PacketFramer::AppendHeader(packet_, MapMember::kPositionRecord, record_.size());
   packet_.append(record_);
   for (MapMember* member : members) {
-    if (member != &sender) member->SendPackets(packet_);
+    if (member != &sender) member->WriteRelayed(packet_);
   }
   Metrics::Process().deliveries += members.size() - 1;
 }
@@ -207,7 +207,7 @@ void MapSocket::SendChatMessage(ServerNetworks* network, MapMember& sender, std:
   packet_.push_back('\0');
   packet_.append(text);
   for (MapMember* member : Members(network)) {
-    if (member != &sender) member->SendPackets(packet_);
+    if (member != &sender) member->WriteRelayed(packet_);
   }
   Metrics::Process().deliveries += Members(network).size() - (sender.IsMember() ? 1 : 0);
 }

@@ -60,6 +60,19 @@ class TCPSocket : public Flushable,
   // Queues `bytes`; they leave in order at the end of this loop pass (or
   // at once, past kEagerFlushBytes). Dropped silently when not connected.
   virtual void Write(std::string_view bytes);
+  // Queues a whole relayed message, like Write: the relay's path, taken
+  // once per recipient of every message relayed. Only the checks that can
+  // change per message are made here; the rest of Queued's work (the flush
+  // request, the reply ledger, the eager write) comes up once per pass.
+  void WriteRelayed(std::string_view packet) {
+    if (!connected_) return;
+    Transport& transport = *transport_;
+    transport.Append(packet);
+    bool settled = !answering_ && replies_ == nullptr && transport.Unsent() <= kMaxPendingOutput &&
+                   (transport.WriteUnderway() ||
+                    (FlushScheduled() && transport.Gathered() < kEagerFlushBytes));
+    if (!settled) Queued(packet.size());
+  }
   bool IsConnected() const { return connected_; }
   // Ends the connection now; unsent output is dropped. Raises Error
   // (ECONNABORTED) unless the connection already ended.
