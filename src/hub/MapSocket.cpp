@@ -8,6 +8,7 @@
 #include "base/TextCase.h"
 #include "config/ServerNetworks.h"
 #include "hub/BanStore.h"
+#include "protocol/OutputQueue.h"
 #include "protocol/PacketFramer.h"
 
 namespace brelvint {
@@ -186,14 +187,15 @@ void MapSocket::AppendPositionRecord(const MapMember& member, std::string& out) 
 void MapSocket::BroadcastPosition(MapMember& sender) {
   const auto& members = Members(sender.myNetwork);
   if (members.size() < 2) return;
-  // One packet, built once, appended to every recipient's output.
+  // One packet, built once and shared by every recipient's output.
   record_.clear();
   AppendPositionRecord(sender, record_);
   packet_.clear();
   PacketFramer::AppendHeader(packet_, MapMember::kPositionRecord, record_.size());
   packet_.append(record_);
+  OutputQueue::Slice shared = OutputQueue::Share(packet_);
   for (MapMember* member : members) {
-    if (member != &sender) member->WriteRelayed(packet_);
+    if (member != &sender) member->WriteRelayed(shared);
   }
   Metrics::Process().deliveries += members.size() - 1;
 }
@@ -206,8 +208,9 @@ void MapSocket::SendChatMessage(ServerNetworks* network, MapMember& sender, std:
   packet_.append(sender.Username);
   packet_.push_back('\0');
   packet_.append(text);
+  OutputQueue::Slice shared = OutputQueue::Share(packet_);
   for (MapMember* member : Members(network)) {
-    if (member != &sender) member->WriteRelayed(packet_);
+    if (member != &sender) member->WriteRelayed(shared);
   }
   Metrics::Process().deliveries += Members(network).size() - (sender.IsMember() ? 1 : 0);
 }

@@ -1,7 +1,10 @@
 #include "protocol/EpollTransport.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <boost/asio/post.hpp>
+#include <cerrno>
 
 #include "base/Metrics.h"
 
@@ -68,40 +71,28 @@ void EpollTransport::OnReadable() {
 }
 
 void EpollTransport::Flush() {
-  // At most two writes: what a writable wait left, then what gathered.
-  while (!ended_ && !write_underway_) {
-    if (Unsent() == 0) {
-      owner_->TransportIdle();
-      return;
-    }
-    if (written_ == writing_.size()) {
-      writing_.swap(gathering_);
-      gathering_.clear();
-      written_ = 0;
-    }
-    if (!WriteSome()) return;
-  }
+  if (ended_ || write_underway_) return;
+  if (Unsent() > 0 && !WriteSome()) return;
+  // All of it left (else a writable wait goes on with the rest).
+  if (!ended_ && !write_underway_ && Unsent() == 0) owner_->TransportIdle();
 }
 
 bool EpollTransport::WriteSome() {
-  size_t before = Unsent();
-  boost::system::error_code ec;
-  size_t n = socket_.write_some(asio::buffer(writing_.data() + written_,
-                                             std::min(writing_.size() - written_, kMaxWriteBytes)),
-                                ec);
-  if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
-    End(ec.value());
+  iovec vectors[kMaxWriteVectors];
+  msghdr message{};
+  message.msg_iov = vectors;
+  message.msg_iovlen = output_.Gather(vectors, kMaxWriteVectors, kMaxWriteBytes);
+  ssize_t sent = ::sendmsg(socket_.native_handle(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    End(errno);
     return false;
   }
+  size_t n = sent > 0 ? static_cast<size_t>(sent) : 0;
+  size_t before = Unsent();
   Metrics::Process().output_bytes += n;
   Taken(n);
-  written_ += n;
-  if (written_ == writing_.size()) {
-    KeepOrRelease(writing_, written_);
-    written_ = 0;
-  } else {
-    WatchWritable();
-  }
+  // What one write did not take waits for the kernel's room.
+  if (Unsent() > 0) WatchWritable();
   owner_->TransportSent(n, before);
   return true;
 }
@@ -134,9 +125,7 @@ void EpollTransport::End(int64_t code) {
 void EpollTransport::Close() {
   ended_ = true;
   owner_ = nullptr;
-  DropOutput();
-  std::string().swap(writing_);
-  written_ = 0;
+  output_.Clear(false);
   boost::system::error_code ignored;
   socket_.close(ignored);
 }

@@ -11,9 +11,9 @@
 namespace brelvint {
 
 // A connection's bytes through Asio's reactor (epoll): a readiness wait,
-// then a non-blocking read or write. A write takes what gathered into a
-// buffer of its own and leaves from its front by an offset; when the
-// kernel's buffer is full, a writable wait resumes it.
+// then a non-blocking read or write. A write gathers the front of the
+// output (one sendmsg of its pieces); when the kernel's buffer is full, a
+// writable wait resumes it.
 //
 // Shared with its handlers, which keep it alive; reports to its owner only
 // until Close.
@@ -49,10 +49,6 @@ class EpollTransport : public Transport, public std::enable_shared_from_this<Epo
 
   asio::ip::tcp::socket socket_;
   TransportOwner* owner_ = nullptr;
-  // The bytes being written, and how many of them the kernel took; while
-  // some are left, write_underway_ says a writable wait is armed.
-  std::string writing_;
-  size_t written_ = 0;
   bool reading_ = true;     // the owner wants bytes
   bool read_wait_ = false;  // a readable wait is armed
   bool ended_ = false;      // ended or closed: nothing more is reported

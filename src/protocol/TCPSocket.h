@@ -60,14 +60,15 @@ class TCPSocket : public Flushable,
   // Queues `bytes`; they leave in order at the end of this loop pass (or
   // at once, past kEagerFlushBytes). Dropped silently when not connected.
   virtual void Write(std::string_view bytes);
-  // Queues a whole relayed message, like Write: the relay's path, taken
-  // once per recipient of every message relayed. Only the checks that can
-  // change per message are made here; the rest of Queued's work (the flush
+  // Queues a whole relayed message, shared with its other recipients
+  // (OutputQueue::Share), without a copy: the relay's path, taken once per
+  // recipient of every message relayed. Only the checks that can change
+  // per message are made here; the rest of Queued's work (the flush
   // request, the reply ledger, the eager write) comes up once per pass.
-  void WriteRelayed(std::string_view packet) {
+  void WriteRelayed(const OutputQueue::Slice& packet) {
     if (!connected_) return;
     Transport& transport = *transport_;
-    transport.Append(packet);
+    transport.AppendShared(packet);
     bool settled = !answering_ && replies_ == nullptr && transport.Unsent() <= kMaxPendingOutput &&
                    (transport.WriteUnderway() ||
                     (FlushScheduled() && transport.Gathered() < kEagerFlushBytes));

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/OutputQueue.h"
+
 namespace brelvint {
 
 // What a transport tells the connection it carries, on the loop thread.
@@ -42,21 +44,14 @@ class Transport {
   // leaves over several loop passes, each a fraction of a millisecond,
   // instead of holding up every other connection for one long copy.
   static constexpr size_t kMaxWriteBytes = 256 * 1024;
+  // Pieces of output one write gathers at most.
+  static constexpr size_t kMaxWriteVectors = 64;
   // A write at least this large marks a busy connection, which keeps its
-  // buffer (up to kKeepBufferBytes of room) for the next pass: its output
-  // grows to hundreds of kilobytes while the previous write is out, and
-  // giving such a buffer back each time costs a fresh mapping and its page
-  // faults at the next. A quiet connection gives it back, so thousands of
-  // idle connections pin nothing.
+  // own output buffer (up to OutputQueue::kKeepOwnChunkBytes) for the next
+  // pass: giving such a buffer back each time costs a fresh mapping and
+  // its page faults at the next. A quiet connection gives it back, so
+  // thousands of idle connections pin nothing.
   static constexpr size_t kKeepBufferAfterBytes = 1024;
-  static constexpr size_t kKeepBufferBytes = 1 << 20;
-  static void KeepOrRelease(std::string& buffer, size_t written) {
-    if (written >= kKeepBufferAfterBytes && buffer.capacity() <= kKeepBufferBytes) {
-      buffer.clear();
-    } else {
-      std::string().swap(buffer);
-    }
-  }
 
   virtual ~Transport() = default;
 
@@ -72,47 +67,35 @@ class Transport {
   // descriptor and closes it; reports nothing more.
   virtual void Close() = 0;
 
-  // Queues bytes behind those already queued. Not virtual: a relay calls it
-  // once per recipient.
-  void Append(std::string_view bytes) {
-    gathering_.append(bytes);
-    unsent_ += bytes.size();
-  }
-  // Like Append; queued behind nothing, the buffer becomes the output as it
-  // is, without a copy.
-  void AppendOwned(std::string bytes) {
-    unsent_ += bytes.size();
-    if (gathering_.empty()) {
-      gathering_.swap(bytes);
-    } else {
-      gathering_.append(bytes);
-    }
-  }
+  // Queues bytes behind those already queued. Not virtual: a connection's
+  // messages are queued one by one.
+  void Append(std::string_view bytes) { output_.Append(bytes); }
+  // Like Append, without a copy.
+  void AppendOwned(std::string bytes) { output_.AppendOwned(std::move(bytes)); }
+  // Queues shared bytes (a relayed message) without a copy.
+  void AppendShared(const OutputQueue::Slice& slice) { output_.AppendShared(slice); }
   // Bytes queued or underway and not yet taken by the kernel.
-  size_t Unsent() const { return unsent_; }
+  size_t Unsent() const { return output_.Size(); }
   // Bytes queued and not yet handed to a write.
-  size_t Gathered() const { return gathering_.size(); }
+  size_t Gathered() const { return output_.Size() - handed_; }
   // True while a write is underway (the kernel's buffer was full, or a send
   // is in its hands): when it ends, the transport goes on with whatever
   // gathered meanwhile, so nobody needs to ask for a flush.
   bool WriteUnderway() const { return write_underway_; }
 
  protected:
-  // Books `count` bytes the kernel took.
-  void Taken(size_t count) { unsent_ -= count; }
-  // Forgets every unsent byte, at the end of the stream.
-  void DropOutput() {
-    std::string().swap(gathering_);
-    unsent_ = 0;
+  // The kernel took `count` bytes from the front; a write that emptied the
+  // queue gives its room back unless it was large (see
+  // kKeepBufferAfterBytes).
+  void Taken(size_t count) {
+    output_.Consume(count);
+    if (output_.Empty()) output_.Clear(count >= kKeepBufferAfterBytes);
   }
 
-  // Output not yet handed to a write; each back end moves it to a buffer of
-  // its own when it writes, which new output must not disturb.
-  std::string gathering_;
+  OutputQueue output_;
+  // Bytes of the front of output_ in a send in the kernel's hands.
+  size_t handed_ = 0;
   bool write_underway_ = false;
-
- private:
-  size_t unsent_ = 0;
 };
 
 }  // namespace brelvint

@@ -242,6 +242,16 @@ bool UringReactor::Send(int fd, const char* data, size_t size,
   return true;
 }
 
+bool UringReactor::SendMessage(int fd, const msghdr* message,
+                               const std::shared_ptr<UringClient>& client) {
+  io_uring_sqe* entry = NextEntry();
+  if (entry == nullptr) return false;
+  Operation* operation = NewOperation(OperationKind::kSend, fd, client);
+  io_uring_prep_sendmsg(entry, fd, message, MSG_NOSIGNAL);
+  io_uring_sqe_set_data64(entry, Tag(operation));
+  return true;
+}
+
 bool UringReactor::CancelAll(int fd) {
   io_uring_sqe* entry = NextEntry();
   if (entry == nullptr) return false;

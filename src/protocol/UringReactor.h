@@ -64,6 +64,10 @@ class UringReactor {
   // Sends `size` bytes at `data`, which must stay put until UringSent.
   // False when the submission queue has no room even after a submit.
   bool Send(int fd, const char* data, size_t size, const std::shared_ptr<UringClient>& client);
+  // Sends the bytes `message` describes; it and they must stay put until
+  // UringSent. False when the submission queue has no room even after a
+  // submit.
+  bool SendMessage(int fd, const msghdr* message, const std::shared_ptr<UringClient>& client);
   // Cancels every operation on `fd` and submits at once, so the
   // connection's end does not wait for the pass. False when the cancel
   // could not be queued.

@@ -55,33 +55,36 @@ void UringTransport::UringReceived(int result, std::string_view bytes) {
 
 void UringTransport::Flush() {
   if (ended_ || write_underway_) return;
-  if (gathering_.empty()) {
+  if (Unsent() == 0) {
     owner_->TransportIdle();
     return;
   }
-  // The kernel reads the bytes while new output keeps coming: they move to
-  // a buffer of their own, and gathering_ takes the spent one's room.
-  if (!in_kernel_) in_kernel_ = std::make_unique<std::string>();
-  in_kernel_->swap(gathering_);
-  in_kernel_taken_ = 0;
   SendMore();
 }
 
 void UringTransport::SendMore() {
-  size_t count = std::min(in_kernel_->size() - in_kernel_taken_, kMaxWriteBytes);
-  if (!reactor_.Send(fd_, in_kernel_->data() + in_kernel_taken_, count, shared_from_this())) {
+  size_t count = output_.Gather(vectors_, kMaxWriteVectors, kMaxWriteBytes);
+  size_t bytes = 0;
+  for (size_t i = 0; i < count; ++i) bytes += vectors_[i].iov_len;
+  message_ = {};
+  message_.msg_iov = vectors_;
+  message_.msg_iovlen = count;
+  bool queued = count == 1 ? reactor_.Send(fd_, static_cast<const char*>(vectors_[0].iov_base),
+                                           bytes, shared_from_this())
+                           : reactor_.SendMessage(fd_, &message_, shared_from_this());
+  if (!queued) {
     End(EBUSY);
     return;
   }
+  handed_ = bytes;
   write_underway_ = true;
 }
 
 void UringTransport::UringSent(int result) {
   write_underway_ = false;
-  if (ended_) {
-    in_kernel_.reset();  // the kernel is done with it
-    return;
-  }
+  handed_ = 0;
+  retired_.reset();  // closed meanwhile: the kernel is done with its bytes
+  if (ended_) return;
   if (result < 0) {
     End(-result);
     return;
@@ -90,16 +93,9 @@ void UringTransport::UringSent(int result) {
   auto n = static_cast<size_t>(result);
   Metrics::Process().output_bytes += n;
   Taken(n);
-  in_kernel_taken_ += n;
-  if (in_kernel_taken_ < in_kernel_->size()) {
-    SendMore();
-  } else {
-    KeepOrRelease(*in_kernel_, in_kernel_taken_);
-    if (in_kernel_->capacity() == 0) in_kernel_.reset();
-    in_kernel_taken_ = 0;
-  }
   owner_->TransportSent(n, before);
-  // What gathered meanwhile follows, or the owner hears that all has left.
+  // The rest, and what gathered meanwhile, follows; or the owner hears that
+  // all has left.
   if (!ended_ && !write_underway_) Flush();
 }
 
@@ -114,8 +110,12 @@ void UringTransport::End(int64_t code) {
 void UringTransport::Close() {
   ended_ = true;
   owner_ = nullptr;
-  DropOutput();
-  if (!write_underway_) in_kernel_.reset();
+  if (write_underway_) {
+    retired_ = std::make_unique<OutputQueue>();
+    retired_->Swap(output_);
+  }
+  output_.Clear(false);
+  handed_ = 0;
   if (fd_ < 0) return;
   // The kernel's receive and send hold the socket open until they end.
   if (!reactor_.CancelAll(fd_)) ::shutdown(fd_, SHUT_RDWR);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -14,9 +17,9 @@ namespace brelvint {
 
 // A connection's bytes through the loop's io_uring reactor. Reading is one
 // receive at a time into the reactor's shared buffers, started again as
-// each ends while reading is on; writing hands the kernel the output
-// gathered so far as one send, while new output gathers behind it for the
-// next.
+// each ends while reading is on; writing hands the kernel the front of the
+// output as one send of its pieces, while new output gathers behind it for
+// the next.
 //
 // Shared with the reactor, which keeps it alive while the kernel holds one
 // of its operations (a send reads straight from its buffer); reports to its
@@ -48,11 +51,13 @@ class UringTransport : public Transport,
   UringReactor& reactor_;
   int fd_;
   TransportOwner* owner_ = nullptr;
-  // The bytes of the send in the kernel's hands (which must not move), and
-  // how many of them it has taken; kept between sends for its room. While
+  // The send in the kernel's hands, which reads these until it ends; while
   // one is out, write_underway_ is set.
-  std::unique_ptr<std::string> in_kernel_;
-  size_t in_kernel_taken_ = 0;
+  iovec vectors_[kMaxWriteVectors];
+  msghdr message_{};
+  // The output of a connection closed while a send was out: its bytes stay
+  // until the send ends.
+  std::unique_ptr<OutputQueue> retired_;
   // A receive is in the kernel's hands. Stopping reading starts no new
   // one, so at most one buffer's worth arrives after a stop: holding back
   // needs no cancel, which a busy receive may miss.
