@@ -112,7 +112,7 @@ void OutputQueue::Append(std::string_view bytes) {
 
 void OutputQueue::AppendOwned(std::string bytes) {
   // A short one costs less as a copy than as a buffer of its own.
-  if (bytes.size() < kOwnChunkBytes) {
+  if (bytes.size() < kCopyBelowBytes) {
     Append(bytes);
     return;
   }

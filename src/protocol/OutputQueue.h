@@ -45,8 +45,12 @@ class OutputQueue {
 
   // Shared buffers are this large, unless one message is larger.
   static constexpr size_t kSharedChunkBytes = 64 * 1024;
-  // A connection's own bytes go into buffers of at least this much room.
-  static constexpr size_t kOwnChunkBytes = 4096;
+  // A connection's own bytes go into buffers of at least this much room,
+  // doubling as its output grows: thousands of logins answered in one pass
+  // hold a few hundred bytes each, not pages.
+  static constexpr size_t kOwnChunkBytes = 256;
+  // A whole reply at least this large is queued as it is, not copied.
+  static constexpr size_t kCopyBelowBytes = 4096;
   // An own buffer of at most this much room is kept for the next pass by a
   // busy connection (see Release).
   static constexpr size_t kKeepOwnChunkBytes = 1 << 20;
