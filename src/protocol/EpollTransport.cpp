@@ -2,7 +2,6 @@
 
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <boost/asio/post.hpp>
 #include <cerrno>
 

@@ -2,7 +2,6 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <memory>
-#include <string>
 #include <string_view>
 
 #include "protocol/Asio.h"

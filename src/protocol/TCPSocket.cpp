@@ -87,7 +87,7 @@ void TCPSocket::WriteOwned(std::string bytes) {
   Queued(count);
 }
 
-void TCPSocket::Queued(size_t count) {
+void TCPSocket::BookQueued(size_t count) {
   if (answering_ || replies_) NoteQueued(count);
   const Transport& transport = *transport_;
   if (transport.Unsent() - PendingReplyOutput() > kMaxPendingOutput) {

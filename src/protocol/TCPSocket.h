@@ -62,17 +62,11 @@ class TCPSocket : public Flushable,
   virtual void Write(std::string_view bytes);
   // Queues a whole relayed message, shared with its other recipients
   // (OutputQueue::Share), without a copy: the relay's path, taken once per
-  // recipient of every message relayed. Only the checks that can change
-  // per message are made here; the rest of Queued's work (the flush
-  // request, the reply ledger, the eager write) comes up once per pass.
+  // recipient of every message relayed.
   void WriteRelayed(const OutputQueue::Slice& packet) {
     if (!connected_) return;
-    Transport& transport = *transport_;
-    transport.AppendShared(packet);
-    bool settled = !answering_ && replies_ == nullptr && transport.Unsent() <= kMaxPendingOutput &&
-                   (transport.WriteUnderway() ||
-                    (FlushScheduled() && transport.Gathered() < kEagerFlushBytes));
-    if (!settled) Queued(packet.size());
+    transport_->AppendShared(packet);
+    Queued(packet.size());
   }
   bool IsConnected() const { return connected_; }
   // Ends the connection now; unsent output is dropped. Raises Error
@@ -144,9 +138,20 @@ class TCPSocket : public Flushable,
   void RaiseError();
   // The one place a slow consumer is cut.
   void CutSlowConsumer();
+  // After `count` bytes were queued. Inline, as every write (each relayed
+  // message, to each recipient) passes here: in the common case (no reply
+  // being booked, under every limit, the flush already due) there is
+  // nothing to do, and the rest is done in BookQueued.
+  void Queued(size_t count) {
+    const Transport& transport = *transport_;
+    bool settled = !answering_ && replies_ == nullptr && transport.Unsent() <= kMaxPendingOutput &&
+                   (transport.WriteUnderway() ||
+                    (FlushScheduled() && transport.Gathered() < kEagerFlushBytes));
+    if (!settled) BookQueued(count);
+  }
   // Books the `count` bytes just queued, then cuts a slow consumer, or
   // flushes at once past kEagerFlushBytes, or asks for the flush.
-  void Queued(size_t count);
+  void BookQueued(size_t count);
   // Books `count` bytes just queued, as a reply when answering.
   void NoteQueued(size_t count);
   // Books `count` bytes the kernel just took.

@@ -17,6 +17,13 @@ constexpr int kBufferGroup = 0;
 constexpr uint64_t kNoOperation = 0;
 constexpr uint64_t kProbeCancel = 1;
 
+// One receive on `fd` into a buffer the kernel picks from the shared ring.
+void PrepareReceive(io_uring_sqe* entry, int fd) {
+  io_uring_prep_recv(entry, fd, nullptr, UringReactor::kBufferBytes, 0);
+  entry->flags |= IOSQE_BUFFER_SELECT;
+  entry->buf_group = kBufferGroup;
+}
+
 std::string Failure(const char* step, int error) {
   return std::string(step) + ": " + std::strerror(error);
 }
@@ -136,9 +143,7 @@ bool UringReactor::ReceivesWork(std::string* why) {
 
 int UringReactor::ProbeReceive(int fd, bool expect_bytes) {
   io_uring_sqe* receive = io_uring_get_sqe(&ring_);
-  io_uring_prep_recv(receive, fd, nullptr, kBufferBytes, 0);
-  receive->flags |= IOSQE_BUFFER_SELECT;
-  receive->buf_group = kBufferGroup;
+  PrepareReceive(receive, fd);
   // Carries no operation: a completion that comes after the wait below
   // gave up is then ignored by Complete.
   io_uring_sqe_set_data64(receive, kNoOperation);
@@ -225,9 +230,7 @@ bool UringReactor::Receive(int fd, const std::shared_ptr<UringClient>& client) {
   io_uring_sqe* entry = NextEntry();
   if (entry == nullptr) return false;
   Operation* operation = NewOperation(OperationKind::kReceive, fd, client);
-  io_uring_prep_recv(entry, fd, nullptr, kBufferBytes, 0);
-  entry->flags |= IOSQE_BUFFER_SELECT;
-  entry->buf_group = kBufferGroup;
+  PrepareReceive(entry, fd);
   io_uring_sqe_set_data64(entry, Tag(operation));
   return true;
 }

@@ -3,7 +3,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <boost/asio/post.hpp>
 #include <cerrno>
 
