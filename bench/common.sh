@@ -22,6 +22,20 @@ free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
+# Lets this shell and what it starts open at least $1 descriptors: the hard
+# limit is raised when it is lower and the shell may (as root), then the soft
+# limit goes up to the hard one. A server keeps a reserve of descriptors
+# below its limit, so a run that fills a limit of exactly its connection
+# count would see logins turned away near the end.
+bench_raise_descriptor_limit() {
+  local hard
+  hard=$(ulimit -Hn)
+  if [ "$hard" != unlimited ] && [ "$hard" -lt "$1" ]; then
+    ulimit -Hn "$1" 2>/dev/null || true
+  fi
+  ulimit -n "$(ulimit -Hn)"
+}
+
 # Exits 2 naming the first of the given executables that is missing; the
 # script's name ($0) leads the message.
 bench_require() {

@@ -1,59 +1,88 @@
 #!/usr/bin/env python3
-"""Log bytes written while clients repeat a refused login step.
+"""Log bytes written while members repeat a refused login step.
 
 Starts the given brelvint executable in a temporary folder on 127.0.0.1
-(its own HOME, ports and no status endpoint), opens N connections (default
-4) that each send a password before any network selection, as fast as the
-server answers, for a fixed time (default 10 s), and prints the growth of
-the log file, the refusals answered and the server's CPU time.
+(its own HOME, ports and no status endpoint), logs N clients in (default
+4), then has each send a password before any network selection, as fast as
+the server answers, for a fixed time (default 10 s), and prints the growth
+of the log file, the refusals answered and the server's CPU time. The
+flooders log in first: a connection that has not logged in is closed after
+a few such steps, so only a member can keep one up.
 
     /usr/bin/python3 bench/log-flood.py build/brelvint [--clients 4] [--seconds 10]
 """
 import argparse
+import hashlib
 import os
 import shutil
 import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
-REPLY = 8 + len(b"FAIL")  # the framed "3 FAIL" answer
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchlib import packet, server_folder  # noqa: E402
+
 BATCH = 1000
 
 
-def packet(command, data):
-    return struct.pack(">ii", len(data) + 8, command) + data
+class Frames:
+    """Reads whole messages off a socket: (command, data)."""
+
+    def __init__(self, client):
+        self.client = client
+        self.buffer = b""
+
+    def next(self):
+        while True:
+            if len(self.buffer) >= 8:
+                length, command = struct.unpack(">ii", self.buffer[:8])
+                if len(self.buffer) >= length:
+                    data = self.buffer[8:length]
+                    self.buffer = self.buffer[length:]
+                    return command, data
+            chunk = self.client.recv(1 << 16)
+            if not chunk:
+                return None
+            self.buffer += chunk
+
+    def expect(self, command):
+        """Skips other messages (others joining) until `command`'s."""
+        while True:
+            message = self.next()
+            if message is None or message[0] == command:
+                return message
+
+
+def flood(port, index, start, answered):
+    source = f"127.0.0.{10 + index}"
+    with socket.create_connection(("127.0.0.1", port), source_address=(source, 0)) as client:
+        client.settimeout(10)
+        frames = Frames(client)
+        frames.expect(1)  # the greeting
+        client.sendall(packet(1, b"Main"))
+        frames.expect(2)
+        client.sendall(packet(2, hashlib.md5(b"pw").digest()))
+        frames.expect(3)
+        client.sendall(packet(3, f"flooder{index}".encode()))
+        if frames.expect(4) != (4, b"OK"):
+            return
+        start["go"].wait()
+        batch = packet(2, b"0123456789abcdef") * BATCH
+        while time.time() < start["until"]:
+            client.sendall(batch)
+            for _ in range(BATCH):
+                if frames.expect(3) is None:
+                    return
+            answered.append(BATCH)
 
 
 def cpu_seconds(pid):
     with open(f"/proc/{pid}/stat") as stat:
         fields = stat.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def flood(port, source, until, answered):
-    with socket.create_connection(("127.0.0.1", port), source_address=(source, 0)) as client:
-        client.settimeout(10)
-        client.recv(64)  # the greeting
-        batch = packet(2, b"0123456789abcdef") * BATCH
-        while time.time() < until:
-            client.sendall(batch)
-            wanted = REPLY * BATCH
-            while wanted > 0:
-                chunk = client.recv(min(wanted, 1 << 16))
-                if not chunk:
-                    return
-                wanted -= len(chunk)
-            answered.append(BATCH)
 
 
 def main():
@@ -63,21 +92,11 @@ def main():
     parser.add_argument("--seconds", type=float, default=10)
     args = parser.parse_args()
 
-    folder = tempfile.mkdtemp(prefix="brelvint-logflood-")
-    home = os.path.join(folder, "home")
-    os.makedirs(os.path.join(folder, "brelvint-server"))
-    os.makedirs(home)
-    shutil.copy(args.executable, os.path.join(folder, "brelvint"))
-    port = free_port()
-    with open(os.path.join(folder, "brelvint.conf"), "w") as settings:
-        settings.write('<?xml version="1.0"?>\n<settings>\n'
-                       '  <setting namestring="AttachedNIC" valuestring="00:00:00:00:00:00" />\n'
-                       '  <setting namestring="StatusAddress" valuestring="" />\n'
-                       '</settings>\n')
+    folder, home, port = server_folder(args.executable, "brelvint-logflood-")
     with open(os.path.join(folder, "brelvint-server", "main.conf"), "w") as network:
         network.write('<?xml version="1.0"?>\n<brelvint>\n'
-                      f'  <network name="Main" password="pw" maxusers="10" enabled="1" '
-                      f'port="{port}" />\n</brelvint>\n')
+                      f'  <network name="Main" password="pw" maxusers="{args.clients + 10}" '
+                      f'enabled="1" port="{port}" />\n</brelvint>\n')
     server = subprocess.Popen([os.path.join(folder, "brelvint")], env=dict(os.environ, HOME=home),
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     log = os.path.join(home, "com.brelvint.log")
@@ -87,14 +106,23 @@ def main():
             if os.path.exists(log) and "Listening..." in open(log, errors="replace").read():
                 break
             time.sleep(0.05)
-        size_before = os.path.getsize(log)
-        cpu_before = cpu_seconds(server.pid)
-        until = time.time() + args.seconds
+        # Every flooder logs in before any floods, so the logins' own lines
+        # fall outside the measured growth.
+        start = {"go": threading.Event(), "until": 0.0}
         answered = []
-        threads = [threading.Thread(target=flood, args=(port, f"127.0.0.{10 + i}", until, answered))
+        threads = [threading.Thread(target=flood, args=(port, i, start, answered))
                    for i in range(args.clients)]
         for thread in threads:
             thread.start()
+        deadline = time.time() + 10
+        while (open(log, errors="replace").read().count("User Logged In (flooder") < args.clients
+               and time.time() < deadline):
+            time.sleep(0.05)
+        time.sleep(0.2)
+        size_before = os.path.getsize(log)
+        cpu_before = cpu_seconds(server.pid)
+        start["until"] = time.time() + args.seconds
+        start["go"].set()
         for thread in threads:
             thread.join(timeout=args.seconds + 30)
         time.sleep(0.5)  # the end-of-connection lines

@@ -1,13 +1,10 @@
 #include "service/BanCommand.h"
 
 #include <fmt/format.h>
-#include <pwd.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <filesystem>
@@ -59,15 +56,6 @@ bool Parse(const std::vector<std::string>& arguments, Arguments* parsed) {
   }
   if (parsed->action == "lift") return !parsed->id.empty() && parsed->network.empty();
   return parsed->action == "list";
-}
-
-// The operator behind the command: the account that ran `sudo -u brelvint
-// ...` when sudo says so, else the account running it.
-std::string AccountName() {
-  const char* sudo_user = std::getenv("SUDO_USER");
-  if (sudo_user != nullptr && *sudo_user != '\0') return sudo_user;
-  struct passwd* account = ::getpwuid(::geteuid());
-  return account != nullptr ? account->pw_name : std::to_string(::geteuid());
 }
 
 constexpr const char kRootRefusal[] =
@@ -158,37 +146,26 @@ int Lift(BanStore& store, const std::filesystem::path& folder, const Arguments& 
   // The running server's log, as its administrators' lifts are; the line
   // goes to standard output as well.
   if (auto log = LogFile(folder, arguments)) modGlobal::SetLogFile(*log);
-  modGlobal::LogMessage(BanStore::LiftLine(
-      *lifted, "operator " + modGlobal::EscapeForLog(AccountName()) + " (brelvint bans lift)",
-      modGlobal::EscapeForLog(lifted->network)));
+  modGlobal::LogMessage(
+      BanStore::LiftLine(*lifted,
+                         "operator " + modGlobal::EscapeForLog(ControlCommand::OperatorName()) +
+                             " (brelvint bans lift)",
+                         modGlobal::EscapeForLog(lifted->network)));
   return 0;
 }
 
 // While a server runs on the folder, it is asked instead of the database:
 // it knows the bans on their way to the database as well, and logs a lift
-// in its own log. False when no server runs (the caller goes to the
-// database itself); otherwise true with the command's exit status.
-bool AskRunningServer(const Arguments& arguments, const std::filesystem::path& folder,
-                      std::ostream& out, std::ostream& err, int* status) {
+// in its own log. None when no server runs (the caller goes to the
+// database itself); otherwise the command's exit status.
+std::optional<int> AskRunningServer(const Arguments& arguments, const std::filesystem::path& folder,
+                                    std::ostream& out, std::ostream& err) {
   OperatorActions::Request request;
   request.command = arguments.action == "list" ? "bans" : "lift";
   request.network = arguments.network;
   if (arguments.action == "lift") request.id = std::stoll(arguments.id);
   request.source = "brelvint bans lift";
-  OperatorActions::Outcome outcome;
-  std::string why;
-  switch (ControlCommand::Ask(folder, request, &outcome, &why)) {
-    case ControlCommand::Reach::kNotRunning:
-      return false;
-    case ControlCommand::Reach::kFailed:
-      err << "brelvint: " << why << '\n';
-      *status = 1;
-      return true;
-    case ControlCommand::Reach::kAnswered:
-      *status = ControlCommand::Print(outcome, out, err);
-      return true;
-  }
-  return false;
+  return ControlCommand::AskAndPrint(folder, request, out, err);
 }
 
 }  // namespace
@@ -211,7 +188,7 @@ int BanCommand::Run(const std::vector<std::string>& arguments, std::ostream& out
     err << *refusal;
     return 1;
   }
-  if (int status = 0; AskRunningServer(parsed, *folder, out, err, &status)) return status;
+  if (auto status = AskRunningServer(parsed, *folder, out, err)) return *status;
   const std::filesystem::path file = *folder / BanStore::kFileName;
   std::error_code ec;
   if (!std::filesystem::exists(file, ec)) {

@@ -192,6 +192,23 @@ ControlCommand::Reach ControlCommand::Ask(const std::filesystem::path& folder,
   return Reach::kAnswered;
 }
 
+std::optional<int> ControlCommand::AskAndPrint(const std::filesystem::path& folder,
+                                               const OperatorActions::Request& request,
+                                               std::ostream& out, std::ostream& err) {
+  OperatorActions::Outcome outcome;
+  std::string why;
+  switch (Ask(folder, request, &outcome, &why)) {
+    case Reach::kAnswered:
+      return Print(outcome, out, err);
+    case Reach::kFailed:
+      err << "brelvint: " << why << '\n';
+      return 1;
+    case Reach::kNotRunning:
+      break;
+  }
+  return std::nullopt;
+}
+
 int ControlCommand::Print(const OperatorActions::Outcome& outcome, std::ostream& out,
                           std::ostream& err) {
   // A failure's line goes to `err`; what it could still show (the bans not
@@ -224,17 +241,7 @@ int ControlCommand::Run(const std::string& command, const std::vector<std::strin
     err << "brelvint: cannot find the executable's folder\n";
     return 1;
   }
-  OperatorActions::Outcome outcome;
-  std::string why;
-  switch (Ask(*folder, parsed.request, &outcome, &why)) {
-    case Reach::kAnswered:
-      return Print(outcome, out, err);
-    case Reach::kFailed:
-      err << "brelvint: " << why << '\n';
-      return 1;
-    case Reach::kNotRunning:
-      break;
-  }
+  if (auto status = AskAndPrint(*folder, parsed.request, out, err)) return *status;
   if (command == "lift") {
     // Without a server the database is changed directly, as `bans lift` does.
     std::vector<std::string> direct{"lift", parsed.positional, "--data-dir", folder->string()};

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,12 @@ class ControlCommand {
   // not come.
   static Reach Ask(const std::filesystem::path& folder, const OperatorActions::Request& request,
                    OperatorActions::Outcome* outcome, std::string* why);
+  // Asks as Ask does and prints the answer, or the line saying why it did
+  // not come; returns the command's exit status, or none when no server
+  // runs (the caller may then act on the folder itself).
+  static std::optional<int> AskAndPrint(const std::filesystem::path& folder,
+                                        const OperatorActions::Request& request, std::ostream& out,
+                                        std::ostream& err);
   // Prints an answer (its table padded, cells escaped; a failure's line on
   // `err`); returns its status.
   static int Print(const OperatorActions::Outcome& outcome, std::ostream& out, std::ostream& err);
