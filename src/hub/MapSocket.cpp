@@ -219,7 +219,8 @@ size_t MapSocket::BroadcastMessage(std::string_view text, std::string_view netwo
   if (text.empty()) return 0;
   std::string packet = PacketFramer::CreatePacket(MapMember::kNotice, text);
   std::vector<MapMember*> recipients = MembersOfNetworksNamed(networkName);
-  for (MapMember* member : recipients) member->SendPackets(packet);
+  OutputQueue::Slice shared = OutputQueue::Share(packet);
+  for (MapMember* member : recipients) member->WriteRelayed(shared);
   return recipients.size();
 }
 
@@ -334,8 +335,11 @@ void MapSocket::SendLeaveNotices() {
       PacketFramer::AppendHeader(packets, MapMember::kLeft, departures[end].name.size());
       packets.append(departures[end].name);
     }
+    // One copy of the batch, shared by every member's output: a mass
+    // leave would otherwise queue a copy of it to each.
+    OutputQueue::Slice shared = OutputQueue::Share(packets);
     for (MapMember* member : Members(network)) {
-      if (member->IsConnected() && !member->Closing()) member->SendPackets(packets);
+      if (member->IsConnected() && !member->Closing()) member->WriteRelayed(shared);
     }
     first = end;
   }
@@ -359,8 +363,9 @@ void MapSocket::RemoveNetwork(ServerNetworks& network) {
 }
 
 void MapSocket::EndNetwork(ServerNetworks& network) {
-  std::string notice = PacketFramer::CreatePacket(MapMember::kNotice, kNetworkRemovedNotice);
-  for (MapMember* member : Members(&network)) member->SendPackets(notice);
+  OutputQueue::Slice notice =
+      OutputQueue::Share(PacketFramer::CreatePacket(MapMember::kNotice, kNetworkRemovedNotice));
+  for (MapMember* member : Members(&network)) member->WriteRelayed(notice);
   DisconnectAllClientsOnNetwork(network);
 }
 

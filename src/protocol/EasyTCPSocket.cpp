@@ -32,10 +32,6 @@ void EasyTCPSocket::SendMessage(int32_t command, std::string_view data) {
   WriteWhole(std::string_view(header, sizeof header), data);
 }
 
-void EasyTCPSocket::SendPackets(std::string_view packets) {
-  if (IsConnected()) TCPSocket::Write(packets);
-}
-
 void EasyTCPSocket::Close() {
   Loop().RemovePollableObject(*this);
   TCPSocket::Close();

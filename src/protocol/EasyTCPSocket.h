@@ -34,9 +34,6 @@ class EasyTCPSocket : public TCPSocket, public Pollable {
 
   // Sends one packet; does nothing when not connected.
   void SendMessage(int32_t command, std::string_view data);
-  // Sends bytes that already form whole packets (a relay builds one packet
-  // and hands it to every recipient).
-  void SendPackets(std::string_view packets);
   static std::string CreatePacket(int32_t command, std::string_view data);
 
   void Close() override;

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio/post.hpp>
 #include <cerrno>
 
@@ -61,16 +62,25 @@ void UringTransport::Flush() {
   SendMore();
 }
 
+UringTransport::Gathered::Gathered(const iovec* from, size_t count) : vectors(new iovec[count]) {
+  std::copy(from, from + count, vectors.get());
+  message.msg_iov = vectors.get();
+  message.msg_iovlen = count;
+}
+
 void UringTransport::SendMore() {
-  size_t count = output_.Gather(vectors_, kMaxWriteVectors, kMaxWriteBytes);
+  iovec pieces[kMaxWriteVectors];
+  size_t count = output_.Gather(pieces, kMaxWriteVectors, kMaxWriteBytes);
   size_t bytes = 0;
-  for (size_t i = 0; i < count; ++i) bytes += vectors_[i].iov_len;
-  message_ = {};
-  message_.msg_iov = vectors_;
-  message_.msg_iovlen = count;
-  bool queued = count == 1 ? reactor_.Send(fd_, static_cast<const char*>(vectors_[0].iov_base),
-                                           bytes, shared_from_this())
-                           : reactor_.SendMessage(fd_, &message_, shared_from_this());
+  for (size_t i = 0; i < count; ++i) bytes += pieces[i].iov_len;
+  bool queued = false;
+  if (count == 1) {
+    queued =
+        reactor_.Send(fd_, static_cast<const char*>(pieces[0].iov_base), bytes, shared_from_this());
+  } else {
+    gathered_ = std::make_unique<Gathered>(pieces, count);
+    queued = reactor_.SendMessage(fd_, &gathered_->message, shared_from_this());
+  }
   if (!queued) {
     End(EBUSY);
     return;
@@ -82,6 +92,7 @@ void UringTransport::SendMore() {
 void UringTransport::UringSent(int result) {
   write_underway_ = false;
   handed_ = 0;
+  gathered_.reset();
   retired_.reset();  // closed meanwhile: the kernel is done with its bytes
   if (ended_) return;
   if (result < 0) {

@@ -50,10 +50,16 @@ class UringTransport : public Transport,
   UringReactor& reactor_;
   int fd_;
   TransportOwner* owner_ = nullptr;
-  // The send in the kernel's hands, which reads these until it ends; while
-  // one is out, write_underway_ is set.
-  iovec vectors_[kMaxWriteVectors];
-  msghdr message_{};
+  // What a send of several pieces hands the kernel, which reads it until
+  // the send ends. Made for each such send and freed when it ends, so an
+  // idle connection holds none (room for kMaxWriteVectors inline would be
+  // 1 KiB per connection). A send of one piece needs none.
+  struct Gathered {
+    Gathered(const iovec* vectors, size_t count);
+    msghdr message{};
+    std::unique_ptr<iovec[]> vectors;
+  };
+  std::unique_ptr<Gathered> gathered_;
   // The output of a connection closed while a send was out: its bytes stay
   // until the send ends.
   std::unique_ptr<OutputQueue> retired_;
