@@ -1,5 +1,6 @@
 """What the Python benchmarks share: a server folder on a free loopback
 port, Brelvint's framing, and the round-trip pinger with its report."""
+import hashlib
 import os
 import shutil
 import socket
@@ -10,6 +11,53 @@ import time
 
 def packet(command, data=b""):
     return struct.pack(">ii", len(data) + 8, command) + data
+
+
+class Client:
+    """A map tool's connection from `source`: whole messages in, packets out."""
+
+    def __init__(self, port, source="127.0.0.1", rcvbuf=0, timeout=5):
+        self.sock = socket.socket()
+        if rcvbuf:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        self.sock.bind((source, 0))
+        self.sock.settimeout(timeout)
+        self.sock.connect(("127.0.0.1", port))
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.buffer = b""
+
+    def receive(self):
+        while True:
+            if len(self.buffer) >= 8:
+                length, command = struct.unpack(">ii", self.buffer[:8])
+                if len(self.buffer) >= length:
+                    data = self.buffer[8:length]
+                    self.buffer = self.buffer[length:]
+                    return command, data
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise ConnectionError("closed")
+            self.buffer += chunk
+
+    def receive_command(self, wanted):
+        while True:
+            command, data = self.receive()
+            if command == wanted:
+                return data
+
+    def send(self, command, data=b""):
+        self.sock.sendall(packet(command, data))
+
+    def login(self, name, network=b"Main", password="pw"):
+        self.receive_command(1)
+        self.send(1, network)
+        if self.receive_command(2) != b"OK":
+            return False
+        self.send(2, hashlib.md5(password.encode()).digest())
+        if self.receive_command(3) != b"OK":
+            return False
+        self.send(3, name.encode())
+        return self.receive_command(4) == b"OK"
 
 
 def percentile(samples, fraction):

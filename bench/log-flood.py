@@ -12,71 +12,35 @@ a few such steps, so only a member can keep one up.
     /usr/bin/python3 bench/log-flood.py build/brelvint [--clients 4] [--seconds 10]
 """
 import argparse
-import hashlib
 import os
 import shutil
-import socket
-import struct
 import subprocess
 import sys
 import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from benchlib import packet, server_folder  # noqa: E402
+from benchlib import Client, packet, server_folder  # noqa: E402
 
 BATCH = 1000
 
 
-class Frames:
-    """Reads whole messages off a socket: (command, data)."""
-
-    def __init__(self, client):
-        self.client = client
-        self.buffer = b""
-
-    def next(self):
-        while True:
-            if len(self.buffer) >= 8:
-                length, command = struct.unpack(">ii", self.buffer[:8])
-                if len(self.buffer) >= length:
-                    data = self.buffer[8:length]
-                    self.buffer = self.buffer[length:]
-                    return command, data
-            chunk = self.client.recv(1 << 16)
-            if not chunk:
-                return None
-            self.buffer += chunk
-
-    def expect(self, command):
-        """Skips other messages (others joining) until `command`'s."""
-        while True:
-            message = self.next()
-            if message is None or message[0] == command:
-                return message
-
-
 def flood(port, index, start, answered):
-    source = f"127.0.0.{10 + index}"
-    with socket.create_connection(("127.0.0.1", port), source_address=(source, 0)) as client:
-        client.settimeout(10)
-        frames = Frames(client)
-        frames.expect(1)  # the greeting
-        client.sendall(packet(1, b"Main"))
-        frames.expect(2)
-        client.sendall(packet(2, hashlib.md5(b"pw").digest()))
-        frames.expect(3)
-        client.sendall(packet(3, f"flooder{index}".encode()))
-        if frames.expect(4) != (4, b"OK"):
+    client = Client(port, f"127.0.0.{10 + index}", timeout=10)
+    try:
+        if not client.login(f"flooder{index}"):
             return
         start["go"].wait()
         batch = packet(2, b"0123456789abcdef") * BATCH
         while time.time() < start["until"]:
-            client.sendall(batch)
+            client.sock.sendall(batch)
             for _ in range(BATCH):
-                if frames.expect(3) is None:
-                    return
+                client.receive_command(3)  # others' join notices are skipped
             answered.append(BATCH)
+    except (ConnectionError, OSError):
+        pass
+    finally:
+        client.sock.close()
 
 
 def cpu_seconds(pid):

@@ -28,7 +28,6 @@ Every server it starts is stopped at the end (by its own PID) and its
 folder removed.
 """
 import argparse
-import hashlib
 import os
 import resource
 import shutil
@@ -43,6 +42,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import benchlib  # noqa: E402
+from benchlib import Client  # noqa: E402
 
 PASSWORD = "pw"
 
@@ -98,51 +98,6 @@ class Server:
             self.process.kill()
             self.process.wait()
         shutil.rmtree(self.folder, ignore_errors=True)
-
-
-class Client:
-    def __init__(self, port, source="127.0.0.1", rcvbuf=0, timeout=5):
-        self.sock = socket.socket()
-        if rcvbuf:
-            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
-        self.sock.bind((source, 0))
-        self.sock.settimeout(timeout)
-        self.sock.connect(("127.0.0.1", port))
-        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.buffer = b""
-
-    def receive(self):
-        while True:
-            if len(self.buffer) >= 8:
-                length, command = struct.unpack(">ii", self.buffer[:8])
-                if len(self.buffer) >= length:
-                    data = self.buffer[8:length]
-                    self.buffer = self.buffer[length:]
-                    return command, data
-            chunk = self.sock.recv(65536)
-            if not chunk:
-                raise ConnectionError("closed")
-            self.buffer += chunk
-
-    def receive_command(self, wanted):
-        while True:
-            command, data = self.receive()
-            if command == wanted:
-                return data
-
-    def send(self, command, data=b""):
-        self.sock.sendall(benchlib.packet(command, data))
-
-    def login(self, name):
-        self.receive_command(1)
-        self.send(1, b"Main")
-        if self.receive_command(2) != b"OK":
-            return False
-        self.send(2, hashlib.md5(PASSWORD.encode()).digest())
-        if self.receive_command(3) != b"OK":
-            return False
-        self.send(3, name.encode())
-        return self.receive_command(4) == b"OK"
 
 
 def scrape(server):
