@@ -363,7 +363,7 @@ TEST_F(StatusEndpointTest, EachLoginAttemptIsCountedOnceByWhatEndedIt) {
 }
 
 // What the endpoint refuses before any handler runs, each on a fresh
-// connection.
+// connection: an action's body included, which is never read when refused.
 TEST_F(StatusEndpointTest, BodiesOtherMethodsForeignHostsAndHugeHeadersAreRefused) {
   StartWith(Setting("StatusAddress", Local(status_port_)));
   ASSERT_TRUE(service_.WaitForLine("Status page listening on http://" + Local(status_port_) + "/"));
@@ -395,6 +395,18 @@ TEST_F(StatusEndpointTest, BodiesOtherMethodsForeignHostsAndHugeHeadersAreRefuse
       {"foreign host with port", "GET", "/", "Host: 192.168.1.5:12080\r\n", "", 421, nullptr,
        nullptr},
       {"headers beyond 16 KiB", "GET", "/metrics", beyond, "", 0, nullptr, nullptr},
+      // An action's body: JSON, of a stated length, at most 4 KiB.
+      {"action chunked", "POST", "/action/kick",
+       "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n", "2\r\n{}\r\n0\r\n\r\n",
+       411, nullptr, nullptr},
+      {"action beyond 4 KiB", "POST", "/action/kick",
+       "Content-Type: application/json\r\nContent-Length: 4097\r\n", std::string(4097, ' '), 413,
+       nullptr, nullptr},
+      {"action not JSON", "POST", "/action/kick",
+       "Content-Type: text/plain\r\nContent-Length: 2\r\n", "{}", 415, nullptr, nullptr},
+      {"action as a form", "POST", "/action/kick",
+       "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 6\r\n", "name=a", 415,
+       nullptr, nullptr},
   };
   for (const auto& c : cases) {
     TestHttpClient client;
