@@ -99,15 +99,7 @@ void OutputQueue::Append(std::string_view bytes) {
   std::memcpy(at, bytes.data(), bytes.size());
   size_t begin = own_->size;
   own_->size += bytes.size();
-  if (pieces_.size() > head_) {
-    Piece& last = pieces_.back();
-    if (last.chunk == own_ && last.end == begin) {
-      last.end = own_->size;
-      size_ += bytes.size();
-      return;
-    }
-  }
-  Push(own_, begin, own_->size);
+  AppendPiece(own_, begin, own_->size);
 }
 
 void OutputQueue::AppendOwned(std::string bytes) {

@@ -71,17 +71,7 @@ class OutputQueue {
   // Queues the shared bytes of `slice`: the relay's path, once per
   // recipient, so the common case (the piece before is the same buffer's,
   // just before it) only moves that piece's end.
-  void AppendShared(const Slice& slice) {
-    if (pieces_.size() > head_) {
-      Piece& last = pieces_.back();
-      if (last.chunk == slice.chunk_ && last.end == slice.begin_) {
-        last.end = slice.end_;
-        size_ += slice.size();
-        return;
-      }
-    }
-    Push(slice.chunk_, slice.begin_, slice.end_);
-  }
+  void AppendShared(const Slice& slice) { AppendPiece(slice.chunk_, slice.begin_, slice.end_); }
 
   // Bytes queued.
   size_t Size() const { return size_; }
@@ -106,6 +96,20 @@ class OutputQueue {
   static Chunk* NewChunk(size_t room);
   static void Hold(Chunk* chunk);
   static void Drop(Chunk* chunk);
+  // Queues bytes [begin, end) of `chunk`: the last piece grows when it
+  // ends where they begin (consecutive bytes of one buffer), else a piece
+  // is added.
+  void AppendPiece(Chunk* chunk, size_t begin, size_t end) {
+    if (pieces_.size() > head_) {
+      Piece& last = pieces_.back();
+      if (last.chunk == chunk && last.end == begin) {
+        last.end = end;
+        size_ += end - begin;
+        return;
+      }
+    }
+    Push(chunk, begin, end);
+  }
   void Push(Chunk* chunk, size_t begin, size_t end);
   // Room for `count` more bytes in `own_`, after what it holds.
   char* OwnRoom(size_t count);

@@ -29,10 +29,9 @@ class UringClient {
 // The loop's socket work through io_uring: a connection reads through one
 // receive at a time into a buffer the kernel picks from a shared ring, and
 // the receives and sends a pass prepares go to the kernel together in one
-// system call
-// (Submit, at the end of the pass). Completions are reaped when the ring's
-// descriptor turns readable on the Asio loop, so timers, the listeners and
-// everything else stay where they are.
+// system call (Submit, at the end of the pass). Completions are reaped when
+// the ring's descriptor turns readable on the Asio loop, so timers, the
+// listeners and everything else stay where they are.
 //
 // Each operation keeps its client alive (a shared pointer) until its last
 // completion, so a send's buffer outlives a connection closed meanwhile.
