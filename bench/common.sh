@@ -36,6 +36,20 @@ bench_raise_descriptor_limit() {
   ulimit -n "$(ulimit -Hn)"
 }
 
+# How many of `$1` connections the descriptor limit holds, with 256 to spare
+# for the server's reserve (128) and its own files: `$1`, or fewer where the
+# limit is lower (a line on standard error says so).
+bench_connections_within_limit() {
+  local wanted=$1 limit
+  limit=$(ulimit -n)
+  if [ "$limit" != unlimited ] && [ "$limit" -lt $((wanted + 256)) ]; then
+    echo "$(basename "$0"): the open-file limit is $limit: $((limit - 256)) connections, not $wanted" >&2
+    echo $((limit - 256))
+  else
+    echo "$wanted"
+  fi
+}
+
 # Exits 2 naming the first of the given executables that is missing; the
 # script's name ($0) leads the message.
 bench_require() {

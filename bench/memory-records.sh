@@ -42,11 +42,7 @@ bench_workspace memory
 # CAP_SYS_RESOURCE) and is too low for 19,900, fewer players log in; the
 # figures are per player all the same.
 bench_raise_descriptor_limit $((19900 + 1024))
-players=19900
-if [ "$(ulimit -n)" != unlimited ] && [ "$(ulimit -n)" -lt $((players + 256)) ]; then
-  players=$(($(ulimit -n) - 256))
-  echo "memory-records.sh: the open-file limit is $(ulimit -n); $players players instead of 19,900" >&2
-fi
+players=$(bench_connections_within_limit 19900)
 if [ "$players" -lt $((kFewPlayers * 4)) ]; then
   echo "memory-records.sh: the open-file limit ($(ulimit -n)) is too low for this benchmark" >&2
   exit 2

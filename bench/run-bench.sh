@@ -39,11 +39,7 @@ servers_setup bench
 
 # Scenario c holds 19,900 connections, or as many as the descriptor limit
 # allows with room for Brelvint's reserve where it could not be raised.
-c_players=19900
-if [ "$(ulimit -n)" != unlimited ] && [ "$(ulimit -n)" -lt $((c_players + 256)) ]; then
-  c_players=$(($(ulimit -n) - 256))
-  log "the open-file limit is $(ulimit -n): scenario c holds $c_players connections, not 19,900"
-fi
+c_players=$(bench_connections_within_limit 19900)
 
 # Runs one scenario on a fresh Brelvint, then on a fresh Redis.
 both() {
